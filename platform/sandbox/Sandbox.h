@@ -1,0 +1,127 @@
+// The sandbox machine: a simulated Windows machine kept in a host folder, and
+// the Platform implementation over it. See platform/sandbox/README.md for the
+// folder layout, the settings file, the seeding and the call log.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace qar::sandbox {
+
+// Bad input to the sandbox itself (missing or malformed machine folder,
+// settings or registry file, unknown version name, a path that leaves the
+// machine). The message names the file and line where there is one.
+class SandboxError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Every Platform operation, for fault injection.
+enum class Op {
+  QueryVersion,
+  GetCurrentDrive,
+  GetCurrentDir,
+  FileExists,
+  DirectoryExists,
+  CreateDir,
+  CopyFile,
+  DeleteFile,
+  OpenKey,
+  WriteString,
+  DeleteValue,
+  ShellOpen,
+  MessageBox,
+};
+
+// A version record as that version of Windows really reports it.
+struct NamedVersion {
+  const char* name;        // "win98se"
+  OsVersion version;       // platform id, major, minor, service-pack text
+  const char* systemRoot;  // "C:\\Windows" or "C:\\Winnt"
+};
+// Null for an unknown name (compared case-insensitively).
+const NamedVersion* FindVersion(const std::string& name);
+const std::vector<NamedVersion>& KnownVersions();
+
+class SandboxMachine : public Platform {
+ public:
+  // Opens an existing machine folder. Throws SandboxError when the folder,
+  // its settings or its registry file is missing or malformed.
+  static std::unique_ptr<SandboxMachine> Open(const std::string& folder);
+  // Creates the folder (and missing parents) and seeds it as a fresh
+  // installation of the named version. Throws SandboxError when the name is
+  // unknown or the folder already holds a machine.
+  static std::unique_ptr<SandboxMachine> Create(const std::string& folder,
+                                                const std::string& osName);
+  // Open when the folder holds a machine, otherwise Create.
+  static std::unique_ptr<SandboxMachine> OpenOrCreate(
+      const std::string& folder, const std::string& osName);
+
+  ~SandboxMachine() override;
+
+  // Machine settings; each is written back to the settings file at once.
+  void SetVersion(const std::string& name);  // throws SandboxError if unknown
+  void SetVersion(const OsVersion& raw);
+  void SetVersionQueryFails(bool fails);
+  // A Windows path such as "D:\\" or "D:\\setup"; the drive must exist.
+  void SetCurrentDirectory(const std::string& windowsPath);
+  // Serves drive `letter` from a host folder outside the machine folder (the
+  // demo medium, a test medium). Its files count as read-only when
+  // `readOnly` is set, as on a CD.
+  void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
+  // Simulates a user without administrator rights: the key (and every key
+  // below it) cannot be opened for writing.
+  void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
+
+  // Fault injection for tests (not persisted): every later call of `op`
+  // fails as the operation reports failure (false, null, empty, raising for
+  // WriteString). With a path, only calls whose (first) path argument equals
+  // it case-insensitively fail.
+  void FailOperation(Op op, const std::string& windowsPath = "");
+  void ClearFaults();
+
+  // Called after each ShellOpen has been logged, with the host path of a
+  // target on the machine ("" for an address or an unresolvable path).
+  void SetShellOpenHook(
+      std::function<void(const std::string& target, const std::string& hostPath)>
+          hook);
+
+  // Introspection.
+  const std::string& Folder() const;
+  // Host path of a Windows path ("" when it is refused or its drive is
+  // missing). The final component need not exist.
+  std::string HostPath(const std::string& windowsPath) const;
+  // Reads a string value from the registry (false when absent).
+  bool ReadString(const std::string& keyPath, const std::string& name,
+                  std::string& data) const;
+  std::string LogPath() const;
+  // The call log's records, unescaped, one vector of fields per line.
+  std::vector<std::vector<std::string>> ReadLog() const;
+
+  // Platform
+  bool QueryVersion(OsVersion& out) override;
+  int GetCurrentDrive() override;
+  bool GetCurrentDir(std::string& out) override;
+  bool FileExists(const std::string& path) override;
+  bool DirectoryExists(const std::string& path) override;
+  bool CreateDir(const std::string& path) override;
+  bool CopyFile(const std::string& source, const std::string& target) override;
+  bool DeleteFile(const std::string& path) override;
+  std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;
+  void ShellOpen(const std::string& target) override;
+  void MessageBox(const std::string& text, const std::string& caption,
+                  BoxIcon icon) override;
+
+  struct Impl;
+
+ private:
+  explicit SandboxMachine(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qar::sandbox
