@@ -1,0 +1,52 @@
+// The application object: owns the one form, carries the title, and is the
+// message loop's guard. Hosts translate their native events into the calls
+// below; an error escaping a handler is shown in the error box and the loop
+// goes on.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "app/Form.h"
+
+namespace qar {
+
+// Texts of the application and its window.
+extern const char* const kApplicationTitle;
+extern const char* const kMainCaption;
+
+class Application {
+ public:
+  Application(Platform& platform, FormHost& host);
+
+  // Creates the form (FormCreate) and starts Timer1. Errors are not caught
+  // here: they escape start-up (see RunGuarded).
+  void CreateForm();
+  TfrmMain& Form() { return *form_; }
+  bool HasForm() const { return form_ != nullptr; }
+
+  // Events from the host, each guarded.
+  void MouseDown(int x, int y);
+  // A label clicks when pressed and released over the same visible hotspot.
+  void MouseUp(int x, int y);
+  void ClickAt(int x, int y);
+  void Tick();
+  // Whether the pointer at this point shows the hand cursor.
+  bool HandCursorAt(int x, int y);
+
+  // Runs one event handler; an error escaping it is shown with the error box.
+  void Guard(const std::function<void()>& handler);
+
+ private:
+  Platform& platform_;
+  FormHost& host_;
+  std::unique_ptr<TfrmMain> form_;
+  const Control* pressed_ = nullptr;
+};
+
+// Start-up's outer guard: runs `body` (create the form, run the loop); an
+// error escaping it is shown with the error box, a failure that is not one of
+// our errors as an empty message. Always returns exit code 0.
+int RunGuarded(FormHost& host, const std::function<void()>& body);
+
+}  // namespace qar

@@ -1,0 +1,65 @@
+#include "deploy/Deploy.h"
+
+#include "probes/MediaDir.h"
+
+namespace qar {
+
+const char* const kSetupKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
+const char* const kRunKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char* const kCompanionFolder = "C:\\QAR";
+const char* const kCompanionProgram = "C:\\QAR\\QAR.exe";
+
+namespace {
+const char* const kCompanionSource = "QAR.exe";
+const char* const kCompanionValue = "QAR";
+const char* const kSourcePathValue = "SourcePath";
+const char* const kInstallationSourcesValue = "Installation Sources";
+}  // namespace
+
+void CopyDriverFiles(Platform& platform, const Plan& plan,
+                     const DriverSources& sources) {
+  for (const Copy& copy : PlanCopies(plan, sources))
+    platform.CopyFile(copy.source, copy.target);
+}
+
+void WriteSetupValue(Platform& platform, const std::string& name,
+                     const std::string& data) {
+  auto key = platform.OpenKey(kSetupKey);
+  WriteString(key.get(), name, data);
+}
+
+void DeleteSetupValue(Platform& platform, const std::string& name) {
+  auto key = platform.OpenKey(kSetupKey);
+  if (key) key->DeleteValue(name);
+}
+
+void RegisterCompanionAutoRun(Platform& platform) {
+  auto key = platform.OpenKey(kRunKey);
+  WriteString(key.get(), kCompanionValue, kCompanionProgram);
+}
+
+void InstallCompanionProgram(Platform& platform) {
+  const std::string source = MediaPath(GetMediaDir(platform), kCompanionSource);
+  try {
+    platform.CreateDir(kCompanionFolder);
+    platform.CopyFile(source, kCompanionProgram);
+    // Without the program, a Run value would make Windows try to start a
+    // missing file at every log-on.
+    if (platform.FileExists(kCompanionProgram)) RegisterCompanionAutoRun(platform);
+  } catch (...) {
+    // The companion is optional: its failures never reach the user.
+  }
+}
+
+void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan) {
+  WriteSetupValue(platform, kSourcePathValue, plan.setupSourcePath);
+  DeleteSetupValue(platform, kInstallationSourcesValue);
+  InstallCompanionProgram(platform);
+}
+
+void RemoveDriverFiles(Platform& platform) {
+  for (const std::string& path : RemovalList())
+    if (platform.FileExists(path)) platform.DeleteFile(path);
+}
+
+}  // namespace qar

@@ -1,0 +1,39 @@
+// The steps of an install and of a removal, each on the platform.
+#pragma once
+
+#include <string>
+
+#include "deploy/Plans.h"
+#include "platform/Platform.h"
+
+namespace qar {
+
+extern const char* const kSetupKey;  // "\SOFTWARE\...\CurrentVersion\Setup"
+extern const char* const kRunKey;    // "\SOFTWARE\...\CurrentVersion\Run"
+extern const char* const kCompanionFolder;   // "C:\QAR"
+extern const char* const kCompanionProgram;  // "C:\QAR\QAR.exe"
+
+// The 48 copies of the plan; each result is ignored.
+void CopyDriverFiles(Platform& platform, const Plan& plan,
+                     const DriverSources& sources);
+
+// Raises when the Setup key cannot be opened or written.
+void WriteSetupValue(Platform& platform, const std::string& name,
+                     const std::string& data);
+// The outcome is not used.
+void DeleteSetupValue(Platform& platform, const std::string& name);
+
+// Copies QAR.exe from the medium into C:\QAR and registers it to start with
+// Windows. Never raises: its failures are dropped silently.
+void InstallCompanionProgram(Platform& platform);
+// Raises when the Run key cannot be opened or written.
+void RegisterCompanionAutoRun(Platform& platform);
+
+// The setup-source redirection and the companion, in order. Raises only when
+// the SourcePath write fails; the later steps then do not run.
+void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan);
+
+// Deletes whatever of the removal list exists; shows and reports nothing.
+void RemoveDriverFiles(Platform& platform);
+
+}  // namespace qar

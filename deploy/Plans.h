@@ -1,0 +1,54 @@
+// The deployment tables: the two plans, the driver files with their sources,
+// the destination folders, and the removal list.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace qar {
+
+struct Plan {
+  char id;                      // 'W' or 'N'
+  const char* systemRoot;       // "C:\Windows"
+  const char* preflightFolder;  // must exist (or be creatable) before copying
+  const char* setupSourcePath;  // written as the Windows setup source
+};
+
+extern const Plan kPlanW;
+extern const Plan kPlanN;
+
+struct DriverFile {
+  const char* installedName;
+  const char* mediumSource;  // relative to the media directory
+};
+
+constexpr std::size_t kDriverFileCount = 8;
+constexpr std::size_t kDestinationCount = 6;
+
+// In copy order. The last row is the install-state marker; it is copied from
+// usb8023m.sys, not from the medium's usb8023w.sys.
+extern const std::array<DriverFile, kDriverFileCount> kDriverFiles;
+// Below the system root, in copy order.
+extern const std::array<const char*, kDestinationCount> kDestinationFolders;
+
+// The eight source paths on the medium, in driver-file order.
+using DriverSources = std::array<std::string, kDriverFileCount>;
+DriverSources BuildDriverSources(const std::string& mediaDir);
+
+// The 48 (source, target) copies of one plan, file-major.
+struct Copy {
+  std::string source;
+  std::string target;
+};
+std::vector<Copy> PlanCopies(const Plan& plan, const DriverSources& sources);
+
+// R\usb8023w.sys of the plan.
+std::string PlanMarker(const Plan& plan);
+// The marker the timer watches for the named version.
+std::string InstallMarkerFor(const std::string& osName);
+
+// The 80 paths removal deletes, in order: both roots, whatever the version.
+const std::vector<std::string>& RemovalList();
+
+}  // namespace qar
