@@ -1,0 +1,161 @@
+// Test fixtures shared by the suites: temporary folders, a medium on the host,
+// a fresh sandbox machine, and a platform that records the calls it forwards.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/sandbox/Sandbox.h"
+
+namespace qar::test {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "qar-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& child) const { return path_ + "/" + child; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteHostFile(const std::string& path, const std::string& contents) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << contents;
+}
+
+inline std::string ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The driver files a medium carries, each with its own contents.
+inline const std::vector<std::string>& MediumDriverFiles() {
+  static const std::vector<std::string> files = {
+      "QAR.CAT", "QAR.inf", "rndismpk.sys", "rndismpm.sys", "rndismpw.sys",
+      "usb8023k.sys", "usb8023m.sys", "usb8023w.sys"};
+  return files;
+}
+
+inline std::string DriverContents(const std::string& name) { return "contents of " + name + "\n"; }
+
+struct MediumOptions {
+  bool driverFolder = true;
+  bool companion = true;
+};
+
+// A medium laid out as on the CD, below `root`.
+inline void WriteMedium(const std::string& root, MediumOptions options = {}) {
+  if (options.driverFolder)
+    for (const std::string& name : MediumDriverFiles())
+      WriteHostFile(root + "/Driver/" + name, DriverContents(name));
+  if (options.companion) WriteHostFile(root + "/QAR.exe", "companion program\n");
+  WriteHostFile(root + "/Manual/K7Q3WG_MN.pdf", "%PDF-1.1\n");
+  WriteHostFile(root + "/Adobe Acrobat/ar505enu.exe", "reader installer\n");
+}
+
+// A fresh machine of the named version with a medium as drive D: and the
+// current directory at `cwd`. `mediumSubfolder` puts the medium below D:\.
+class TestMachine {
+ public:
+  explicit TestMachine(const std::string& osName = "winxp", MediumOptions medium = {},
+                       const std::string& mediumSubfolder = "") {
+    std::string mediumRoot = mediumDir_.Path();
+    if (!mediumSubfolder.empty()) mediumRoot += "/" + mediumSubfolder;
+    std::filesystem::create_directories(mediumRoot);
+    WriteMedium(mediumRoot, medium);
+    machine_ = sandbox::SandboxMachine::Create(machineDir_ / "machine", osName);
+    machine_->MapDrive('D', mediumDir_.Path(), true);
+    machine_->SetCurrentDirectory(mediumSubfolder.empty() ? "D:\\" : "D:\\" + mediumSubfolder);
+  }
+
+  sandbox::SandboxMachine& Machine() { return *machine_; }
+  sandbox::SandboxMachine* operator->() { return machine_.get(); }
+  const std::string& MediumHostDir() const { return mediumDir_.Path(); }
+  // Contents of a file on the machine, "" when absent.
+  std::string Read(const std::string& windowsPath) const {
+    const std::string host = machine_->HostPath(windowsPath);
+    return host.empty() ? std::string() : ReadHostFile(host);
+  }
+  bool Exists(const std::string& windowsPath) { return machine_->FileExists(windowsPath); }
+
+ private:
+  TempDir machineDir_;
+  TempDir mediumDir_;
+  std::unique_ptr<sandbox::SandboxMachine> machine_;
+};
+
+// Forwards to another platform and records each call as "Op arg [arg]".
+class RecordingPlatform : public Platform {
+ public:
+  explicit RecordingPlatform(Platform& inner) : inner_(inner) {}
+  std::vector<std::string> calls;
+
+  std::vector<std::string> CallsOf(const std::string& op) const {
+    std::vector<std::string> args;
+    for (const std::string& call : calls)
+      if (call.compare(0, op.size() + 1, op + " ") == 0) args.push_back(call.substr(op.size() + 1));
+    return args;
+  }
+
+  bool QueryVersion(OsVersion& out) override { return inner_.QueryVersion(out); }
+  int GetCurrentDrive() override { return inner_.GetCurrentDrive(); }
+  bool GetCurrentDir(std::string& out) override { return inner_.GetCurrentDir(out); }
+  bool FileExists(const std::string& path) override {
+    calls.push_back("FileExists " + path);
+    return inner_.FileExists(path);
+  }
+  bool DirectoryExists(const std::string& path) override {
+    calls.push_back("DirectoryExists " + path);
+    return inner_.DirectoryExists(path);
+  }
+  bool CreateDir(const std::string& path) override {
+    calls.push_back("CreateDir " + path);
+    return inner_.CreateDir(path);
+  }
+  bool CopyFile(const std::string& source, const std::string& target) override {
+    calls.push_back("CopyFile " + source + " -> " + target);
+    return inner_.CopyFile(source, target);
+  }
+  bool DeleteFile(const std::string& path) override {
+    calls.push_back("DeleteFile " + path);
+    return inner_.DeleteFile(path);
+  }
+  std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override {
+    calls.push_back("OpenKey " + path);
+    return inner_.OpenKey(path);
+  }
+  void ShellOpen(const std::string& target) override {
+    calls.push_back("ShellOpen " + target);
+    inner_.ShellOpen(target);
+  }
+  void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+    calls.push_back("MessageBox " + caption + ": " + text);
+    inner_.MessageBox(text, caption, icon);
+  }
+
+ private:
+  Platform& inner_;
+};
+
+}  // namespace qar::test

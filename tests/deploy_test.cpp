@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+#include <optional>
+
+#include "TestMachine.h"
+#include "deploy/Deploy.h"
+#include "deploy/Plans.h"
+#include "deploy/VersionGate.h"
+
+namespace qar {
+namespace {
+
+using test::RecordingPlatform;
+using test::TestMachine;
+
+const char* const kSetup = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
+const char* const kRun = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+TEST(PlanCopies, FileMajorIntoSixFolders) {
+  const DriverSources sources = BuildDriverSources("D:\\");
+  const std::vector<Copy> copies = PlanCopies(kPlanW, sources);
+  ASSERT_EQ(copies.size(), 48u);
+  const char* const expectedFolders[] = {
+      "C:\\Windows\\", "C:\\Windows\\System\\", "C:\\Windows\\System32\\",
+      "C:\\Windows\\System32\\drivers\\", "C:\\Windows\\inf\\",
+      "C:\\Windows\\System32\\Drivers\\Windows\\"};
+  const char* const expectedFiles[][2] = {
+      {"QAR.CAT", "D:\\Driver\\QAR.CAT"},           {"QAR.inf", "D:\\Driver\\QAR.inf"},
+      {"rndismpk.sys", "D:\\Driver\\rndismpk.sys"}, {"rndismpm.sys", "D:\\Driver\\rndismpm.sys"},
+      {"rndismpw.sys", "D:\\Driver\\rndismpw.sys"}, {"usb8023k.sys", "D:\\Driver\\usb8023k.sys"},
+      {"usb8023m.sys", "D:\\Driver\\usb8023m.sys"}, {"usb8023w.sys", "D:\\Driver\\usb8023m.sys"},
+  };
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    EXPECT_EQ(copies[i].source, expectedFiles[i / 6][1]) << i;
+    EXPECT_EQ(copies[i].target, std::string(expectedFolders[i % 6]) + expectedFiles[i / 6][0]) << i;
+  }
+}
+
+TEST(PlanCopies, PlanNStaysUnderWinnt) {
+  for (const Copy& copy : PlanCopies(kPlanN, BuildDriverSources("E:\\setup")))
+    EXPECT_EQ(copy.target.rfind("C:\\Winnt\\", 0), 0u) << copy.target;
+  EXPECT_EQ(BuildDriverSources("E:\\setup")[0], "E:\\setup\\Driver\\QAR.CAT");
+}
+
+TEST(Markers, PlanAndVersion) {
+  EXPECT_EQ(PlanMarker(kPlanW), "C:\\Windows\\usb8023w.sys");
+  EXPECT_EQ(PlanMarker(kPlanN), "C:\\Winnt\\usb8023w.sys");
+  EXPECT_EQ(InstallMarkerFor("Microsoft Windows 2000"), "C:\\Winnt\\usb8023w.sys");
+  for (const char* name : {"Microsoft Windows XP", "Microsoft Windows ", "", "Microsoft Windows 2000 ",
+                           "Microsoft Windows NT 4.0"})
+    EXPECT_EQ(InstallMarkerFor(name), "C:\\Windows\\usb8023w.sys") << name;
+}
+
+TEST(VersionGate, EachName) {
+  struct Case {
+    const char* name;
+    char plan;  // 'W', 'N', 'R' refusal, 0 nothing
+    const char* text;
+  };
+  const Case cases[] = {
+      {"Microsoft Windows 95", 'R', "This operating system does not support the modem driver"},
+      {"Microsoft Windows 95 OSR2", 'R', "This operating system does not support the modem driver"},
+      {"Microsoft Windows 98 SE", 'W', nullptr},
+      {"Microsoft Windows ME", 'W', nullptr},
+      {"Microsoft Windows NT 3.51", 'R', "This operating system does not support the cable modem driver"},
+      {"Microsoft Windows NT 4.0", 'R', "This operating system does not support the cable modem driver"},
+      {"Microsoft Windows 2000", 'N', nullptr},
+      {"Microsoft Windows XP", 'W', nullptr},
+      {"Microsoft Windows 3.1", 0, nullptr},
+      {"Microsoft Windows ", 0, nullptr},
+      {"", 0, nullptr},
+      {"microsoft windows xp", 0, nullptr},
+      {"Microsoft Windows XP ", 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    const GateRow* row = LookupVersionGate(c.name);
+    if (c.plan == 0) {
+      EXPECT_EQ(row, nullptr) << c.name;
+      continue;
+    }
+    ASSERT_NE(row, nullptr) << c.name;
+    if (c.plan == 'R') {
+      EXPECT_EQ(row->plan, nullptr);
+      EXPECT_STREQ(row->refusalText, c.text);
+    } else {
+      ASSERT_NE(row->plan, nullptr);
+      EXPECT_EQ(row->plan->id, c.plan) << c.name;
+    }
+  }
+  EXPECT_STREQ(kRefusalCaption, "Driver not available");
+}
+
+TEST(CopyDriverFiles, RunsTheFortyEightCopiesInOrderOnTheMachine) {
+  TestMachine machine;
+  RecordingPlatform recorder(machine.Machine());
+  const DriverSources sources = BuildDriverSources("D:\\");
+  CopyDriverFiles(recorder, kPlanW, sources);
+
+  const std::vector<std::string> copies = recorder.CallsOf("CopyFile");
+  const std::vector<Copy> plan = PlanCopies(kPlanW, sources);
+  ASSERT_EQ(copies.size(), 48u);
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    EXPECT_EQ(copies[i], plan[i].source + " -> " + plan[i].target);
+    // The fresh XP machine has every destination folder but the preflight one.
+    EXPECT_EQ(machine.Exists(plan[i].target), i % 6 != 5) << plan[i].target;
+  }
+  const std::string marker = machine.Read("C:\\Windows\\usb8023w.sys");
+  EXPECT_EQ(marker, test::DriverContents("usb8023m.sys"));
+  EXPECT_NE(marker, test::DriverContents("usb8023w.sys"));
+  EXPECT_EQ(machine.Read("C:\\Windows\\inf\\QAR.inf"), test::DriverContents("QAR.inf"));
+}
+
+TEST(CopyDriverFiles, ReinstallOverwritesAndFailuresDoNotStopTheRest) {
+  TestMachine machine;
+  ASSERT_TRUE(machine->CreateDir(kPlanW.preflightFolder));
+  test::WriteHostFile(machine->HostPath("C:\\Windows\\System\\QAR.CAT"), "old");
+  machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
+  CopyDriverFiles(machine.Machine(), kPlanW, BuildDriverSources("D:\\"));
+  EXPECT_EQ(machine.Read("C:\\Windows\\system\\qar.cat"), test::DriverContents("QAR.CAT"));
+  EXPECT_FALSE(machine.Exists("C:\\Windows\\System32\\rndismpk.sys"));
+  EXPECT_TRUE(machine.Exists("C:\\Windows\\System32\\Drivers\\Windows\\usb8023w.sys"));
+}
+
+TEST(CopyDriverFiles, EmptyDriverFolderCopiesNothing) {
+  TestMachine machine("winxp", test::MediumOptions{false, true});
+  CopyDriverFiles(machine.Machine(), kPlanW, BuildDriverSources("D:\\"));
+  for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources("D:\\")))
+    EXPECT_FALSE(machine.Exists(copy.target)) << copy.target;
+}
+
+TEST(RemovalList, EightyPathsInOrder) {
+  const std::vector<std::string>& list = RemovalList();
+  ASSERT_EQ(list.size(), 80u);
+  EXPECT_EQ(list.front(), "C:\\Windows\\usb8023w.sys");
+  EXPECT_EQ(list[1], "C:\\Windows\\system\\usb8023w.sys");
+  EXPECT_EQ(list[4], "C:\\Windows\\system32\\drivers\\usb8023w.sys");
+  EXPECT_EQ(list[5], "C:\\Windows\\usb8023m.sys");
+  EXPECT_EQ(list[30], "C:\\Windows\\qar.cat");
+  EXPECT_EQ(list[39], "C:\\Windows\\system32\\drivers\\qar.inf");
+  EXPECT_EQ(list[40], "C:\\Winnt\\usb8023w.sys");
+  EXPECT_EQ(list.back(), "C:\\Winnt\\system32\\drivers\\qar.inf");
+  for (const std::string& path : list)
+    EXPECT_EQ(path.find("\\Windows\\Windows\\"), std::string::npos);  // never the preflight copies
+}
+
+TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
+  TestMachine machine;
+  ASSERT_TRUE(machine->CreateDir(kPlanW.preflightFolder));
+  CopyDriverFiles(machine.Machine(), kPlanW, BuildDriverSources("D:\\"));
+  ASSERT_TRUE(machine.Exists("C:\\Windows\\System\\QAR.CAT"));
+
+  RecordingPlatform recorder(machine.Machine());
+  RemoveDriverFiles(recorder);
+
+  // Probed in list order; deleted exactly the 40 present ones.
+  EXPECT_EQ(recorder.CallsOf("FileExists"), RemovalList());
+  EXPECT_EQ(recorder.CallsOf("DeleteFile").size(), 40u);
+  EXPECT_EQ(recorder.CallsOf("DeleteFile").front(), "C:\\Windows\\usb8023w.sys");
+  for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources("D:\\")))
+    EXPECT_EQ(machine.Exists(copy.target), copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
+        << copy.target;
+  EXPECT_FALSE(machine.Exists("C:\\Windows\\system\\qar.cat"));
+}
+
+TEST(RemoveDriverFiles, NothingToDeleteAndNoRoots) {
+  TestMachine machine;
+  RecordingPlatform recorder(machine.Machine());
+  RemoveDriverFiles(recorder);
+  EXPECT_TRUE(recorder.CallsOf("DeleteFile").empty());
+
+  std::filesystem::remove_all(machine->HostPath("C:\\Windows"));
+  RemoveDriverFiles(recorder);
+  EXPECT_TRUE(recorder.CallsOf("DeleteFile").empty());
+}
+
+TEST(RemoveDriverFiles, UndeletableMarkerStaysAndOthersGo) {
+  TestMachine machine;
+  CopyDriverFiles(machine.Machine(), kPlanW, BuildDriverSources("D:\\"));
+  machine->FailOperation(sandbox::Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
+  RemoveDriverFiles(machine.Machine());
+  EXPECT_TRUE(machine.Exists("C:\\Windows\\usb8023w.sys"));
+  EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023m.sys"));
+}
+
+std::string ReadValue(TestMachine& machine, const char* key, const char* name) {
+  std::string data;
+  return machine->ReadString(key, name, data) ? data : "<absent>";
+}
+
+TEST(SetupValues, WriteAndDelete) {
+  TestMachine machine;
+  {
+    auto key = machine->OpenKey(kSetup);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->SetString("Installation Sources", "D:\\old"));
+  }
+  RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW);
+  EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"), "C:\\Windows\\System\\");
+  EXPECT_EQ(ReadValue(machine, kSetup, "Installation Sources"), "<absent>");
+  EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
+  EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), "companion program\n");
+
+  // Again: same data, and a missing "Installation Sources" is no failure.
+  RedirectSetupAndInstallCompanion(machine.Machine(), kPlanN);
+  EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"), "C:\\Winnt\\System32\\Drivers\\");
+  EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
+}
+
+TEST(SetupValues, WriteWithoutPermissionRaisesAndStops) {
+  TestMachine machine;
+  machine->SetKeyReadOnly(kSetup, true);
+  EXPECT_THROW(WriteSetupValue(machine.Machine(), "SourcePath", "C:\\Windows\\System\\"), Error);
+  EXPECT_NO_THROW(DeleteSetupValue(machine.Machine(), "Installation Sources"));
+  EXPECT_THROW(RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW), Error);
+  EXPECT_FALSE(machine.Exists("C:\\QAR\\QAR.exe"));
+  EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "<absent>");
+  EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"), "<absent>");
+}
+
+TEST(SetupValues, FailedValueWriteRaises) {
+  TestMachine machine;
+  machine->FailOperation(sandbox::Op::WriteString);
+  EXPECT_THROW(WriteSetupValue(machine.Machine(), "SourcePath", "x"), Error);
+}
+
+// The companion's failures never escape, and its Run value needs the program.
+TEST(InstallCompanionProgram, FailuresStaySilent) {
+  struct Case {
+    const char* what;
+    bool companionOnMedium;
+    bool runKeyReadOnly;
+    std::optional<sandbox::Op> fault;
+    const char* faultPath;
+    bool expectProgram;
+    bool expectRunValue;
+  };
+  const Case cases[] = {
+      {"all well", true, false, std::nullopt, "", true, true},
+      {"run key read-only", true, true, std::nullopt, "", true, false},
+      {"missing on medium", false, false, std::nullopt, "", false, false},
+      {"copy fails", true, false, sandbox::Op::CopyFile, "C:\\QAR\\QAR.exe", false, false},
+      {"folder creation fails", true, false, sandbox::Op::CreateDir, "C:\\QAR", false, false},
+      {"run value write fails", true, false, sandbox::Op::WriteString, "", true, false},
+  };
+  for (const Case& c : cases) {
+    TestMachine machine("winxp", test::MediumOptions{true, c.companionOnMedium});
+    if (c.runKeyReadOnly) machine->SetKeyReadOnly(kRun, true);
+    if (c.fault) machine->FailOperation(*c.fault, c.faultPath);
+    EXPECT_NO_THROW(InstallCompanionProgram(machine.Machine())) << c.what;
+    EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.expectProgram) << c.what;
+    EXPECT_EQ(ReadValue(machine, kRun, "QAR") == "C:\\QAR\\QAR.exe", c.expectRunValue) << c.what;
+  }
+}
+
+TEST(InstallCompanionProgram, ExistingFolderAndProgramAreReplaced) {
+  TestMachine machine;
+  ASSERT_TRUE(machine->CreateDir("C:\\QAR"));
+  test::WriteHostFile(machine->HostPath("C:\\QAR\\QAR.exe"), "old");
+  InstallCompanionProgram(machine.Machine());
+  EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), "companion program\n");
+  EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
+}
+
+TEST(InstallCompanionProgram, ComesFromTheMediaDirectory) {
+  TestMachine machine("winxp", {}, "setup");
+  RecordingPlatform recorder(machine.Machine());
+  InstallCompanionProgram(recorder);
+  EXPECT_EQ(recorder.CallsOf("CopyFile"),
+            std::vector<std::string>{"D:\\setup\\QAR.exe -> C:\\QAR\\QAR.exe"});
+  EXPECT_TRUE(machine.Exists("C:\\QAR\\QAR.exe"));
+}
+
+}  // namespace
+}  // namespace qar

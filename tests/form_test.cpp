@@ -1,0 +1,533 @@
+// Scenario tests: the wizard driven as a user would, over a sandbox machine,
+// through a scripted host whose boxes can run ticks while they are open.
+#include <gtest/gtest.h>
+
+#include "TestMachine.h"
+#include "app/Application.h"
+#include "app/ErrorBox.h"
+#include "deploy/Plans.h"
+
+namespace qar {
+namespace {
+
+using test::TestMachine;
+
+const char* const kSetup = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
+const char* const kRun = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+const std::string kAtStart =
+    "imgInstall lblAcrobat lblInstall lblqar lblpdf lblClose lblUtility lblmoreinfo lblGateway";
+const std::string kMainNotInstalled =
+    "imgInstall lblAcrobat lblInstall lblqar lblpdf lblClose lblUtility lblGateway";
+const std::string kMainInstalled =
+    "imguninstall lblAcrobat lblInstall lblqar lblpdf lblClose lblUtility lblmoreinfo lblGateway";
+const std::string kConnectCable = "imgUSB lblqar lblClose";
+const std::string kPartner = "imgselvo lblqar lblClose lblmoreinfo";
+
+class ScriptedHost : public FormHost {
+ public:
+  struct Box {
+    std::string text, caption;
+    BoxIcon icon;
+  };
+  std::vector<Box> boxes;
+  std::function<void()> whileBoxOpen;  // runs before the box returns
+  bool timerRunning = false;
+  bool timersExhausted = false;
+  int timerCalls = 0;
+  bool closed = false;
+  int invalidations = 0;
+
+  void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+    boxes.push_back({text, caption, icon});
+    if (whileBoxOpen) whileBoxOpen();
+  }
+  void SetTimerEnabled(bool enabled) override {
+    ++timerCalls;
+    if (enabled && timersExhausted) throw Error("Not enough timers available");
+    timerRunning = enabled;
+  }
+  void CloseWindow() override { closed = true; }
+  void Invalidate() override { ++invalidations; }
+};
+
+class Wizard {
+ public:
+  explicit Wizard(const std::string& os = "winxp", test::MediumOptions medium = {},
+                  const std::string& subfolder = "")
+      : machine(os, medium, subfolder), app(machine.Machine(), host) {
+    app.CreateForm();
+  }
+
+  TfrmMain& Form() { return app.Form(); }
+
+  // Press and release in the middle of the named control, as a mouse does.
+  void Click(const std::string& name) {
+    const Rect r = Form().FindControl(name)->Bounds();
+    ClickAt(r.left + r.width / 2, r.top + r.height / 2);
+  }
+  void ClickAt(int x, int y) {
+    app.MouseDown(x, y);
+    app.MouseUp(x, y);
+  }
+  void Tick() { app.Tick(); }
+
+  // The visible controls in stacking order.
+  std::string Screen() {
+    std::string seen;
+    for (const Control* control : Form().Controls())
+      if (control->Visible()) seen += (seen.empty() ? "" : " ") + std::string(control->Name());
+    return seen;
+  }
+  std::string Seen() {
+    const Control* top = Form().TopPicture();
+    return top ? top->Name() : "";
+  }
+
+  void PutMarker(const std::string& path = "C:\\Windows\\usb8023w.sys") {
+    test::WriteHostFile(machine->HostPath(path), "marker");
+  }
+  std::vector<std::string> ShellTargets() {
+    std::vector<std::string> targets;
+    for (const auto& record : machine->ReadLog())
+      if (!record.empty() && record[0] == "ShellOpen") targets.push_back(record.back());
+    return targets;
+  }
+  std::string Value(const char* key, const char* name) {
+    std::string data;
+    return machine->ReadString(key, name, data) ? data : "<absent>";
+  }
+
+  TestMachine machine;
+  ScriptedHost host;
+  Application app;
+};
+
+TEST(Startup, LayoutAndFirstTick) {
+  Wizard wizard;
+  EXPECT_EQ(wizard.Screen(), kAtStart);
+  EXPECT_EQ(wizard.Form().lblOS.Caption(), "Microsoft Windows XP");
+  EXPECT_EQ(wizard.Form().lblcd.Caption(), "Current Path = ");
+  EXPECT_TRUE(wizard.host.timerRunning);
+  EXPECT_EQ(wizard.Seen(), "imgInstall");
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+}
+
+TEST(Startup, InstalledMachineShowsUninstallArtworkAfterFirstTick) {
+  Wizard wizard;
+  wizard.PutMarker();
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainInstalled);
+  EXPECT_EQ(wizard.Seen(), "imguninstall");
+}
+
+TEST(Startup, NoTimerLeftIsShownAndExitCodeIsZero) {
+  TestMachine machine;
+  ScriptedHost host;
+  host.timersExhausted = true;
+  Application app(machine.Machine(), host);
+  EXPECT_EQ(RunGuarded(host, [&] { app.CreateForm(); }), 0);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_EQ(host.boxes[0].text, "Not enough timers available.");
+  EXPECT_EQ(host.boxes[0].caption, "QAR Tarnlink Wireless Cable Modem Wizard");
+  EXPECT_EQ(host.boxes[0].icon, BoxIcon::Error);
+
+  ScriptedHost other;
+  EXPECT_EQ(RunGuarded(other, [] { throw std::runtime_error("not ours"); }), 0);
+  ASSERT_EQ(other.boxes.size(), 1u);
+  EXPECT_EQ(other.boxes[0].text, "");
+}
+
+TEST(Polling, MainScreenFollowsTheMarker) {
+  Wizard wizard;
+  wizard.Tick();
+  wizard.PutMarker();
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainInstalled);
+  std::filesystem::remove(wizard.machine->HostPath("C:\\Windows\\usb8023w.sys"));
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+}
+
+TEST(Polling, RepaintsOnlyOnRealChanges) {
+  Wizard wizard;
+  wizard.Tick();
+  const int after = wizard.host.invalidations;
+  for (int i = 0; i < 100; ++i) wizard.Tick();
+  EXPECT_EQ(wizard.host.invalidations, after);
+  wizard.PutMarker();
+  wizard.Tick();
+  EXPECT_GT(wizard.host.invalidations, after);
+}
+
+TEST(Polling, MarkerLocationDependsOnTheVersion) {
+  struct Case {
+    const char* os;
+    const char* marker;
+    bool installed;
+  };
+  const Case cases[] = {
+      {"win2000", "C:\\Windows\\usb8023w.sys", false}, {"win2000", "C:\\Winnt\\usb8023w.sys", true},
+      {"winxp", "C:\\Winnt\\usb8023w.sys", false},     {"winxp", "C:\\WINDOWS\\USB8023W.SYS", true},
+      {"win2003", "C:\\Windows\\usb8023w.sys", true},  {"win31", "C:\\Windows\\usb8023w.sys", true},
+  };
+  for (const Case& c : cases) {
+    Wizard wizard(c.os);
+    std::filesystem::create_directories(wizard.machine.Machine().HostPath("C:\\Winnt"));
+    wizard.PutMarker(c.marker);
+    wizard.Tick();
+    EXPECT_EQ(wizard.Screen(), c.installed ? kMainInstalled : kMainNotInstalled) << c.os << c.marker;
+  }
+  Wizard failing;
+  failing.machine->SetVersionQueryFails(true);  // the empty name
+  failing.PutMarker();
+  failing.Tick();
+  EXPECT_EQ(failing.Screen(), kMainInstalled);
+}
+
+TEST(Polling, FolderNamedLikeTheMarkerDoesNotCount) {
+  Wizard wizard;
+  std::filesystem::create_directories(wizard.machine->HostPath("C:\\Windows\\usb8023w.sys"));
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+}
+
+TEST(Navigation, PartnerScreenStopsTheTimer) {
+  for (bool installed : {false, true}) {
+    Wizard wizard;
+    if (installed) wizard.PutMarker();
+    wizard.Tick();
+    wizard.Click("lblUtility");
+    EXPECT_EQ(wizard.Seen(), "imgselvo");
+    // imguninstall stays set beneath the partner picture.
+    EXPECT_EQ(wizard.Screen(), installed ? "imguninstall " + kPartner : kPartner);
+    EXPECT_FALSE(wizard.Form().Timer1Enabled());
+    EXPECT_FALSE(wizard.host.timerRunning);
+    wizard.PutMarker();
+    wizard.Tick();
+    EXPECT_EQ(wizard.Seen(), "imgselvo");
+  }
+}
+
+TEST(Navigation, HomeFromPartnerAndConnectCable) {
+  Wizard wizard;
+  wizard.Tick();
+  wizard.Click("lblUtility");
+  wizard.Click("lblqar");
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_TRUE(wizard.host.timerRunning);
+
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  wizard.Click("lblqar");
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_TRUE(wizard.host.timerRunning);
+}
+
+TEST(Navigation, TransitionTable) {
+  // connect-cable: ticks change nothing; home brings the main screen back.
+  Wizard wizard;
+  wizard.Tick();
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  for (int i = 0; i < 5; ++i) wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  wizard.Click("lblInstall");  // hidden here: nothing happens
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  wizard.Click("lblqar");
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainInstalled);
+
+  // installed main: home shows the not-installed artwork until the next tick.
+  wizard.Click("lblqar");
+  EXPECT_EQ(wizard.Seen(), "imgInstall");
+  EXPECT_FALSE(wizard.Form().lblmoreinfo.Visible());
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainInstalled);
+
+  // installed main: the same hotspot removes; the next tick notices.
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Screen(), kMainInstalled);
+  EXPECT_FALSE(wizard.machine.Exists("C:\\Windows\\usb8023w.sys"));
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+
+  // not-installed main: home changes nothing and leaves the timer alone.
+  const int timerCalls = wizard.host.timerCalls;
+  wizard.Click("lblqar");
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_EQ(wizard.host.timerCalls, timerCalls);
+
+  wizard.Click("lblClose");
+  EXPECT_TRUE(wizard.host.closed);
+}
+
+TEST(Navigation, CloseFromEveryScreen) {
+  for (const char* via : {"", "lblUtility", "lblInstall"}) {
+    Wizard wizard;
+    wizard.Tick();
+    if (*via) wizard.Click(via);
+    wizard.Click("lblClose");
+    EXPECT_TRUE(wizard.host.closed) << via;
+  }
+}
+
+TEST(Navigation, ClicksOutsideVisibleHotspotsDoNothing) {
+  Wizard wizard;
+  wizard.Tick();
+  const std::string before = wizard.Screen();
+  for (auto [x, y] : {std::pair{10, 10}, {385, 195}, {576, 200}, {500, 430}, {689, 494}, {-1, -2}})
+    wizard.ClickAt(x, y);
+  EXPECT_EQ(wizard.Screen(), before);
+  EXPECT_TRUE(wizard.host.boxes.empty());
+  EXPECT_TRUE(wizard.ShellTargets().empty());
+  EXPECT_FALSE(wizard.host.closed);
+}
+
+TEST(Navigation, PressAndReleaseMustHitTheSameHotspot) {
+  Wizard wizard;
+  wizard.Tick();
+  wizard.app.MouseDown(400, 330);  // lblUtility
+  wizard.app.MouseUp(400, 200);    // lblInstall
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  wizard.app.MouseDown(400, 330);
+  wizard.app.MouseUp(410, 335);
+  EXPECT_EQ(wizard.Seen(), "imgselvo");
+}
+
+TEST(Navigation, HandCursorOnlyOverVisibleHotspots) {
+  Wizard wizard;
+  wizard.Tick();
+  EXPECT_TRUE(wizard.app.HandCursorAt(400, 200));
+  EXPECT_FALSE(wizard.app.HandCursorAt(500, 430));  // lblmoreinfo hidden
+  EXPECT_FALSE(wizard.app.HandCursorAt(100, 100));
+  wizard.PutMarker();
+  wizard.Tick();
+  EXPECT_TRUE(wizard.app.HandCursorAt(500, 430));
+}
+
+TEST(Install, VersionGate) {
+  struct Case {
+    const char* os;
+    const char* box;  // refusal text, or null
+    const char* root;  // where the marker lands, or null when nothing is written
+  };
+  const Case cases[] = {
+      {"win95", "This operating system does not support the modem driver", nullptr},
+      {"win95osr2", "This operating system does not support the modem driver", nullptr},
+      {"win98", nullptr, "C:\\Windows"},
+      {"win98se", nullptr, "C:\\Windows"},
+      {"winme", nullptr, "C:\\Windows"},
+      {"nt351", "This operating system does not support the cable modem driver", nullptr},
+      {"nt40", "This operating system does not support the cable modem driver", nullptr},
+      {"win2000", nullptr, "C:\\Winnt"},
+      {"winxp", nullptr, "C:\\Windows"},
+      {"win31", nullptr, nullptr},
+      {"win2003", nullptr, nullptr},
+      {"vista", nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    Wizard wizard(c.os);
+    wizard.Click("lblInstall");
+    EXPECT_EQ(wizard.Screen(), kConnectCable) << c.os;
+    if (c.box != nullptr) {
+      ASSERT_EQ(wizard.host.boxes.size(), 1u) << c.os;
+      EXPECT_EQ(wizard.host.boxes[0].text, c.box);
+      EXPECT_EQ(wizard.host.boxes[0].caption, "Driver not available");
+      EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
+    } else {
+      EXPECT_TRUE(wizard.host.boxes.empty()) << c.os;
+    }
+    for (const char* root : {"C:\\Windows", "C:\\Winnt"}) {
+      const bool expected = c.root != nullptr && std::string(c.root) == root;
+      EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\usb8023w.sys"), expected) << c.os << root;
+      EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\System32\\Drivers\\Windows\\QAR.inf"), expected);
+    }
+    const std::string source = c.root == nullptr ? "<absent>"
+                               : std::string(c.root) == "C:\\Winnt" ? "C:\\Winnt\\System32\\Drivers\\"
+                                                                    : "C:\\Windows\\System\\";
+    EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), source) << c.os;
+    EXPECT_EQ(wizard.Value(kRun, "QAR"), c.root ? "C:\\QAR\\QAR.exe" : "<absent>") << c.os;
+  }
+}
+
+TEST(Install, EmptyVersionNameDeploysNothing) {
+  Wizard wizard;
+  wizard.machine->SetVersionQueryFails(true);
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  EXPECT_TRUE(wizard.host.boxes.empty());
+  EXPECT_FALSE(wizard.machine.Exists("C:\\Windows\\usb8023w.sys"));
+  EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "<absent>");
+}
+
+TEST(Install, RecordsTheMediaDirectoryAndReinstallsOverTheFirst) {
+  Wizard wizard("winxp", {}, "setup");
+  wizard.Tick();
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Form().lblcd.Caption(), "D:\\setup");
+  EXPECT_FALSE(wizard.Form().lblcd.Visible());
+  EXPECT_EQ(wizard.machine.Read("C:\\Windows\\System32\\drivers\\usb8023w.sys"),
+            test::DriverContents("usb8023m.sys"));
+  // Removal leaves the preflight copies, the companion and the registry.
+  wizard.Click("lblqar");
+  wizard.Tick();
+  wizard.Click("lblInstall");
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_TRUE(wizard.machine.Exists("C:\\Windows\\System32\\Drivers\\Windows\\usb8023w.sys"));
+  EXPECT_TRUE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+  EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "C:\\Windows\\System\\");
+  // The preflight folder is found this time, and the copies come back.
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  EXPECT_TRUE(wizard.machine.Exists("C:\\Windows\\usb8023w.sys"));
+}
+
+TEST(Install, PreflightFailureShowsTheErrorBoxAndWritesNothing) {
+  Wizard wizard("win2000");
+  std::filesystem::remove_all(wizard.machine->HostPath("C:\\Winnt\\System32\\drivers"));
+  wizard.Tick();
+  wizard.Click("lblInstall");
+  ASSERT_EQ(wizard.host.boxes.size(), 1u);
+  EXPECT_EQ(wizard.host.boxes[0].text, "Security Restriction, Contact Administrator.");
+  EXPECT_EQ(wizard.host.boxes[0].caption, "QAR Tarnlink Wireless Cable Modem Wizard");
+  EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::Error);
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_FALSE(wizard.machine.Exists("C:\\Winnt\\usb8023w.sys"));
+  EXPECT_FALSE(wizard.machine->DirectoryExists("C:\\QAR"));
+  EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "<absent>");
+  // The loop goes on.
+  wizard.Tick();
+  wizard.Click("lblUtility");
+  EXPECT_EQ(wizard.Seen(), "imgselvo");
+}
+
+TEST(Install, PermissionMessageKeepsTheCopiesAndSkipsTheCompanion) {
+  Wizard wizard;
+  wizard.machine->SetKeyReadOnly(kSetup, true);
+  wizard.Tick();
+  wizard.Click("lblInstall");
+  ASSERT_EQ(wizard.host.boxes.size(), 1u);
+  EXPECT_EQ(wizard.host.boxes[0].text, "Please make sure you have premission to install");
+  EXPECT_EQ(wizard.host.boxes[0].caption, "Cannot install modem driver");
+  EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  EXPECT_TRUE(wizard.machine.Exists("C:\\Windows\\inf\\QAR.inf"));
+  EXPECT_FALSE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+  EXPECT_EQ(wizard.Value(kRun, "QAR"), "<absent>");
+}
+
+TEST(Install, TickDuringThePermissionBoxLeavesTheInstalledArtworkInView) {
+  Wizard wizard;
+  wizard.machine->SetKeyReadOnly(kSetup, true);
+  wizard.Tick();
+  wizard.host.whileBoxOpen = [&] { wizard.Tick(); };
+  wizard.Click("lblInstall");
+  ASSERT_EQ(wizard.host.boxes.size(), 1u);
+  EXPECT_EQ(wizard.Screen(), "imgUSB imguninstall lblqar lblClose");
+  EXPECT_EQ(wizard.Seen(), "imguninstall");
+  wizard.Click("lblqar");
+  wizard.Tick();
+  EXPECT_EQ(wizard.Screen(), kMainInstalled);
+}
+
+TEST(Install, NothingCopiedShowsTheCopyMessageAndStaysOnTheMainScreen) {
+  Wizard wizard("winxp", test::MediumOptions{false, true});
+  wizard.Tick();
+  wizard.Click("lblInstall");
+  ASSERT_EQ(wizard.host.boxes.size(), 1u);
+  EXPECT_EQ(wizard.host.boxes[0].text, "The driver files could not be copied from the installation medium");
+  EXPECT_EQ(wizard.host.boxes[0].caption, "Cannot install modem driver");
+  EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "<absent>");
+  EXPECT_FALSE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+}
+
+TEST(Launchers, TargetsAtRootAndInSubfolder) {
+  struct Case {
+    const char* subfolder;
+    const char* manual;
+    const char* reader;
+  };
+  const Case cases[] = {
+      {"", "D:\\Manual\\K7Q3WG_MN.pdf", "D:\\Adobe Acrobat\\ar505enu.exe"},
+      {"setup", "D:\\setup\\Manual\\K7Q3WG_MN.pdf", "D:\\setup\\Adobe Acrobat\\ar505enu.exe"},
+  };
+  for (const Case& c : cases) {
+    Wizard wizard("winxp", {}, c.subfolder);
+    wizard.Tick();
+    wizard.Click("lblpdf");
+    wizard.Click("lblpdf");  // every click hands the path over again
+    wizard.Click("lblAcrobat");
+    wizard.Click("lblGateway");
+    EXPECT_EQ(wizard.ShellTargets(),
+              (std::vector<std::string>{c.manual, c.manual, c.reader, "http://192.168.0.1"}));
+    EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+    EXPECT_TRUE(wizard.host.boxes.empty());
+  }
+}
+
+TEST(Launchers, MoreInfoOnPartnerAndInstalledScreens) {
+  Wizard wizard;
+  wizard.PutMarker();
+  wizard.Tick();
+  wizard.ClickAt(489, 424);
+  wizard.ClickAt(675, 454);
+  wizard.Click("lblUtility");
+  wizard.Click("lblmoreinfo");
+  const std::vector<std::string> targets = wizard.ShellTargets();
+  ASSERT_EQ(targets.size(), 3u);
+  for (const std::string& target : targets) {
+    EXPECT_EQ(target.rfind("http://", 0), 0u);
+    EXPECT_NE(target.find(".example/qar.asp"), std::string::npos) << target;
+  }
+}
+
+TEST(Launchers, ShellFailureShowsNothing) {
+  Wizard wizard;
+  wizard.machine->FailOperation(sandbox::Op::ShellOpen);
+  wizard.Tick();
+  wizard.Click("lblpdf");
+  wizard.Click("lblGateway");
+  EXPECT_TRUE(wizard.host.boxes.empty());
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+}
+
+TEST(ErrorBox, FullStopRule) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"Security Restriction, Contact Administrator", "Security Restriction, Contact Administrator."},
+      {"ends in parenthesis (x)", "ends in parenthesis (x)"},
+      {"ends in full stop.", "ends in full stop."},
+      {"ends in comma,", "ends in comma,"},
+      {"ends in bang!", "ends in bang!"},
+      {"ends in slash/", "ends in slash/."},
+      {"digit 7", "digit 7."},
+      {"high \x80", "high \x80."},
+      {"high \xff", "high \xff."},
+      {"space ", "space "},
+  };
+  for (const auto& [message, shown] : cases) EXPECT_EQ(ErrorBoxText(message), shown) << message;
+}
+
+TEST(ErrorBox, HandlerErrorsAreShownAndTheLoopGoesOn) {
+  Wizard wizard;
+  wizard.Tick();
+  wizard.Click("lblUtility");
+  wizard.host.timersExhausted = true;
+  wizard.Click("lblqar");  // home must restart the timer
+  ASSERT_EQ(wizard.host.boxes.size(), 1u);
+  EXPECT_EQ(wizard.host.boxes[0].text, "Not enough timers available.");
+  EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::Error);
+  EXPECT_EQ(wizard.Seen(), "imgselvo");  // the handler stopped where it raised
+  wizard.host.timersExhausted = false;
+  wizard.Click("lblqar");
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+}
+
+}  // namespace
+}  // namespace qar
