@@ -1,0 +1,41 @@
+// RAII owners for Win32 handles, so every exit path closes them. Include only
+// from platform/win32 and the Win32 host: it pulls in <windows.h>.
+#pragma once
+
+#include <windows.h>
+
+namespace qar::win32 {
+
+// A search handle from FindFirstFileA; FindClose on destruction.
+class ScopedFind {
+ public:
+  ScopedFind(const char* pattern, WIN32_FIND_DATAA& data)
+      : handle_(FindFirstFileA(pattern, &data)) {}
+  ~ScopedFind() {
+    if (Valid()) FindClose(handle_);
+  }
+  ScopedFind(const ScopedFind&) = delete;
+  ScopedFind& operator=(const ScopedFind&) = delete;
+  bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+
+// An open registry key; RegCloseKey on destruction.
+class ScopedKey {
+ public:
+  explicit ScopedKey(HKEY key = nullptr) : key_(key) {}
+  ~ScopedKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+  HKEY Get() const { return key_; }
+  HKEY* Receive() { return &key_; }
+
+ private:
+  HKEY key_;
+};
+
+}  // namespace qar::win32

@@ -1,0 +1,179 @@
+#include "platform/win32/Win32Platform.h"
+
+#include "platform/win32/ScopedWin.h"
+
+// <windows.h> maps these names to their A/W variants; the Platform methods
+// of the same names must keep theirs.
+#undef CopyFile
+#undef DeleteFile
+#undef MessageBox
+
+#include <direct.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <vector>
+
+namespace qar {
+
+namespace {
+
+class Win32RegistryKey : public RegistryKey {
+ public:
+  explicit Win32RegistryKey(HKEY key) : key_(key) {}
+
+  bool SetString(const std::string& name, const std::string& data) override {
+    // REG_SZ length counts the terminating zero.
+    return RegSetValueExA(key_.Get(), name.c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(data.c_str()),
+                          static_cast<DWORD>(data.size() + 1)) == ERROR_SUCCESS;
+  }
+
+  bool DeleteValue(const std::string& name) override {
+    return RegDeleteValueA(key_.Get(), name.c_str()) == ERROR_SUCCESS;
+  }
+
+ private:
+  win32::ScopedKey key_;
+};
+
+// While a box is open, the thread's other windows take no clicks: MessageBoxA
+// disables only its owner, and the main window is not the owner.
+class OtherWindowsDisabled {
+ public:
+  explicit OtherWindowsDisabled(HWND owner) : owner_(owner) {
+    EnumThreadWindows(GetCurrentThreadId(), &DisableOne,
+                      reinterpret_cast<LPARAM>(this));
+  }
+  ~OtherWindowsDisabled() {
+    for (auto it = disabled_.rbegin(); it != disabled_.rend(); ++it)
+      if (IsWindow(*it)) EnableWindow(*it, TRUE);
+  }
+  OtherWindowsDisabled(const OtherWindowsDisabled&) = delete;
+  OtherWindowsDisabled& operator=(const OtherWindowsDisabled&) = delete;
+
+ private:
+  static BOOL CALLBACK DisableOne(HWND window, LPARAM self) {
+    auto* me = reinterpret_cast<OtherWindowsDisabled*>(self);
+    if (window != me->owner_ && IsWindowVisible(window) &&
+        IsWindowEnabled(window)) {
+      me->disabled_.push_back(window);
+      EnableWindow(window, FALSE);
+    }
+    return TRUE;
+  }
+
+  HWND owner_;
+  std::vector<HWND> disabled_;
+};
+
+}  // namespace
+
+std::string StripDrivePrefix(const std::string& currentDirectory) {
+  std::string dir = currentDirectory;
+  if (dir.size() >= 2 && dir[1] == ':') dir.erase(0, 2);
+  if (!dir.empty() && dir[0] == '\\') dir.erase(0, 1);
+  return dir;
+}
+
+bool Win32Platform::QueryVersion(OsVersion& out) {
+  // Zero-filled, so a short service-pack text leaves zeros behind it.
+  OSVERSIONINFOA info;
+  std::memset(&info, 0, sizeof info);
+  info.dwOSVersionInfoSize = sizeof info;
+  if (!GetVersionExA(&info)) return false;
+  out.platformId = info.dwPlatformId;
+  out.major = info.dwMajorVersion;
+  out.minor = info.dwMinorVersion;
+  static_assert(sizeof out.csd == sizeof info.szCSDVersion, "csd size");
+  std::memcpy(out.csd, info.szCSDVersion, sizeof out.csd);
+  return true;
+}
+
+int Win32Platform::GetCurrentDrive() { return _getdrive() - 1; }
+
+bool Win32Platform::GetCurrentDir(std::string& out) {
+  // Room for 255 characters first; a longer directory is read again whole.
+  std::vector<char> buffer(256);
+  for (;;) {
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()),
+                                        buffer.data());
+    if (length == 0) return false;
+    // Too small: the result is the size needed, terminating zero included.
+    if (length < buffer.size()) {
+      out = StripDrivePrefix(std::string(buffer.data(), length));
+      return true;
+    }
+    buffer.resize(length + 1);
+  }
+}
+
+bool Win32Platform::FileExists(const std::string& path) {
+  WIN32_FIND_DATAA data;
+  win32::ScopedFind find(path.c_str(), data);
+  if (!find.Valid()) return false;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  // The rule of a DOS date: the local last-write year must lie in
+  // 1980..2107. Checked by hand because not every FileTimeToDosDateTime
+  // refuses years past 2107.
+  FILETIME local;
+  SYSTEMTIME when;
+  return FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) &&
+         FileTimeToSystemTime(&local, &when) && when.wYear >= 1980 &&
+         when.wYear <= 2107;
+}
+
+bool Win32Platform::DirectoryExists(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool Win32Platform::CreateDir(const std::string& path) {
+  return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+}
+
+bool Win32Platform::CopyFile(const std::string& source,
+                             const std::string& target) {
+  if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) return false;
+  // Files from a CD are read-only and CopyFileA keeps the attribute; a
+  // read-only copy would make the next install's copy and the removal fail.
+  DWORD attributes = GetFileAttributesA(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY))
+    SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  return true;
+}
+
+bool Win32Platform::DeleteFile(const std::string& path) {
+  return DeleteFileA(path.c_str()) != FALSE;
+}
+
+std::unique_ptr<RegistryKey> Win32Platform::OpenKey(const std::string& path) {
+  // A leading backslash means "from the root key"; RegCreateKeyExA wants
+  // the path without it.
+  const char* subKey = path.c_str();
+  if (*subKey == '\\') ++subKey;
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, &key,
+                      &disposition) != ERROR_SUCCESS)
+    return nullptr;
+  return std::make_unique<Win32RegistryKey>(key);
+}
+
+void Win32Platform::ShellOpen(const std::string& target) {
+  ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr,
+                SW_SHOWNORMAL);
+}
+
+void Win32Platform::MessageBox(const std::string& text,
+                               const std::string& caption, BoxIcon icon) {
+  UINT type = MB_OK;
+  if (icon == BoxIcon::Error) type |= MB_ICONERROR;
+  OtherWindowsDisabled disabled(boxOwner_);
+  MessageBoxA(boxOwner_, text.c_str(), caption.c_str(), type);
+}
+
+}  // namespace qar
