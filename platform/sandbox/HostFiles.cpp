@@ -1,0 +1,126 @@
+#include "platform/sandbox/HostFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace qar::sandbox {
+
+namespace {
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes a rename in `folder` durable.
+void SyncFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  content = std::move(text);
+  return true;
+}
+
+std::string TemporaryFileFor(const std::string& path) { return path + ".tmp"; }
+
+bool WriteFileAtomically(const std::string& path, const std::string& content,
+                         const std::function<void()>& beforeRename) {
+  // One fixed name: a temporary file left by a crash is simply overwritten.
+  const std::string temporary = TemporaryFileFor(path);
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
+  if (close(fd) != 0 || !written) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  if (beforeRename) beforeRename();
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  SyncFolder(FolderOf(path));
+  return true;
+}
+
+bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std::string& to) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  std::string temporary = FolderOf(to) + "/.qar-copy-XXXXXX";
+  const int out = mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) {
+    close(in);
+    return false;
+  }
+  bool ok = true;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) {
+      ok = false;
+      break;
+    }
+  }
+  close(in);
+  // CopyFileA carries the source's read-only attribute over; the product
+  // clears it at once (the sources come from a CD), so the copy is writable.
+  // The last-write time is the source's, as CopyFileA keeps it.
+  const struct timespec times[2] = {{0, UTIME_NOW}, fromSt.st_mtim};
+  ok = ok && fchmod(out, (fromSt.st_mode & 0777) | S_IWUSR) == 0 && futimens(out, times) == 0;
+  if (close(out) != 0) ok = false;
+  if (ok && rename(temporary.c_str(), to.c_str()) == 0) return true;
+  unlink(temporary.c_str());
+  return false;
+}
+
+bool AppendToFile(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return false;
+  const bool ok = WriteAll(fd, text.data(), text.size());
+  return close(fd) == 0 && ok;
+}
+
+}  // namespace qar::sandbox

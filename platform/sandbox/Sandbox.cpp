@@ -1,0 +1,536 @@
+// The sandbox machine: the Platform implementation on Linux. A simulated
+// Windows machine kept in a host folder: drives as subfolders or mapped host
+// folders, the registry as a REGEDIT4 file, settings in machine.conf, and a
+// log of what would have been shown or launched.
+#include "platform/sandbox/Sandbox.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "platform/sandbox/CallLog.h"
+#include "platform/sandbox/HostFiles.h"
+#include "platform/sandbox/HostTree.h"
+#include "platform/sandbox/Registry.h"
+#include "platform/sandbox/Settings.h"
+#include "platform/sandbox/Versions.h"
+#include "platform/sandbox/WinPath.h"
+
+namespace qar::sandbox {
+
+namespace {
+
+const char kSettingsFile[] = "machine.conf";
+const char kRegistryFile[] = "registry.reg";
+const char kLogFile[] = "calls.log";
+const char kSetupKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
+
+// Last-write times that the find-first data converts to a date in 1980..2107
+// (UTC): 1980-01-01 and 2108-01-01 as Unix times.
+constexpr long long kFirstValidTime = 315532800LL;
+constexpr long long kFirstInvalidTime = 4354819200LL;
+
+std::string Absolute(const std::string& path) {
+  std::string absolute = path;
+  if (absolute.empty() || absolute[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) throw SandboxError("cannot read the current directory");
+    absolute = std::string(cwd) + (absolute.empty() ? "" : "/" + absolute);
+    free(cwd);
+  }
+  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  return absolute;
+}
+
+std::string RealFolder(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+  struct stat st;
+  if (!real || stat(real.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::string();
+  return real.get();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// A key path below HKEY_LOCAL_MACHINE: "\SOFTWARE\x" and "SOFTWARE\x\" are
+// "SOFTWARE\x"; "" is the root key itself.
+std::string RelativeKeyPath(const std::string& path) {
+  std::string relative = path;
+  if (!relative.empty() && relative.front() == '\\') relative.erase(0, 1);
+  if (!relative.empty() && relative.back() == '\\') relative.pop_back();
+  return relative;
+}
+
+// Fault paths compare as Windows compares file paths or key paths.
+std::string FaultForm(const std::string& path, bool registry) {
+  if (registry) return Fold(RelativeKeyPath(path));
+  std::string form = Fold(path);
+  for (char& c : form)
+    if (c == '/') c = '\\';
+  return form;
+}
+
+std::string FullKeyPath(const std::string& relative) {
+  return relative.empty() ? std::string(Registry::kMachineRoot)
+                          : std::string(Registry::kMachineRoot) + '\\' + relative;
+}
+
+// "http://host", "mailto:x": a scheme of two or more characters and a colon.
+bool IsAddress(const std::string& target) {
+  const std::size_t colon = target.find(':');
+  if (colon == std::string::npos || colon < 2) return false;
+  for (std::size_t i = 0; i < colon; ++i) {
+    const char c = target[i];
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))) return false;
+  }
+  return true;
+}
+
+struct FileStamp {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  struct timespec mtime {};
+
+  static FileStamp Of(const std::string& path) {
+    FileStamp stamp;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+      stamp.dev = st.st_dev;
+      stamp.ino = st.st_ino;
+      stamp.size = st.st_size;
+      stamp.mtime = st.st_mtim;
+    }
+    return stamp;
+  }
+  bool operator==(const FileStamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec;
+  }
+};
+
+Registry LoadRegistry(const std::string& path) {
+  std::string text;
+  if (!ReadWholeFile(path, text))
+    throw SandboxError("cannot read the registry file " + path + ": " + std::strerror(errno));
+  return Registry::Parse(text, path);
+}
+
+}  // namespace
+
+struct SandboxMachine::Impl {
+  std::string folder;  // real path
+  std::string settingsPath, registryPath, logPath;
+  Settings settings;
+  WinPath cwd;
+  HostTree tree;
+  Registry registry;
+  FileStamp registryStamp;
+  std::vector<std::pair<Op, std::string>> faults;
+  unsigned faultMask = 0;
+  std::function<void(const std::string&, const std::string&)> shellOpenHook;
+
+  explicit Impl(const std::string& realFolder)
+      : folder(realFolder),
+        settingsPath(realFolder + "/" + kSettingsFile),
+        registryPath(realFolder + "/" + kRegistryFile),
+        logPath(realFolder + "/" + kLogFile),
+        tree(realFolder) {}
+
+  bool Faulted(Op op, const std::string& path, const std::string& other = std::string()) const {
+    if ((faultMask & (1u << static_cast<unsigned>(op))) == 0) return false;
+    const bool registry = op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue;
+    for (const auto& [faultOp, faultPath] : faults) {
+      if (faultOp != op) continue;
+      if (faultPath.empty() || faultPath == FaultForm(path, registry)) return true;
+      if (!other.empty() && faultPath == FaultForm(other, registry)) return true;
+    }
+    return false;
+  }
+
+  HostEntry Find(const std::string& windowsPath, WinPath* parsed = nullptr) const {
+    WinPath path;
+    if (!ResolveWinPath(windowsPath, cwd, path)) return HostEntry{};
+    if (parsed != nullptr) *parsed = path;
+    return tree.Lookup(path);
+  }
+
+  // Writes `next` and makes it current; nothing changes when the write fails.
+  void SaveSettings(const Settings& next) {
+    if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
+      throw SandboxError("cannot write " + settingsPath + ": " + std::strerror(errno));
+    settings = next;
+  }
+
+  // Picks up a registry file changed by someone else since it was read.
+  void RefreshRegistry() {
+    if (FileStamp::Of(registryPath) == registryStamp) return;
+    registry = LoadRegistry(registryPath);
+    registryStamp = FileStamp::Of(registryPath);
+  }
+
+  // Platform operations fail rather than raise over a broken registry file.
+  bool TryRefreshRegistry() {
+    try {
+      RefreshRegistry();
+      return true;
+    } catch (const SandboxError&) {
+      return false;
+    }
+  }
+
+  bool SaveRegistry(Registry next) {
+    if (!WriteFileAtomically(registryPath, next.Format())) return false;
+    registry = std::move(next);
+    registryStamp = FileStamp::Of(registryPath);
+    return true;
+  }
+
+  bool KeyIsReadOnly(const std::string& relative) const {
+    const std::string folded = Fold(relative);
+    for (const std::string& key : settings.readOnlyKeys) {
+      const std::string lockedKey = Fold(key);
+      if (folded == lockedKey || folded.compare(0, lockedKey.size() + 1, lockedKey + '\\') == 0) return true;
+    }
+    return false;
+  }
+
+  void Log(const std::vector<std::string>& fields) {
+    // Nothing to report to: ShellExecuteA and MessageBoxA results are unused.
+    AppendToFile(logPath, FormatLogRecord(fields));
+  }
+};
+
+namespace {
+
+class SandboxKey : public RegistryKey {
+ public:
+  SandboxKey(SandboxMachine::Impl& machine, std::string relative)
+      : machine_(machine), relative_(std::move(relative)), full_(FullKeyPath(relative_)) {}
+
+  bool SetString(const std::string& name, const std::string& data) override {
+    if (machine_.Faulted(Op::WriteString, relative_)) return false;
+    // The root key holds no values; a name must fit on a REGEDIT4 line.
+    if (relative_.empty() || name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+    if (!machine_.TryRefreshRegistry() || !machine_.registry.HasKey(full_)) return false;
+    Registry next = machine_.registry;
+    next.SetString(full_, name, data);
+    return machine_.SaveRegistry(std::move(next));
+  }
+
+  bool DeleteValue(const std::string& name) override {
+    if (machine_.Faulted(Op::DeleteValue, relative_)) return false;
+    if (!machine_.TryRefreshRegistry()) return false;
+    Registry next = machine_.registry;
+    if (!next.DeleteValue(full_, name)) return false;
+    return machine_.SaveRegistry(std::move(next));
+  }
+
+ private:
+  SandboxMachine::Impl& machine_;
+  std::string relative_;
+  std::string full_;
+};
+
+void SeedMachine(const std::string& folder, const NamedVersion& version) {
+  namespace fs = std::filesystem;
+  WinPath root;
+  ResolveWinPath(version.systemRoot, WinPath{}, root);
+  fs::path systemRoot = fs::path(folder) / std::string(1, root.drive);
+  for (const std::string& part : root.parts) systemRoot /= part;
+  fs::create_directories(systemRoot);
+  for (std::string sub : SystemFolders(version.version)) {
+    for (char& c : sub)
+      if (c == '\\') c = '/';
+    fs::create_directories(systemRoot / sub);
+  }
+
+  Registry registry;
+  registry.AddKey(FullKeyPath(kSetupKey));
+  Settings settings;
+  settings.versionName = version.name;
+  settings.version = version.version;
+  if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
+      !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
+      !WriteFileAtomically(folder + "/" + kLogFile, ""))
+    throw SandboxError("cannot write the machine's files in " + folder + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+SandboxMachine::SandboxMachine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SandboxMachine::~SandboxMachine() = default;
+
+std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) {
+  const std::string real = RealFolder(Absolute(folder));
+  if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
+  auto impl = std::make_unique<Impl>(real);
+
+  std::string text;
+  if (!ReadWholeFile(impl->settingsPath, text))
+    throw SandboxError(folder + " is not a sandbox machine: cannot read " + impl->settingsPath);
+  impl->settings = ParseSettings(text, impl->settingsPath);
+  impl->registry = LoadRegistry(impl->registryPath);
+  impl->registryStamp = FileStamp::Of(impl->registryPath);
+  ResolveWinPath(impl->settings.currentDirectory, WinPath{}, impl->cwd);
+  for (const auto& [letter, drive] : impl->settings.drives)
+    impl->tree.MapDrive(letter, drive.hostFolder, drive.readOnly);
+  return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
+}
+
+std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder,
+                                                       const std::string& osName) {
+  namespace fs = std::filesystem;
+  const NamedVersion* version = FindVersion(osName);
+  if (version == nullptr)
+    throw SandboxError("unknown Windows version '" + osName + "'; known versions: " + KnownVersionNames());
+  const std::string target = Absolute(folder);
+  if (target == "/") throw SandboxError("cannot make a machine of the root folder");
+
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) throw SandboxError(folder + " exists and is not a folder");
+    if (Exists(target + "/" + kSettingsFile)) throw SandboxError(folder + " already holds a sandbox machine");
+    std::error_code error;
+    if (!fs::is_empty(target, error) || error) throw SandboxError(folder + " is not an empty folder");
+  }
+  const std::size_t slash = target.rfind('/');
+  const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
+  std::error_code error;
+  fs::create_directories(parent, error);
+  if (error) throw SandboxError("cannot create " + parent + ": " + error.message());
+
+  // Seeded aside and renamed into place, so a failed creation leaves nothing
+  // that looks like a machine.
+  std::string staging = parent + "/." + target.substr(slash + 1) + ".new-XXXXXX";
+  if (mkdtemp(staging.data()) == nullptr)
+    throw SandboxError("cannot create a folder in " + parent + ": " + std::strerror(errno));
+  try {
+    chmod(staging.c_str(), 0755);
+    SeedMachine(staging, *version);
+    if (rename(staging.c_str(), target.c_str()) != 0)
+      throw SandboxError("cannot create " + folder + ": " + std::strerror(errno));
+  } catch (const std::exception& e) {
+    fs::remove_all(staging, error);
+    if (dynamic_cast<const SandboxError*>(&e) != nullptr) throw;
+    throw SandboxError("cannot seed " + folder + ": " + e.what());
+  }
+  return Open(target);
+}
+
+std::unique_ptr<SandboxMachine> SandboxMachine::OpenOrCreate(const std::string& folder,
+                                                             const std::string& osName) {
+  if (Exists(Absolute(folder) + "/" + kSettingsFile)) return Open(folder);
+  return Create(folder, osName);
+}
+
+void SandboxMachine::SetVersion(const std::string& name) {
+  const NamedVersion* version = FindVersion(name);
+  if (version == nullptr)
+    throw SandboxError("unknown Windows version '" + name + "'; known versions: " + KnownVersionNames());
+  Settings next = impl_->settings;
+  next.versionName = version->name;
+  next.version = version->version;
+  impl_->SaveSettings(next);
+}
+
+void SandboxMachine::SetVersion(const OsVersion& raw) {
+  Settings next = impl_->settings;
+  next.versionName.clear();
+  next.version = raw;
+  next.version.csd[sizeof next.version.csd - 1] = 0;
+  impl_->SaveSettings(next);
+}
+
+void SandboxMachine::SetVersionQueryFails(bool fails) {
+  Settings next = impl_->settings;
+  next.versionQueryFails = fails;
+  impl_->SaveSettings(next);
+}
+
+void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
+  WinPath path;
+  const HostEntry entry = impl_->Find(windowsPath, &path);
+  if (entry.kind == HostEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
+  if (entry.kind != HostEntry::Folder) throw SandboxError("no folder " + windowsPath + " on the machine");
+  Settings next = impl_->settings;
+  next.currentDirectory = path.ToString();
+  impl_->SaveSettings(next);
+  path.trailingSeparator = false;
+  impl_->cwd = path;
+}
+
+void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
+  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+  if (letter < 'A' || letter > 'Z') throw SandboxError(std::string("not a drive letter: ") + letter);
+  const std::string real = RealFolder(hostFolder);
+  if (real.empty()) throw SandboxError("cannot map drive " + std::string(1, letter) + ": no folder " + hostFolder);
+  // Through an overlapping drive the machine could rewrite its own files.
+  if (HostTree::IsInside(real, impl_->folder) || HostTree::IsInside(impl_->folder, real))
+    throw SandboxError("cannot map drive " + std::string(1, letter) + " to " + hostFolder +
+                       ": it overlaps the machine folder " + impl_->folder);
+  Settings next = impl_->settings;
+  next.drives[letter] = DriveMapping{real, readOnly};
+  impl_->SaveSettings(next);
+  impl_->tree.MapDrive(letter, real, readOnly);
+}
+
+void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
+  const std::string relative = RelativeKeyPath(keyPath);
+  if (relative.empty()) throw SandboxError("a read-only key needs a path below HKEY_LOCAL_MACHINE");
+  Settings next = impl_->settings;
+  std::vector<std::string>& keys = next.readOnlyKeys;
+  const auto same = [&](const std::string& key) { return EqualNoCase(key, relative); };
+  keys.erase(std::remove_if(keys.begin(), keys.end(), same), keys.end());
+  if (readOnly) keys.push_back(relative);
+  impl_->SaveSettings(next);
+}
+
+void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
+  const bool registry = op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue;
+  impl_->faults.emplace_back(op, FaultForm(windowsPath, registry));
+  impl_->faultMask |= 1u << static_cast<unsigned>(op);
+}
+
+void SandboxMachine::ClearFaults() {
+  impl_->faults.clear();
+  impl_->faultMask = 0;
+}
+
+void SandboxMachine::SetShellOpenHook(
+    std::function<void(const std::string& target, const std::string& hostPath)> hook) {
+  impl_->shellOpenHook = std::move(hook);
+}
+
+const std::string& SandboxMachine::Folder() const { return impl_->folder; }
+
+std::string SandboxMachine::HostPath(const std::string& windowsPath) const {
+  const HostEntry entry = impl_->Find(windowsPath);
+  return entry.kind == HostEntry::Refused || entry.kind == HostEntry::NoDrive ? std::string() : entry.host;
+}
+
+bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& name,
+                                std::string& data) const {
+  impl_->RefreshRegistry();
+  return impl_->registry.GetString(FullKeyPath(RelativeKeyPath(keyPath)), name, data);
+}
+
+std::string SandboxMachine::LogPath() const { return impl_->logPath; }
+
+std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
+  std::string text;
+  if (!ReadWholeFile(impl_->logPath, text)) {
+    if (errno == ENOENT) return {};
+    throw SandboxError("cannot read " + impl_->logPath + ": " + std::strerror(errno));
+  }
+  return ParseLog(text, impl_->logPath);
+}
+
+bool SandboxMachine::QueryVersion(OsVersion& out) {
+  if (impl_->settings.versionQueryFails || impl_->Faulted(Op::QueryVersion, "")) return false;
+  out = impl_->settings.version;
+  return true;
+}
+
+int SandboxMachine::GetCurrentDrive() {
+  if (impl_->Faulted(Op::GetCurrentDrive, "")) return 0;
+  return impl_->cwd.drive - 'A';
+}
+
+bool SandboxMachine::GetCurrentDir(std::string& out) {
+  out.clear();
+  if (impl_->Faulted(Op::GetCurrentDir, "")) return false;
+  out = impl_->cwd.ToString().substr(3);
+  return true;
+}
+
+bool SandboxMachine::FileExists(const std::string& path) {
+  if (impl_->Faulted(Op::FileExists, path)) return false;
+  WinPath parsed;
+  const HostEntry entry = impl_->Find(path, &parsed);
+  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
+  const long long written = entry.st.st_mtim.tv_sec;
+  return written >= kFirstValidTime && written < kFirstInvalidTime;
+}
+
+bool SandboxMachine::DirectoryExists(const std::string& path) {
+  if (impl_->Faulted(Op::DirectoryExists, path)) return false;
+  return impl_->Find(path).kind == HostEntry::Folder;
+}
+
+bool SandboxMachine::CreateDir(const std::string& path) {
+  if (impl_->Faulted(Op::CreateDir, path)) return false;
+  const HostEntry entry = impl_->Find(path);
+  if (entry.kind != HostEntry::Missing || entry.readOnlyDrive) return false;
+  return mkdir(entry.host.c_str(), 0777) == 0;
+}
+
+bool SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
+  if (impl_->Faulted(Op::CopyFile, source, target)) return false;
+  WinPath sourcePath, targetPath;
+  const HostEntry from = impl_->Find(source, &sourcePath);
+  if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return false;
+  const HostEntry to = impl_->Find(target, &targetPath);
+  if (to.readOnlyDrive || targetPath.trailingSeparator) return false;
+  if (to.kind == HostEntry::File) {
+    // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
+    // source copied onto itself (ERROR_SHARING_VIOLATION).
+    if ((to.st.st_mode & S_IWUSR) == 0) return false;
+    if (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino) return false;
+  } else if (to.kind != HostEntry::Missing) {
+    return false;
+  }
+  return CopyHostFile(from.host, from.st, to.host);
+}
+
+bool SandboxMachine::DeleteFile(const std::string& path) {
+  if (impl_->Faulted(Op::DeleteFile, path)) return false;
+  WinPath parsed;
+  const HostEntry entry = impl_->Find(path, &parsed);
+  if (entry.kind != HostEntry::File || parsed.trailingSeparator || entry.readOnlyDrive) return false;
+  if ((entry.st.st_mode & S_IWUSR) == 0) return false;  // the read-only attribute
+  return unlink(entry.host.c_str()) == 0;
+}
+
+std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
+  if (impl_->Faulted(Op::OpenKey, path)) return nullptr;
+  const std::string relative = RelativeKeyPath(path);
+  // KEY_ALL_ACCESS is denied where the user may not write.
+  if (impl_->KeyIsReadOnly(relative)) return nullptr;
+  if (!impl_->TryRefreshRegistry()) return nullptr;
+  const std::string full = FullKeyPath(relative);
+  if (!relative.empty() && !impl_->registry.HasKey(full)) {
+    Registry next = impl_->registry;
+    if (!next.AddKey(full) || !impl_->SaveRegistry(std::move(next))) return nullptr;
+  }
+  return std::make_unique<SandboxKey>(*impl_, relative);
+}
+
+void SandboxMachine::ShellOpen(const std::string& target) {
+  if (impl_->Faulted(Op::ShellOpen, target)) return;
+  impl_->Log({"ShellOpen", "open", target});
+  if (!impl_->shellOpenHook) return;
+  std::string hostPath;
+  if (!IsAddress(target)) {
+    const HostEntry entry = impl_->Find(target);
+    if (entry.Exists()) hostPath = entry.host;
+  }
+  impl_->shellOpenHook(target, hostPath);
+}
+
+void SandboxMachine::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+  if (impl_->Faulted(Op::MessageBox, text)) return;
+  impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
+}
+
+}  // namespace qar::sandbox

@@ -1,0 +1,33 @@
+// Windows path names as the sandbox reads them: the lexical work that
+// GetFullPathNameA does before any file system is asked, and the ASCII case
+// folding that makes "QAR.CAT" and "qar.cat" one name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qar::sandbox {
+
+inline char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+std::string Fold(const std::string& text);
+bool EqualNoCase(const std::string& a, const std::string& b);
+
+// A full path on one drive: "C:\Windows\System" is {'C', {"Windows", "System"}}.
+struct WinPath {
+  char drive = 0;                  // 'A'..'Z'
+  std::vector<std::string> parts;  // below the root; never "." or ".."
+  bool trailingSeparator = false;  // "C:\Windows\" can only name a folder
+
+  std::string ToString() const;  // "C:\Windows\System", "C:\" at the root
+};
+
+// Makes `path` full against `cwd`, the current directory of the current
+// drive, as Windows does: '/' separates like '\'; "X:rel" is relative to the
+// current directory when X is the current drive and to X's root otherwise;
+// "\rel" starts at the current drive's root; "." and ".." are lexical and stop
+// at the root; the last component loses trailing dots and spaces. False for
+// what Windows rejects or what the sandbox does not serve: an empty path, UNC
+// and device paths, reserved characters, components over 255 characters.
+bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out);
+
+}  // namespace qar::sandbox
