@@ -13,9 +13,9 @@ math(EXPR size "${length} / 2")
 if(size EQUAL 0)
   message(FATAL_ERROR "EmbedFile.cmake: ${INPUT} is empty")
 endif()
-# Sixteen bytes a line keeps the generated file readable in a diff tool.
-string(REGEX REPLACE "([0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f])"
-       "\\1\n" hex "${hex}")
+# Sixteen bytes a line keeps the generated file readable.
+string(REPEAT "[0-9a-f]" 32 line)
+string(REGEX REPLACE "(${line})" "\\1\n" hex "${hex}")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 
 file(WRITE "${OUTPUT}.tmp"
