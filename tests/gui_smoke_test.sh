@@ -8,7 +8,7 @@ resources=$2
 caption="QAR Tarnlink Wireless Cable Modem Gateway Installation Wizard"
 
 work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'kill "$pid" 2>/dev/null || true; [ -n "${KEEP_SHOTS:-}" ] || rm -rf "$work"' EXIT
 pid=
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
