@@ -29,14 +29,6 @@ std::string FolderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Makes a rename in `folder` durable.
-void SyncFolder(const std::string& folder) {
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& content) {
@@ -73,12 +65,20 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
     return false;
   }
   if (beforeRename) beforeRename();
+  // The data is on disk before the rename, so the name never points at a
+  // half-written file; the rename itself need not be flushed.
   if (rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());
     return false;
   }
-  SyncFolder(FolderOf(path));
   return true;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& content) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, content.data(), content.size());
+  return close(fd) == 0 && written;
 }
 
 bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std::string& to) {

@@ -21,6 +21,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
 // The temporary file WriteFileAtomically uses for `path`.
 std::string TemporaryFileFor(const std::string& path);
 
+// Creates `path`, which must not exist yet, without flushing it.
+bool WriteNewFile(const std::string& path, const std::string& content);
+
 // Copies the regular file `from` (whose stat is `fromSt`) over `to`, keeping
 // the last-write time and leaving the copy writable. The old `to`, if any,
 // is replaced only once the new contents are complete.

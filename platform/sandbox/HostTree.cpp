@@ -20,6 +20,19 @@ bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// A folder's listing may be reused while its change time stays the same, but
+// only once that time lies further back than the file system's timestamp
+// granularity: until then a further change could carry the same time. Whole
+// seconds suggest a coarse file system; otherwise a clock tick is well below
+// a tenth of a second.
+bool Settled(const struct timespec& changed) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const long long margin = changed.tv_nsec == 0 ? 2000000000LL : 100000000LL;
+  const long long changedNs = changed.tv_sec * 1000000000LL + changed.tv_nsec;
+  return changedNs + margin <= now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
 HostEntry::Kind KindOf(const struct stat& st) {
   if (S_ISREG(st.st_mode)) return HostEntry::File;
   if (S_ISDIR(st.st_mode)) return HostEntry::Folder;
@@ -32,6 +45,7 @@ HostTree::HostTree(std::string machineFolder) : machineFolder_(std::move(machine
 
 void HostTree::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
   mappedReal_.erase(letter);
+  probes_.clear();
   if (hostFolder.empty())
     mapped_.erase(letter);
   else
@@ -86,11 +100,7 @@ bool HostTree::FindNoCase(const std::string& dir, const struct stat& dirSt,
     auto found = listing.byFolded.find(folded);
     const bool ok = found != listing.byFolded.end();
     if (ok) name = found->second;
-    // A folder changed within the last two seconds may change again without
-    // its change time moving (the clock is coarse); keep only settled ones.
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    if (dirSt.st_ctim.tv_sec + 2 <= now.tv_sec) {
+    if (Settled(dirSt.st_ctim)) {
       if (listings_.size() >= 1024) listings_.clear();
       listings_.emplace(dir, std::move(listing));
     }
@@ -134,6 +144,7 @@ HostEntry HostTree::Lookup(const WinPath& path) const {
     }
     if (!found) {
       entry.kind = last ? HostEntry::Missing : HostEntry::NoParent;
+      entry.parent = st;
       entry.host = candidate;
       for (std::size_t j = i + 1; j < path.parts.size(); ++j) entry.host += '/' + path.parts[j];
       return entry;
@@ -154,6 +165,62 @@ HostEntry HostTree::Lookup(const WinPath& path) const {
   entry.kind = KindOf(st);
   entry.host = current;
   entry.st = st;
+  return entry;
+}
+
+HostEntry HostTree::Probe(const WinPath& path) const {
+  std::string key(1, path.drive);
+  for (const std::string& part : path.parts) key += '\\' + Fold(part);
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+
+  auto known = probes_.find(key);
+  if (known != probes_.end() && now.tv_sec < known->second.until) {
+    const Remembered& r = known->second;
+    HostEntry entry;
+    entry.readOnlyDrive = r.readOnlyDrive;
+    struct stat st;
+    if (r.present) {
+      if (lstat(r.host.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        entry.kind = KindOf(st);
+        entry.host = r.host;
+        entry.st = st;
+        return entry;
+      }
+    } else if (stat(r.host.c_str(), &st) == 0 && st.st_dev == r.dev && st.st_ino == r.ino &&
+               SameTime(st.st_ctim, r.ctime)) {
+      entry.kind = HostEntry::Missing;
+      entry.host = r.missingHost;
+      entry.parent = st;
+      return entry;
+    }
+    probes_.erase(known);
+  }
+
+  HostEntry entry = Lookup(path);
+  Remembered r;
+  r.readOnlyDrive = entry.readOnlyDrive;
+  r.until = now.tv_sec + 1;
+  if (entry.Exists()) {
+    r.present = true;
+    r.host = entry.host;
+  } else if (entry.kind == HostEntry::Missing) {
+    // Only while the folder's listing is settled does its change time tell
+    // that no name folding like this one has appeared.
+    r.host = entry.host.substr(0, entry.host.rfind('/'));
+    auto listing = listings_.find(r.host);
+    if (listing == listings_.end() || listing->second.dev != entry.parent.st_dev ||
+        listing->second.ino != entry.parent.st_ino || !SameTime(listing->second.ctime, entry.parent.st_ctim))
+      return entry;
+    r.dev = entry.parent.st_dev;
+    r.ino = entry.parent.st_ino;
+    r.ctime = entry.parent.st_ctim;
+    r.missingHost = entry.host;
+  } else {
+    return entry;
+  }
+  if (probes_.size() >= 4096) probes_.clear();
+  probes_[key] = std::move(r);
   return entry;
 }
 

@@ -27,7 +27,8 @@ struct HostEntry {
   // The existing entry with its own case; for Missing the new entry's path
   // with the case it was given; for NoParent the path as far as composed.
   std::string host;
-  struct stat st {};     // valid for File, Folder and Other
+  struct stat st {};      // valid for File, Folder and Other
+  struct stat parent {};  // the folder's, valid for Missing
   bool readOnlyDrive = false;
 
   bool Exists() const { return kind == File || kind == Folder || kind == Other; }
@@ -42,7 +43,14 @@ class HostTree {
   // folder may be missing for now, like a CD drive without a disc.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
 
+  // Walks the path component by component. For every change and for
+  // HostPath: the walk sees each symlink on the way.
   HostEntry Lookup(const WinPath& path) const;
+  // The same answer for the read-only probes, which the wizard's timer asks
+  // every millisecond: where a path led is remembered and checked with one
+  // stat (the entry, or for a missing entry its folder's change time); the
+  // full walk runs again when that check fails and at least every second.
+  HostEntry Probe(const WinPath& path) const;
 
   // Whether `path` equals `root` or lies below it (both real, absolute).
   static bool IsInside(const std::string& path, const std::string& root);
@@ -59,6 +67,17 @@ class HostTree {
     std::unordered_map<std::string, std::string> byFolded;  // folded -> name
   };
 
+  struct Remembered {
+    bool present = false;
+    std::string host;    // the entry, or for a missing one its folder
+    dev_t dev = 0;       // the missing entry's folder
+    ino_t ino = 0;
+    struct timespec ctime {};
+    bool readOnlyDrive = false;
+    std::string missingHost;
+    time_t until = 0;    // coarse monotonic seconds
+  };
+
   // The real path of the drive's folder, "" when the drive is not served.
   std::string DriveRoot(char letter, bool& readOnly) const;
   // The entry of `dir` (whose stat is `dirSt`) whose name folds to `folded`.
@@ -70,6 +89,7 @@ class HostTree {
   mutable std::map<char, std::string> mappedReal_;  // realpath of each mapped folder
   // Folder listings, reused while the folder's change time stands still.
   mutable std::unordered_map<std::string, Listing> listings_;
+  mutable std::unordered_map<std::string, Remembered> probes_;  // by folded full path
 };
 
 }  // namespace qar::sandbox

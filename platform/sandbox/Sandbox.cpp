@@ -165,6 +165,14 @@ struct SandboxMachine::Impl {
     return tree.Lookup(path);
   }
 
+  // For FileExists and DirectoryExists, which only look.
+  HostEntry Probe(const std::string& windowsPath, bool& trailingSeparator) const {
+    WinPath path;
+    if (!ResolveWinPath(windowsPath, cwd, path)) return HostEntry{};
+    trailingSeparator = path.trailingSeparator;
+    return tree.Probe(path);
+  }
+
   // Writes `next` and makes it current; nothing changes when the write fails.
   void SaveSettings(const Settings& next) {
     if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
@@ -260,9 +268,10 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
   Settings settings;
   settings.versionName = version.name;
   settings.version = version.version;
-  if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
-      !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
-      !WriteFileAtomically(folder + "/" + kLogFile, ""))
+  // Not flushed one by one: the folder becomes the machine only by its rename.
+  if (!WriteNewFile(folder + "/" + kRegistryFile, registry.Format()) ||
+      !WriteNewFile(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
+      !WriteNewFile(folder + "/" + kLogFile, ""))
     throw SandboxError("cannot write the machine's files in " + folder + ": " + std::strerror(errno));
 }
 
@@ -456,16 +465,17 @@ bool SandboxMachine::GetCurrentDir(std::string& out) {
 
 bool SandboxMachine::FileExists(const std::string& path) {
   if (impl_->Faulted(Op::FileExists, path)) return false;
-  WinPath parsed;
-  const HostEntry entry = impl_->Find(path, &parsed);
-  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
+  bool trailingSeparator = false;
+  const HostEntry entry = impl_->Probe(path, trailingSeparator);
+  if (entry.kind != HostEntry::File || trailingSeparator) return false;
   const long long written = entry.st.st_mtim.tv_sec;
   return written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
 bool SandboxMachine::DirectoryExists(const std::string& path) {
   if (impl_->Faulted(Op::DirectoryExists, path)) return false;
-  return impl_->Find(path).kind == HostEntry::Folder;
+  bool trailingSeparator = false;
+  return impl_->Probe(path, trailingSeparator).kind == HostEntry::Folder;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {
