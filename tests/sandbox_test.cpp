@@ -292,6 +292,42 @@ TEST_F(SandboxTest, DeleteFileRefusesReadOnlyFoldersAndAbsentFiles) {
   EXPECT_TRUE(fs::exists(temp / "medium/QAR.exe"));
 }
 
+// The probes remember where a path led; whatever changes on the host
+// behind the machine's back must still show at the next call.
+TEST_F(SandboxTest, ProbesSeeChangesMadeOnTheHost) {
+  usleep(150000);  // past the timestamp granularity: folder listings get reused
+  const std::string marker = "C:\\Windows\\USB8023W.SYS";
+  WriteFile(temp / "outside/usb8023w.sys", "outside");
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    bool file;
+    bool folder;
+  };
+  const Step steps[] = {
+      {"nothing yet", [] {}, false, false},
+      {"created in another case", [&] { WriteFile(Drive("/Windows/usb8023w.sys"), "x"); }, true, false},
+      {"dated 1979", [&] { SetWriteTime(Drive("/Windows/usb8023w.sys"), 315532799); }, false, false},
+      {"dated 2001", [&] { SetWriteTime(Drive("/Windows/usb8023w.sys"), 1000000000); }, true, false},
+      {"folder renamed", [&] { fs::rename(Drive("/Windows"), Drive("/WINDOWS")); }, true, false},
+      {"deleted", [&] { fs::remove(Drive("/WINDOWS/usb8023w.sys")); }, false, false},
+      {"now a folder", [&] { fs::create_directory(Drive("/WINDOWS/usb8023w.sys")); }, false, true},
+      {"folder swapped for a link out",
+       [&] {
+         fs::remove_all(Drive("/WINDOWS"));
+         fs::create_directory_symlink(temp / "outside", Drive("/WINDOWS"));
+       },
+       false, false},
+  };
+  for (const Step& step : steps) {
+    step.change();
+    for (int twice = 0; twice < 2; ++twice) {
+      EXPECT_EQ(machine->FileExists(marker), step.file) << step.what;
+      EXPECT_EQ(machine->DirectoryExists(marker), step.folder) << step.what;
+    }
+  }
+}
+
 // --- Staying inside the machine -------------------------------------------
 
 TEST_F(SandboxTest, DotDotStopsAtTheDriveRoot) {

@@ -181,7 +181,7 @@ HostEntry HostTree::Probe(const WinPath& path) const {
     entry.readOnlyDrive = r.readOnlyDrive;
     struct stat st;
     if (r.present) {
-      if (lstat(r.host.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+      if (lstat(r.host.c_str(), &st) == 0 && st.st_dev == r.dev && st.st_ino == r.ino) {
         entry.kind = KindOf(st);
         entry.host = r.host;
         entry.st = st;
@@ -204,6 +204,8 @@ HostEntry HostTree::Probe(const WinPath& path) const {
   if (entry.Exists()) {
     r.present = true;
     r.host = entry.host;
+    r.dev = entry.st.st_dev;
+    r.ino = entry.st.st_ino;
   } else if (entry.kind == HostEntry::Missing) {
     // Only while the folder's listing is settled does its change time tell
     // that no name folding like this one has appeared.

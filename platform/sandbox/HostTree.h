@@ -48,8 +48,9 @@ class HostTree {
   HostEntry Lookup(const WinPath& path) const;
   // The same answer for the read-only probes, which the wizard's timer asks
   // every millisecond: where a path led is remembered and checked with one
-  // stat (the entry, or for a missing entry its folder's change time); the
-  // full walk runs again when that check fails and at least every second.
+  // stat, the entry's identity or, for a missing entry, its folder's identity
+  // and change time. A folder swapped for a link elsewhere changes the
+  // identity, so the full walk runs again, as it does at least every second.
   HostEntry Probe(const WinPath& path) const;
 
   // Whether `path` equals `root` or lies below it (both real, absolute).
@@ -70,9 +71,9 @@ class HostTree {
   struct Remembered {
     bool present = false;
     std::string host;    // the entry, or for a missing one its folder
-    dev_t dev = 0;       // the missing entry's folder
+    dev_t dev = 0;       // of `host`
     ino_t ino = 0;
-    struct timespec ctime {};
+    struct timespec ctime {};  // of the missing entry's folder
     bool readOnlyDrive = false;
     std::string missingHost;
     time_t until = 0;    // coarse monotonic seconds

@@ -1,6 +1,7 @@
 #include "platform/sandbox/Registry.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/WinPath.h"
@@ -9,8 +10,16 @@ namespace qar::sandbox {
 
 namespace {
 
-const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
-                              "HKEY_USERS",         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_CONFIG", "HKEY_CLASSES_ROOT",
+                              "HKEY_CURRENT_USER",  "HKEY_USERS",          "HKEY_DYN_DATA"};
+
+// The machine's own root first, then the others in a fixed order.
+int RootRank(const std::string& folded) {
+  const std::string root = folded.substr(0, folded.find('\\'));
+  for (std::size_t i = 0; i < std::size(kRoots); ++i)
+    if (EqualNoCase(root, kRoots[i])) return static_cast<int>(i);
+  return static_cast<int>(std::size(kRoots));
+}
 
 // Splits a full key path; false when it is not one a registry can hold.
 bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts) {
@@ -156,6 +165,8 @@ std::string HexString(const std::string& lead, const std::string& text) {
 }  // namespace
 
 bool Registry::TreeOrder::operator()(const std::string& a, const std::string& b) const {
+  const int rankA = RootRank(a), rankB = RootRank(b);
+  if (rankA != rankB) return rankA < rankB;
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
     if (a[i] == b[i]) continue;

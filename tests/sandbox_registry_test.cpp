@@ -1,0 +1,347 @@
+// The sandbox's registry: the REGEDIT4 file format, and the machine's keys
+// and values kept in it across reopenings, interrupted writes and bad files.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/sandbox/HostFiles.h"
+#include "platform/sandbox/Registry.h"
+#include "platform/sandbox/Sandbox.h"
+
+namespace qar::sandbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kSetup[] = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
+const char kRun[] = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "qar-registry-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  std::string operator/(const std::string& child) const { return path_ + "/" + child; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Value(const SandboxMachine& machine, const std::string& key, const std::string& name) {
+  std::string data;
+  return machine.ReadString(key, name, data) ? data : "<absent>";
+}
+
+// --- The file format ------------------------------------------------------
+
+// A file as regedit writes it, with what the sandbox does not interpret.
+const char kExport[] =
+    "REGEDIT4\r\n"
+    "\r\n"
+    "; exported by hand\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE]\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]\r\n"
+    "@=\"default value\"\r\n"
+    "\"Path\"=\"C:\\\\Windows\\\\System\\\\\"\r\n"
+    "\"Quote \\\"me\\\"\"=\"say \\\"hi\\\"\"\r\n"
+    "; a note inside a key\r\n"
+    "\"Count\"=dword:0000002a\r\n"
+    "\"Blob\"=hex:01,02,ff\r\n"
+    "\"Expand\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,6d,00,52,00,6f,00,6f,00,\\\r\n"
+    "  74,00,25,00,00,00\r\n"
+    "\"Empty\"=\"\"\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Sub]\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR Tools]\r\n"
+    "\r\n"
+    "[HKEY_CURRENT_USER]\r\n"
+    "\r\n"
+    "[HKEY_CURRENT_USER\\Software]\r\n"
+    "\"Kept\"=\"as it was\"\r\n"
+    "\r\n";
+
+TEST(RegistryFile, RegeditExportRoundTripsUnchanged) {
+  const Registry registry = Registry::Parse(kExport, "x.reg");
+  EXPECT_EQ(registry.Format(), kExport);
+  std::string data;
+  ASSERT_TRUE(registry.GetString("hkey_local_machine\\software\\qar", "PATH", data));
+  EXPECT_EQ(data, "C:\\Windows\\System\\");
+  ASSERT_TRUE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "", data));
+  EXPECT_EQ(data, "default value");
+  ASSERT_TRUE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Quote \"me\"", data));
+  EXPECT_EQ(data, "say \"hi\"");
+  ASSERT_TRUE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Empty", data));
+  EXPECT_EQ(data, "");
+  EXPECT_FALSE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Count", data));  // not a string
+}
+
+TEST(RegistryFile, LineFeedsAndMissingParentsAreAccepted) {
+  const Registry registry = Registry::Parse(
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]\n  \"A\" = \"1\"  \n\"Hex\"=hex(1):41,00\n", "x.reg");
+  std::string data;
+  ASSERT_TRUE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "a", data));
+  EXPECT_EQ(data, "1");
+  ASSERT_TRUE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Hex", data));
+  EXPECT_EQ(data, "A");
+  EXPECT_TRUE(registry.HasKey("HKEY_LOCAL_MACHINE\\SOFTWARE"));
+  EXPECT_EQ(registry.Format(),
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]\r\n\"A\"=\"1\"\r\n\"Hex\"=\"A\"\r\n\r\n");
+}
+
+TEST(RegistryFile, KeysAreWrittenInTreeOrder) {
+  Registry registry = Registry::Parse("REGEDIT4\r\n", "x.reg");
+  for (const char* key : {"HKEY_LOCAL_MACHINE\\b", "HKEY_LOCAL_MACHINE\\A B", "HKEY_LOCAL_MACHINE\\a\\z",
+                          "HKEY_LOCAL_MACHINE\\A\\Y", "HKEY_LOCAL_MACHINE\\a-"})
+    ASSERT_TRUE(registry.AddKey(key)) << key;
+  EXPECT_EQ(registry.Format(),
+            "REGEDIT4\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE]\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\a]\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\A\\Y]\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\a\\z]\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\A B]\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\a-]\r\n\r\n"
+                "[HKEY_LOCAL_MACHINE\\b]\r\n\r\n");
+  for (const char* bad : {"SOFTWARE\\x", "HKEY_LOCAL_MACHINE\\\\x", "HKEY_LOCAL_MACHINE\\x\\", "",
+                          "HKEY_NOWHERE\\x"})
+    EXPECT_FALSE(registry.AddKey(bad)) << bad;
+}
+
+TEST(RegistryFile, StringsRegeditCannotQuoteGoOutAsBytes) {
+  Registry registry = Registry::Parse("REGEDIT4\r\n", "x.reg");
+  ASSERT_TRUE(registry.AddKey("HKEY_LOCAL_MACHINE\\K"));
+  const std::string awkward[] = {"two\r\nlines", std::string("nul\0inside", 10), "\n",
+                                 std::string(60, 'x') + "\n" + std::string(60, 'y'), "\xE9t\xE9 \\ \""};
+  for (const std::string& data : awkward) {
+    registry.SetString("HKEY_LOCAL_MACHINE\\K", "v", data);
+    const std::string text = registry.Format();
+    const Registry reread = Registry::Parse(text, "x.reg");
+    std::string back;
+    ASSERT_TRUE(reread.GetString("HKEY_LOCAL_MACHINE\\K", "v", back)) << text;
+    EXPECT_EQ(back, data) << text;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+  }
+}
+
+TEST(RegistryFile, MalformedFilesNameTheLine) {
+  struct Case {
+    const char* text;
+    const char* where;
+  };
+  const Case cases[] = {
+      {"", "x.reg:1:"},
+      {"Windows Registry Editor Version 5.00\r\n", "x.reg:1:"},
+      {"REGEDIT4\r\n\r\n\"v\"=\"1\"\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\x\r\n", "x.reg:2:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\\\x]\r\n", "x.reg:2:"},
+      {"REGEDIT4\r\n[SOFTWARE\\x]\r\n", "x.reg:2:"},
+      {"REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\x]\r\n", "x.reg:2:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=-\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=\"open\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=\"a\\nb\"\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=\"a\" trailing\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\" \"a\"\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n\"v\"=dword:xyz\r\n", "x.reg:4:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=dword:123456789\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=hex:1,22,333\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=hex(x):00\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=hex:01,\\\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=text\r\n", "x.reg:3:"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\nv=\"1\"\r\n", "x.reg:3:"},
+  };
+  for (const Case& c : cases) {
+    try {
+      Registry::Parse(c.text, "x.reg");
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const SandboxError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.where, 0), 0u) << c.text << " -> " << e.what();
+    }
+  }
+}
+
+TEST(AtomicWrite, InterruptedWriteLeavesTheOldFile) {
+  TempFolder temp;
+  const std::string path = temp / "registry.reg";
+  ASSERT_TRUE(WriteFileAtomically(path, "old contents"));
+  EXPECT_THROW(WriteFileAtomically(path, "new contents", [] { throw std::runtime_error("power cut"); }),
+               std::runtime_error);
+  EXPECT_EQ(ReadFile(path), "old contents");
+  EXPECT_EQ(ReadFile(TemporaryFileFor(path)), "new contents");  // as a crash leaves it
+  ASSERT_TRUE(WriteFileAtomically(path, "newer"));
+  EXPECT_EQ(ReadFile(path), "newer");
+  EXPECT_FALSE(fs::exists(TemporaryFileFor(path)));
+}
+
+// --- The machine's registry -----------------------------------------------
+
+class SandboxRegistry : public ::testing::Test {
+ protected:
+  void SetUp() override { machine = SandboxMachine::Create(temp / "m", "winxp"); }
+  std::string RegistryPath() const { return machine->Folder() + "/registry.reg"; }
+
+  TempFolder temp;
+  std::unique_ptr<SandboxMachine> machine;
+};
+
+TEST_F(SandboxRegistry, ValuesSurviveAReopening) {
+  {
+    auto key = machine->OpenKey(kSetup);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->SetString("SourcePath", "C:\\Windows\\System\\"));
+    ASSERT_TRUE(key->SetString("Installation Sources", "D:\\old"));
+    ASSERT_TRUE(key->SetString("Text", "say \"hi\"\r\nbye"));
+  }
+  auto reopened = SandboxMachine::Open(machine->Folder());
+  EXPECT_EQ(Value(*reopened, kSetup, "SourcePath"), "C:\\Windows\\System\\");
+  EXPECT_EQ(Value(*reopened, "software\\microsoft\\WINDOWS\\currentversion\\setup\\", "sourcepath"),
+            "C:\\Windows\\System\\");
+  EXPECT_EQ(Value(*reopened, kSetup, "Text"), "say \"hi\"\r\nbye");
+  EXPECT_NE(ReadFile(RegistryPath()).find("\"SourcePath\"=\"C:\\\\Windows\\\\System\\\\\"\r\n"), std::string::npos);
+
+  auto key = reopened->OpenKey("Software\\Microsoft\\Windows\\CurrentVersion\\SETUP");
+  ASSERT_TRUE(key);
+  EXPECT_TRUE(key->DeleteValue("installation sources"));
+  EXPECT_FALSE(key->DeleteValue("Installation Sources"));  // absent now
+  EXPECT_TRUE(key->SetString("SOURCEPATH", "C:\\Winnt\\System32\\Drivers\\"));
+  EXPECT_EQ(Value(*machine, kSetup, "Installation Sources"), "<absent>");  // the other instance sees it
+  const std::string text = ReadFile(RegistryPath());
+  EXPECT_NE(text.find("\"SourcePath\"=\"C:\\\\Winnt\\\\System32\\\\Drivers\\\\\""), std::string::npos) << text;
+  EXPECT_EQ(text.find("SOURCEPATH"), std::string::npos) << text;
+}
+
+TEST_F(SandboxRegistry, OpenKeyCreatesAndPersistsTheKey) {
+  const std::string before = ReadFile(RegistryPath());
+  ASSERT_TRUE(machine->OpenKey(kSetup));  // exists already: nothing to write
+  EXPECT_EQ(ReadFile(RegistryPath()), before);
+  ASSERT_TRUE(machine->OpenKey(kRun));
+  ASSERT_TRUE(machine->OpenKey("SOFTWARE\\QAR\\Deeper\\Still"));
+  const std::string text = ReadFile(SandboxMachine::Open(machine->Folder())->Folder() + "/registry.reg");
+  for (const char* key : {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]",
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Deeper\\Still]"})
+    EXPECT_NE(text.find(key), std::string::npos) << key;
+  EXPECT_EQ(machine->OpenKey("SOFTWARE\\\\QAR"), nullptr);  // an empty key name
+  auto root = machine->OpenKey("");
+  ASSERT_TRUE(root);
+  EXPECT_FALSE(root->SetString("v", "no values on the root"));
+  auto key = machine->OpenKey(kRun);
+  EXPECT_FALSE(key->SetString("two\nlines", "a name must fit a line"));
+}
+
+TEST_F(SandboxRegistry, ReadOnlyKeysCannotBeOpenedAndWritesRaise) {
+  machine->SetKeyReadOnly(kSetup, true);
+  for (const char* path : {kSetup, "software\\microsoft\\windows\\currentversion\\setup",
+                           "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup\\Below\\Further"})
+    EXPECT_EQ(machine->OpenKey(path), nullptr) << path;
+  EXPECT_NE(machine->OpenKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion"), nullptr);
+  EXPECT_NE(machine->OpenKey(kRun), nullptr);
+  EXPECT_NE(machine->OpenKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SetupX"), nullptr);
+  EXPECT_THROW(WriteString(machine->OpenKey(kSetup).get(), "SourcePath", "C:\\Windows\\System\\"), Error);
+  EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "<absent>");
+
+  EXPECT_EQ(SandboxMachine::Open(machine->Folder())->OpenKey(kSetup), nullptr);  // a setting of the machine
+  machine->SetKeyReadOnly("SOFTWARE\\MICROSOFT\\Windows\\CurrentVersion\\Setup\\", false);
+  auto key = machine->OpenKey(kSetup);
+  ASSERT_TRUE(key);
+  EXPECT_NO_THROW(WriteString(key.get(), "SourcePath", "C:\\Windows\\System\\"));
+  EXPECT_THROW(WriteString(nullptr, "SourcePath", "x"), Error);
+}
+
+TEST_F(SandboxRegistry, AFailedWriteChangesNothing) {
+  ASSERT_TRUE(machine->OpenKey(kSetup)->SetString("SourcePath", "old"));
+  const std::string before = ReadFile(RegistryPath());
+  // Where the temporary file must go stands a folder: every write fails.
+  fs::create_directory(TemporaryFileFor(RegistryPath()));
+  auto key = machine->OpenKey(kSetup);
+  ASSERT_TRUE(key);
+  EXPECT_FALSE(key->SetString("SourcePath", "new"));
+  EXPECT_THROW(WriteString(key.get(), "SourcePath", "new"), Error);
+  EXPECT_FALSE(key->DeleteValue("SourcePath"));
+  EXPECT_EQ(machine->OpenKey(kRun), nullptr);
+  EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "old");
+  EXPECT_EQ(ReadFile(RegistryPath()), before);
+
+  fs::remove(TemporaryFileFor(RegistryPath()));
+  ASSERT_TRUE(machine->OpenKey(kRun));
+  EXPECT_NE(ReadFile(RegistryPath()).find("\\Run]"), std::string::npos);
+}
+
+TEST_F(SandboxRegistry, InterruptedWriteKeepsTheOldRegistry) {
+  ASSERT_TRUE(machine->OpenKey(kSetup)->SetString("SourcePath", "old"));
+  const std::string before = ReadFile(RegistryPath());
+  // The process dies between writing the new registry aside and renaming it.
+  Registry changed = Registry::Parse(before, RegistryPath());
+  changed.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup", "SourcePath", "new");
+  EXPECT_THROW(WriteFileAtomically(RegistryPath(), changed.Format(), [] { throw std::runtime_error("killed"); }),
+               std::runtime_error);
+  ASSERT_TRUE(fs::exists(TemporaryFileFor(RegistryPath())));
+
+  auto next = SandboxMachine::Open(machine->Folder());
+  EXPECT_EQ(Value(*next, kSetup, "SourcePath"), "old");
+  EXPECT_EQ(ReadFile(RegistryPath()), before);
+  ASSERT_TRUE(next->OpenKey(kSetup)->SetString("SourcePath", "newer"));
+  EXPECT_EQ(Value(*SandboxMachine::Open(machine->Folder()), kSetup, "SourcePath"), "newer");
+  EXPECT_FALSE(fs::exists(TemporaryFileFor(RegistryPath())));
+}
+
+TEST_F(SandboxRegistry, MalformedFileIsReportedAndNeverReplaced) {
+  const std::string broken = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\"v\"=\"unterminated\r\n";
+  WriteFile(RegistryPath(), broken);
+  try {
+    SandboxMachine::Open(machine->Folder());
+    FAIL() << "a malformed registry was accepted";
+  } catch (const SandboxError& e) {
+    EXPECT_NE(std::string(e.what()).find(RegistryPath() + ":4:"), std::string::npos) << e.what();
+  }
+  // The machine already open: its operations fail, its introspection raises.
+  EXPECT_EQ(machine->OpenKey(kRun), nullptr);
+  std::string data;
+  EXPECT_THROW(machine->ReadString(kSetup, "SourcePath", data), SandboxError);
+  EXPECT_EQ(ReadFile(RegistryPath()), broken);
+}
+
+TEST_F(SandboxRegistry, EditsByHandArePickedUpAndKept) {
+  WriteFile(RegistryPath(),
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\r\n"
+            "\"SourcePath\"=\"E:\\\\\"\r\n\"Flags\"=dword:00000003\r\n\"Blob\"=hex:de,ad\r\n");
+  EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "E:\\");
+  ASSERT_TRUE(machine->OpenKey(kRun)->SetString("QAR", "C:\\QAR\\QAR.exe"));
+  const std::string text = ReadFile(RegistryPath());
+  EXPECT_NE(text.find("\"Flags\"=dword:00000003\r\n\"Blob\"=hex:de,ad\r\n"), std::string::npos) << text;
+  EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "E:\\");
+  EXPECT_EQ(Value(*machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
+}
+
+}  // namespace
+}  // namespace qar::sandbox
