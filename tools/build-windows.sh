@@ -5,17 +5,20 @@
 # source package, once per architecture, and kept in the build folder.
 #
 #   tools/build-windows.sh [--arch i686|x86_64|both] [--build-dir DIR]
-#                          [--with-tests] [--jobs N]
+#                          [--threads win32|posix] [--with-tests] [--jobs N]
 #
-# Outputs: DIR/<arch>/Setup.exe, stripped. --with-tests also builds the
-# Win32 platform and host tests (DIR/<arch>/win32_tests.exe) for running
-# under Wine.
+# Outputs: DIR/<arch>/Setup.exe, stripped (DIR defaults to build-windows).
+# --threads picks the compilers' thread model (see cmake/mingw-i686.cmake;
+# posix makes a program that needs Windows Vista). --with-tests also builds
+# the Win32 tests, DIR/tests-<arch>/platform/win32/win32_platform_tests.exe
+# and DIR/tests-<arch>/app/win32/win32_host_tests.exe, to run under Wine.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 arch=both
 build_dir="$repo/build-windows"
 with_tests=OFF
+threads=win32
 jobs=$(nproc 2>/dev/null || echo 2)
 
 usage() { sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; }
@@ -26,6 +29,8 @@ while [ $# -gt 0 ]; do
     --arch=*) arch=${1#*=}; shift ;;
     --build-dir) build_dir=${2:?--build-dir needs a value}; shift 2 ;;
     --build-dir=*) build_dir=${1#*=}; shift ;;
+    --threads) threads=${2:?--threads needs a value}; shift 2 ;;
+    --threads=*) threads=${1#*=}; shift ;;
     --with-tests) with_tests=ON; shift ;;
     --jobs) jobs=${2:?--jobs needs a value}; shift 2 ;;
     -h|--help) usage; exit 0 ;;
@@ -37,6 +42,11 @@ case "$arch" in
   i686|x86_64) arches=("$arch") ;;
   both) arches=(i686 x86_64) ;;
   *) echo "build-windows: --arch must be i686, x86_64 or both" >&2; exit 2 ;;
+esac
+
+case "$threads" in
+  win32|posix) ;;
+  *) echo "build-windows: --threads must be win32 or posix" >&2; exit 2 ;;
 esac
 
 mkdir -p "$build_dir"
@@ -74,11 +84,19 @@ ensure_packages() {
 packages=(cmake make dpkg-dev binutils-mingw-w64)
 for a in "${arches[@]}"; do
   case "$a" in
-    i686) packages+=(g++-mingw-w64-i686-posix) ;;
-    x86_64) packages+=(g++-mingw-w64-x86-64-posix) ;;
+    i686) packages+=(g++-mingw-w64-i686-$threads) ;;
+    x86_64) packages+=(g++-mingw-w64-x86-64-$threads) ;;
   esac
 done
-[ "$with_tests" = ON ] && packages+=(googletest)
+if [ "$with_tests" = ON ]; then
+  packages+=(googletest)
+  for a in "${arches[@]}"; do
+    case "$a" in
+      i686) packages+=(g++-mingw-w64-i686-posix) ;;
+      x86_64) packages+=(g++-mingw-w64-x86-64-posix) ;;
+    esac
+  done
+fi
 ensure_packages "${packages[@]}"
 
 # --- (b) libjpeg from Debian's source package -------------------------------
@@ -121,10 +139,11 @@ jpeg_source() {
 
 # Decompression is all the program needs; no SIMD keeps the program small
 # and avoids code paths that pre-SSE processors and Windows 95 never saw.
+# msvcrt's own printf/scanf family: mingw's C99 versions would add 40 KB.
 build_jpeg() {
   local a=$1 src=$2
   local prefix="$cache/jpeg-$a"
-  local stamp="$prefix/.built-from-$(basename "$src")"
+  local stamp="$prefix/.built-from-$(basename "$src")-msvcrt-stdio"
   if [ -f "$stamp" ] && [ -f "$prefix/lib/libjpeg.a" ]; then
     echo "$prefix"; return
   fi
@@ -133,6 +152,7 @@ build_jpeg() {
   cmake -S "$src" -B "$cache/jpeg-build-$a" \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$a.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DCMAKE_C_FLAGS="-D__USE_MINGW_ANSI_STDIO=0" \
     -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
     -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF -DWITH_JAVA=OFF \
@@ -150,22 +170,39 @@ build_jpeg() {
 }
 
 # --- (c) the program --------------------------------------------------------
-src=$(jpeg_source)
-for a in "${arches[@]}"; do
+# configure_and_build ARCH THREADS OUT TESTS
+configure_and_build() {
+  local a=$1 model=$2 out=$3 tests=$4 prefix
   prefix=$(build_jpeg "$a" "$src")
-  out="$build_dir/$a"
-  log "building Setup.exe for $a"
+  # Another thread model means other compilers: start that folder afresh.
+  if [ -f "$out/CMakeCache.txt" ] &&
+     ! grep -qx "QAR_MINGW_THREADS:STRING=$model" "$out/CMakeCache.txt"; then
+    rm -rf "$out"
+  fi
   cmake -S "$repo" -B "$out" \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$a.cmake" \
+    -DQAR_MINGW_THREADS="$model" \
     -DCMAKE_BUILD_TYPE=MinSizeRel \
     -DJPEG_INCLUDE_DIR="$prefix/include" \
     -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" \
     -DQAR_BUILD_TESTS=OFF -DQAR_BUILD_BENCH=OFF \
-    -DQAR_BUILD_WIN32_TESTS="$with_tests" >/dev/null
+    -DQAR_BUILD_WIN32_TESTS="$tests" >/dev/null
   cmake --build "$out" -j "$jobs"
+}
+
+src=$(jpeg_source)
+for a in "${arches[@]}"; do
+  out="$build_dir/$a"
+  log "building Setup.exe for $a"
+  configure_and_build "$a" "$threads" "$out" OFF
   "$a-w64-mingw32-strip" -o "$out/Setup.exe" "$out/app/win32/Setup.exe"
   log "$out/Setup.exe ($(stat -c %s "$out/Setup.exe") bytes)"
   if [ "$with_tests" = ON ]; then
-    log "$out/platform/win32/win32_tests.exe"
+    # GoogleTest needs std::mutex, which only the posix thread model has;
+    # the tests run on Wine, where its Vista-era imports are no matter.
+    log "building the Win32 tests for $a"
+    configure_and_build "$a" posix "$build_dir/tests-$a" ON
+    log "$build_dir/tests-$a/platform/win32/win32_platform_tests.exe"
+    log "$build_dir/tests-$a/app/win32/win32_host_tests.exe"
   fi
 done

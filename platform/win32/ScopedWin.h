@@ -1,8 +1,15 @@
-// RAII owners for Win32 handles, so every exit path closes them. Include only
-// from platform/win32 and the Win32 host: it pulls in <windows.h>.
+// <windows.h> for platform/win32 and the Win32 host, and RAII owners for
+// Win32 handles so every exit path closes them. Include <windows.h> only
+// through this header: it removes the macros CopyFile, DeleteFile and
+// MessageBox, which would rename the Platform methods of the same names.
+// Call the ANSI functions by their full names (CopyFileA, MessageBoxA).
 #pragma once
 
 #include <windows.h>
+
+#undef CopyFile
+#undef DeleteFile
+#undef MessageBox
 
 namespace qar::win32 {
 

@@ -2,12 +2,6 @@
 
 #include "platform/win32/ScopedWin.h"
 
-// <windows.h> maps these names to their A/W variants; the Platform methods
-// of the same names must keep theirs.
-#undef CopyFile
-#undef DeleteFile
-#undef MessageBox
-
 #include <direct.h>
 #include <shellapi.h>
 

@@ -6,10 +6,6 @@
 
 #include "platform/win32/ScopedWin.h"
 
-#undef CopyFile
-#undef DeleteFile
-#undef MessageBox
-
 #include <algorithm>
 #include <string>
 #include <vector>

@@ -1,0 +1,100 @@
+// The Win32 host: the application window (task-bar button, owner of the
+// main window and of every message box) and the main window, which draws the
+// form's top-most visible picture and turns mouse, cursor, timer and close
+// messages into calls on the Application. Decisions stay in the form model.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/win32/resource.h"
+#include "platform/win32/ScopedWin.h"
+#include "platform/win32/Win32Platform.h"
+
+namespace qar {
+
+constexpr int kMainIconId = QAR_IDI_MAIN;
+constexpr int kHandCursorId = QAR_IDC_HAND;
+
+class Win32Host : public FormHost {
+ public:
+  Win32Host(HINSTANCE instance, Win32Platform& platform);
+  ~Win32Host() override;
+  Win32Host(const Win32Host&) = delete;
+  Win32Host& operator=(const Win32Host&) = delete;
+
+  // The application whose events this host feeds; set before windows exist.
+  void SetApplication(Application* app) { app_ = app; }
+
+  // Creates the application window and the main window (not yet shown),
+  // centred on the screen. Raises Error when Windows refuses.
+  void CreateWindows();
+  void ShowMainWindow();
+  // Dispatches messages until the main window has closed.
+  void RunMessageLoop();
+
+  HWND AppWindow() const { return appWindow_; }
+  HWND MainWindow() const { return mainWindow_; }
+
+  // Draws the client area: the top-most visible picture at its place, white
+  // where no picture is. WM_PAINT and WM_PRINTCLIENT both use it.
+  void PaintContent(HDC dc);
+
+  // FormHost.
+  void ShowBox(const std::string& text, const std::string& caption,
+               BoxIcon icon) override;
+  void SetTimerEnabled(bool enabled) override;
+  void CloseWindow() override;
+  void Invalidate() override;
+
+ private:
+  // A picture decoded once into a 24-bit bottom-up DIB, the layout every
+  // Windows version draws with SetDIBitsToDevice.
+  struct Dib {
+    BITMAPINFOHEADER header = {};
+    std::vector<unsigned char> bits;
+  };
+
+  static LRESULT CALLBACK AppWindowProc(HWND window, UINT message,
+                                        WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK MainWindowProc(HWND window, UINT message,
+                                         WPARAM wParam, LPARAM lParam);
+  LRESULT OnAppMessage(HWND window, UINT message, WPARAM wParam,
+                       LPARAM lParam);
+  LRESULT OnMainMessage(HWND window, UINT message, WPARAM wParam,
+                        LPARAM lParam);
+  // An exception that escaped everything else: shown, never let through
+  // the window procedure.
+  void ReportEscaped(const std::string& message);
+
+  void RegisterClasses();
+  void OnPaint(HWND window);
+  bool OnSetCursor(HWND window, LPARAM lParam);
+  void OnLButtonDown(HWND window, LPARAM lParam);
+  void OnLButtonUp(HWND window, LPARAM lParam);
+  void OnTimer(WPARAM id);
+  void OnEndSession(bool ending);
+  void OnDestroyMain();
+  void OnAppSetFocus();
+
+  const Dib& PictureFor(PictureId id);
+  HCURSOR HandCursor();
+
+  HINSTANCE instance_;
+  Win32Platform& platform_;
+  Application* app_ = nullptr;
+  HWND appWindow_ = nullptr;
+  HWND mainWindow_ = nullptr;
+  HICON icon_ = nullptr;
+  HCURSOR handCursor_ = nullptr;
+  std::array<std::optional<Dib>, 4> pictures_;
+};
+
+// Converts rows of R, G, B, A, top-down, into a 24-bit bottom-up DIB body
+// (B, G, R, each row padded to four bytes).
+std::vector<unsigned char> RgbaToBottomUpBgr(const Image& image);
+
+}  // namespace qar
