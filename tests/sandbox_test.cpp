@@ -639,6 +639,10 @@ TEST(SandboxOpen, BadMachineFoldersGiveClearErrors) {
   expectError(temp / "plain", "machine.conf");
 
   SandboxMachine::Create(temp / "m", "winxp");
+  const std::string settings = ReadFile(temp / "m/machine.conf");
+  WriteFile(temp / "m/machine.conf", settings + "drive.D = " + temp.Path() + "\n");
+  expectError(temp / "m", "overlaps");
+  WriteFile(temp / "m/machine.conf", settings);
   fs::remove(temp / "m/registry.reg");
   expectError(temp / "m", "registry.reg");
 }

@@ -105,9 +105,10 @@ bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std:
     }
   }
   close(in);
-  // CopyFileA carries the source's read-only attribute over; the product
-  // clears it at once (the sources come from a CD), so the copy is writable.
-  // The last-write time is the source's, as CopyFileA keeps it.
+  // CopyFileA carries the source's read-only attribute over, and every
+  // file on a CD has it; it is cleared at once so that a re-install can
+  // overwrite the copy and a removal delete it. The last-write time is the
+  // source's, as CopyFileA keeps it.
   const struct timespec times[2] = {{0, UTIME_NOW}, fromSt.st_mtim};
   ok = ok && fchmod(out, (fromSt.st_mode & 0777) | S_IWUSR) == 0 && futimens(out, times) == 0;
   if (close(out) != 0) ok = false;

@@ -292,8 +292,13 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   impl->registry = LoadRegistry(impl->registryPath);
   impl->registryStamp = FileStamp::Of(impl->registryPath);
   ResolveWinPath(impl->settings.currentDirectory, WinPath{}, impl->cwd);
-  for (const auto& [letter, drive] : impl->settings.drives)
+  for (const auto& [letter, drive] : impl->settings.drives) {
+    const std::string mapped = RealFolder(drive.hostFolder);
+    if (!mapped.empty() && (HostTree::IsInside(mapped, real) || HostTree::IsInside(real, mapped)))
+      throw SandboxError(impl->settingsPath + ": drive." + std::string(1, letter) +
+                         " overlaps the machine folder");
     impl->tree.MapDrive(letter, drive.hostFolder, drive.readOnly);
+  }
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 

@@ -80,8 +80,9 @@ class SandboxMachine : public Platform {
 
   // Fault injection for tests (not persisted): every later call of `op`
   // fails as the operation reports failure (false, null, empty, raising for
-  // WriteString). With a path, only calls whose (first) path argument equals
-  // it case-insensitively fail.
+  // WriteString). With a path, only calls whose path argument equals it
+  // case-insensitively fail: for CopyFile the source or the target, for the
+  // registry operations the key's path.
   void FailOperation(Op op, const std::string& windowsPath = "");
   void ClearFaults();
 
