@@ -7,9 +7,9 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_RGB_Image.H>
 
-#include <chrono>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "app/Application.h"
 #include "resources/Resources.h"
@@ -54,13 +54,12 @@ class FltkHost : public FormHost {
   Platform& platform_;
   Application* app_ = nullptr;
   std::unique_ptr<WizardWindow> window_;
-  std::map<PictureId, Image> pictures_;
+  std::map<PictureId, std::vector<unsigned char>> pictures_;  // RGB
   std::map<PictureId, std::unique_ptr<Fl_RGB_Image>> images_;
   Image iconPixels_;
   std::unique_ptr<Fl_RGB_Image> icon_;
   bool timerRunning_ = false;
   bool painted_ = false;
-  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace qar::fltk
