@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Lays out the installation medium: Setup.exe (the i686 program), the
+# autorun file that starts it, and the files the wizard installs and opens.
+#
+#   tools/make-medium.sh [--exe SETUP.EXE] [--real DIR] [--out DIR]
+#
+# --exe   the program (default build-windows/i686/Setup.exe, made by
+#         tools/build-windows.sh)
+# --real  a folder holding the real driver package, companion program,
+#         manual and reader installer in the medium's layout (names matched
+#         case-insensitively, as on a CD); every missing file is named.
+#         Without it, the demo medium's placeholders from medium/ are used.
+# --out   the medium folder (default dist/medium); replaced whole.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+exe="$repo/build-windows/i686/Setup.exe"
+real=
+out="$repo/dist/medium"
+
+usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; }
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --exe) exe=${2:?--exe needs a value}; shift 2 ;;
+    --real) real=${2:?--real needs a value}; shift 2 ;;
+    --out) out=${2:?--out needs a value}; shift 2 ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "make-medium: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
+  esac
+done
+
+fail() { echo "make-medium: $*" >&2; exit 1; }
+
+[ -f "$exe" ] || fail "no program at $exe (run tools/build-windows.sh first)"
+
+# What the wizard reads from the medium, in the medium's own spelling.
+required=(
+  'Driver\QAR.CAT'
+  'Driver\QAR.inf'
+  'Driver\rndismpk.sys'
+  'Driver\rndismpm.sys'
+  'Driver\rndismpw.sys'
+  'Driver\usb8023k.sys'
+  'Driver\usb8023m.sys'
+  'QAR.exe'
+  'Manual\K7Q3WG_MN.pdf'
+  'Adobe Acrobat\ar505enu.exe'
+)
+
+# The file under $1 whose path matches the Windows path $2 without regard to
+# case, or nothing.
+find_ci() {
+  local dir=$1 part found
+  local IFS='\'
+  for part in $2; do
+    found=$(find "$dir" -mindepth 1 -maxdepth 1 -iname "$part" -print -quit 2>/dev/null)
+    [ -n "$found" ] || return 0
+    dir=$found
+  done
+  [ -f "$dir" ] && echo "$dir"
+  return 0
+}
+
+if [ -n "$real" ]; then
+  [ -d "$real" ] || fail "no folder $real"
+  source_dir=$(cd "$real" && pwd)
+  missing=()
+  for path in "${required[@]}"; do
+    [ -n "$(find_ci "$source_dir" "$path")" ] || missing+=("$path")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "make-medium: $source_dir lacks ${#missing[@]} file(s) of the medium:" >&2
+    printf '  %s\n' "${missing[@]}" >&2
+    exit 1
+  fi
+else
+  source_dir="$repo/medium"
+  [ -d "$source_dir" ] || fail "no demo medium at $source_dir"
+fi
+
+rm -rf "$out"
+mkdir -p "$out"
+cp "$exe" "$out/Setup.exe"
+printf '[autorun]\r\nopen=Setup.exe\r\nicon=Setup.exe\r\n' >"$out/autorun.inf"
+
+if [ -n "$real" ]; then
+  # The required files under their medium names, then whatever else the
+  # real Driver folder carries (the package may hold more than the wizard
+  # names).
+  for path in "${required[@]}"; do
+    target="$out/${path//\\//}"
+    mkdir -p "$(dirname "$target")"
+    cp "$(find_ci "$source_dir" "$path")" "$target"
+  done
+  driver=$(find "$source_dir" -mindepth 1 -maxdepth 1 -type d -iname Driver -print -quit)
+  for file in "$driver"/*; do
+    [ -f "$file" ] || continue
+    name=$(basename "$file")
+    if ! find "$out/Driver" -maxdepth 1 -iname "$name" | grep -q .; then
+      cp "$file" "$out/Driver/$name"
+    fi
+  done
+else
+  # The demo medium as it is, without its build and read-me files.
+  (cd "$source_dir" && find . -type f ! -name CMakeLists.txt ! -name README.md -print0) |
+    while IFS= read -r -d '' file; do
+      mkdir -p "$out/$(dirname "$file")"
+      cp "$source_dir/$file" "$out/$file"
+    done
+fi
+
+echo "make-medium: $out ($(find "$out" -type f | wc -l) files)"
