@@ -32,16 +32,23 @@ class Win32RegistryKey : public RegistryKey {
 };
 
 // While a box is open, the thread's other windows take no clicks: MessageBoxA
-// disables only its owner, and the main window is not the owner.
+// disables only its owner, and the main window is not the owner. Afterwards
+// the window that was active is active again; Windows would hand the
+// activation to the box's owner, which was still alone in being enabled.
 class OtherWindowsDisabled {
  public:
-  explicit OtherWindowsDisabled(HWND owner) : owner_(owner) {
+  explicit OtherWindowsDisabled(HWND owner)
+      : owner_(owner), active_(GetActiveWindow()) {
     EnumThreadWindows(GetCurrentThreadId(), &DisableOne,
                       reinterpret_cast<LPARAM>(this));
   }
   ~OtherWindowsDisabled() {
     for (auto it = disabled_.rbegin(); it != disabled_.rend(); ++it)
       if (IsWindow(*it)) EnableWindow(*it, TRUE);
+    HWND now = GetActiveWindow();
+    if (active_ != nullptr && active_ != owner_ && IsWindow(active_) &&
+        IsWindowEnabled(active_) && (now == owner_ || now == nullptr))
+      SetActiveWindow(active_);
   }
   OtherWindowsDisabled(const OtherWindowsDisabled&) = delete;
   OtherWindowsDisabled& operator=(const OtherWindowsDisabled&) = delete;
@@ -58,6 +65,7 @@ class OtherWindowsDisabled {
   }
 
   HWND owner_;
+  HWND active_;
   std::vector<HWND> disabled_;
 };
 

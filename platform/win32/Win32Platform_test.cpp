@@ -388,6 +388,9 @@ TEST(Win32MessageBox, ModalForOtherWindowsWhileTicksGoOn) {
   UINT_PTR timer = SetTimer(nullptr, 0, 10, &ProbeTick);
   ASSERT_NE(timer, 0u);
 
+  SetActiveWindow(main);
+  ASSERT_EQ(GetActiveWindow(), main);
+
   Win32Platform platform;
   platform.SetBoxOwner(owner);
   platform.MessageBox("text", probe.caption, BoxIcon::Error);
@@ -399,6 +402,7 @@ TEST(Win32MessageBox, ModalForOtherWindowsWhileTicksGoOn) {
   EXPECT_TRUE(probe.ownerDisabledDuringBox);
   EXPECT_TRUE(IsWindowEnabled(main));
   EXPECT_TRUE(IsWindowEnabled(owner));
+  EXPECT_EQ(GetActiveWindow(), main);  // not the box's owner
   DestroyWindow(main);
   DestroyWindow(owner);
 }
