@@ -97,6 +97,7 @@ USER32.dll EnableWindow
 USER32.dll EndPaint
 USER32.dll EnumThreadWindows
 USER32.dll FillRect
+USER32.dll GetActiveWindow
 USER32.dll GetCapture
 USER32.dll GetClassInfoA
 USER32.dll GetClientRect
@@ -116,6 +117,7 @@ USER32.dll PostQuitMessage
 USER32.dll RegisterClassA
 USER32.dll ReleaseCapture
 USER32.dll ScreenToClient
+USER32.dll SetActiveWindow
 USER32.dll SetCapture
 USER32.dll SetCursor
 USER32.dll SetFocus
