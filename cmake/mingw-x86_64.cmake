@@ -1,29 +1,5 @@
 # Cross toolchain for x86_64 Windows: Debian's mingw-w64, everything linked
 # statically so the program needs no DLL of its own.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QAR_MINGW_TRIPLET x86_64-w64-mingw32)
-
-# Thread model of the compilers. win32 by default: the posix variant links
-# winpthread, which imports GetTickCount64 (Vista and later) and so keeps
-# the program from loading on Windows XP and older. The program starts no
-# thread, so it needs neither.
-set(QAR_MINGW_THREADS win32 CACHE STRING "mingw-w64 thread model: win32 or posix")
-set_property(CACHE QAR_MINGW_THREADS PROPERTY STRINGS win32 posix)
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QAR_MINGW_THREADS)
-set(CMAKE_C_COMPILER ${QAR_MINGW_TRIPLET}-gcc-${QAR_MINGW_THREADS})
-set(CMAKE_CXX_COMPILER ${QAR_MINGW_TRIPLET}-g++-${QAR_MINGW_THREADS})
-set(CMAKE_RC_COMPILER ${QAR_MINGW_TRIPLET}-windres)
-set(CMAKE_ASM_NASM_COMPILER nasm)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QAR_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Sections per function and datum, so the linker drops what is unused.
-set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
-# libgcc and libstdc++ (and winpthread with posix) go into the program.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

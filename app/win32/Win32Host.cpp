@@ -295,12 +295,13 @@ void Win32Host::ReportEscaped(const std::string& message) {
 
 // --- window procedures ------------------------------------------------------
 
-LRESULT CALLBACK Win32Host::AppWindowProc(HWND window, UINT message, WPARAM wParam,
-                                          LPARAM lParam) {
+// No exception may cross into the system's code that called the procedure.
+LRESULT Win32Host::Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam,
+                            LPARAM lParam) {
   Win32Host* host = HostOf(window, message, lParam);
   if (host == nullptr) return DefWindowProcA(window, message, wParam, lParam);
   try {
-    return host->OnAppMessage(window, message, wParam, lParam);
+    return (host->*handler)(window, message, wParam, lParam);
   } catch (const Error& error) {
     host->ReportEscaped(error.Message());
   } catch (...) {
@@ -309,18 +310,14 @@ LRESULT CALLBACK Win32Host::AppWindowProc(HWND window, UINT message, WPARAM wPar
   return 0;
 }
 
+LRESULT CALLBACK Win32Host::AppWindowProc(HWND window, UINT message, WPARAM wParam,
+                                          LPARAM lParam) {
+  return Dispatch(&Win32Host::OnAppMessage, window, message, wParam, lParam);
+}
+
 LRESULT CALLBACK Win32Host::MainWindowProc(HWND window, UINT message, WPARAM wParam,
                                            LPARAM lParam) {
-  Win32Host* host = HostOf(window, message, lParam);
-  if (host == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-  try {
-    return host->OnMainMessage(window, message, wParam, lParam);
-  } catch (const Error& error) {
-    host->ReportEscaped(error.Message());
-  } catch (...) {
-    host->ReportEscaped(std::string());
-  }
-  return 0;
+  return Dispatch(&Win32Host::OnMainMessage, window, message, wParam, lParam);
 }
 
 LRESULT Win32Host::OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

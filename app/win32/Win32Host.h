@@ -58,6 +58,9 @@ class Win32Host : public FormHost {
     std::vector<unsigned char> bits;
   };
 
+  using MessageHandler = LRESULT (Win32Host::*)(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT Dispatch(MessageHandler handler, HWND window, UINT message,
+                          WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK AppWindowProc(HWND window, UINT message,
                                         WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK MainWindowProc(HWND window, UINT message,
