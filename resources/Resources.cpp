@@ -118,8 +118,11 @@ static void QarJpegTermSource(j_decompress_ptr) {}
 
 namespace {
 
+// A bounded copy: snprintf would pull mingw's whole C99 printf into Setup.exe.
 void SetJpegMessage(JpegDecoder& d, const char* text) {
-  std::snprintf(d.err.message, sizeof d.err.message, "%s", text);
+  std::size_t i = 0;
+  for (; text[i] != '\0' && i + 1 < sizeof d.err.message; ++i) d.err.message[i] = text[i];
+  d.err.message[i] = '\0';
 }
 
 // False with d.err.message set when libjpeg gave up. This frame holds no
