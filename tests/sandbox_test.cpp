@@ -211,6 +211,40 @@ TEST_F(SandboxTest, FileExistsOnlyForWriteTimesFrom1980To2107) {
   }
 }
 
+// The year is the local one, as FileTimeToLocalFileTime gives it: west of
+// Greenwich a file written early on 1 January (UTC) is still in the old year,
+// east of it a file written late on 31 December is already in the new one.
+TEST_F(SandboxTest, FileExistsTakesTheYearOnTheLocalClock) {
+  struct Case {
+    const char* zone;
+    time_t seconds;
+    bool exists;
+    const char* local;
+  };
+  const Case cases[] = {
+      {"QAR+5", 315532800 + 3 * 3600, false, "1979-12-31 22:00"},
+      {"QAR+5", 4354819200 + 3 * 3600, true, "2107-12-31 22:00"},
+      {"QAR-9", 315532800 - 3 * 3600, true, "1980-01-01 06:00"},
+      {"QAR-9", 4354819200 - 3 * 3600, false, "2108-01-01 06:00"},
+      {"UTC0", 315532800, true, "1980-01-01 00:00"},
+  };
+  const char* host = getenv("TZ");
+  const std::string saved = host != nullptr ? host : "";
+  const std::string path = Drive("/Windows/usb8023w.sys");
+  WriteFile(path, "marker");
+  for (const Case& c : cases) {
+    setenv("TZ", c.zone, 1);
+    tzset();
+    SetWriteTime(path, c.seconds);
+    EXPECT_EQ(machine->FileExists("C:\\Windows\\usb8023w.sys"), c.exists) << c.zone << " " << c.local;
+  }
+  if (host != nullptr)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
 TEST_F(SandboxTest, CreateDirMakesOneLevelOnly) {
   EXPECT_TRUE(machine->CreateDir("C:\\QAR"));
   EXPECT_TRUE(machine->DirectoryExists("C:\\qar"));

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,10 +33,18 @@ const char kRegistryFile[] = "registry.reg";
 const char kLogFile[] = "calls.log";
 const char kSetupKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
 
-// Last-write times that the find-first data converts to a date in 1980..2107
-// (UTC): 1980-01-01 and 2108-01-01 as Unix times.
+// Local last-write times that convert to a date in 1980..2107: 1980-01-01
+// and 2108-01-01 as Unix times.
 constexpr long long kFirstValidTime = 315532800LL;
 constexpr long long kFirstInvalidTime = 4354819200LL;
+
+// FileTimeToLocalFileTime adds the bias in force now, whatever it was on the
+// file's date; the machine's zone is the host's.
+long long LocalOffsetNow() {
+  const time_t now = time(nullptr);
+  struct tm local;
+  return localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+}
 
 std::string Absolute(const std::string& path) {
   std::string absolute = path;
@@ -473,7 +482,7 @@ bool SandboxMachine::FileExists(const std::string& path) {
   bool trailingSeparator = false;
   const HostEntry entry = impl_->Probe(path, trailingSeparator);
   if (entry.kind != HostEntry::File || trailingSeparator) return false;
-  const long long written = entry.st.st_mtim.tv_sec;
+  const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
   return written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
