@@ -251,12 +251,48 @@ TEST_F(SandboxRegistry, OpenKeyCreatesAndPersistsTheKey) {
   for (const char* key : {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]",
                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Deeper\\Still]"})
     EXPECT_NE(text.find(key), std::string::npos) << key;
-  EXPECT_EQ(machine->OpenKey("SOFTWARE\\\\QAR"), nullptr);  // an empty key name
   auto root = machine->OpenKey("");
   ASSERT_TRUE(root);
   EXPECT_FALSE(root->SetString("v", "no values on the root"));
   auto key = machine->OpenKey(kRun);
   EXPECT_FALSE(key->SetString("two\nlines", "a name must fit a line"));
+}
+
+// Backslashes as RegCreateKeyExA takes them: repeated and trailing ones
+// count as one; one more at the start is an empty name on NT, and skipped on
+// 95, 98 and ME.
+TEST(SandboxKeyPaths, BackslashesAsRegCreateKeyExATakesThem) {
+  struct Case {
+    const char* path;
+    bool nt, win9x;  // opens SOFTWARE\QAR\Run
+  };
+  const Case cases[] = {
+      {"SOFTWARE\\QAR\\Run", true, true},
+      {"\\SOFTWARE\\QAR\\Run", true, true},
+      {"SOFTWARE\\\\QAR\\\\\\Run", true, true},
+      {"SOFTWARE\\QAR\\Run\\\\", true, true},
+      {"\\\\SOFTWARE\\QAR\\Run", false, true},
+      {"\\\\\\SOFTWARE\\QAR\\Run", false, false},
+  };
+  for (const char* version : {"winxp", "win98"}) {
+    TempFolder temp;
+    auto machine = SandboxMachine::Create(temp / "m", version);
+    const bool nt = std::string(version) == "winxp";
+    for (const Case& c : cases) {
+      auto key = machine->OpenKey(c.path);
+      EXPECT_EQ(key != nullptr, nt ? c.nt : c.win9x) << version << " " << c.path;
+      if (!key) continue;
+      EXPECT_TRUE(key->SetString("Via", c.path)) << version << " " << c.path;
+      EXPECT_EQ(Value(*machine, "SOFTWARE\\QAR\\Run", "Via"), c.path) << version;
+    }
+    // No key with an empty name was made.
+    std::istringstream lines(ReadFile(machine->Folder() + "/registry.reg"));
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line[0] == '[') {
+        EXPECT_TRUE(line.find("\\\\") == std::string::npos && line.find("\\]") == std::string::npos) << line;
+      }
+    }
+  }
 }
 
 TEST_F(SandboxRegistry, ReadOnlyKeysCannotBeOpenedAndWritesRaise) {

@@ -70,13 +70,19 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// A key path below HKEY_LOCAL_MACHINE: "\SOFTWARE\x" and "SOFTWARE\x\" are
-// "SOFTWARE\x"; "" is the root key itself.
+// A key path below HKEY_LOCAL_MACHINE: "\SOFTWARE\x" and "SOFTWARE\\x\\"
+// are "SOFTWARE\x", as the registry takes repeated and trailing backslashes;
+// "" is the root key itself. Backslashes after the first leading one stay:
+// they make an empty name.
 std::string RelativeKeyPath(const std::string& path) {
-  std::string relative = path;
-  if (!relative.empty() && relative.front() == '\\') relative.erase(0, 1);
-  if (!relative.empty() && relative.back() == '\\') relative.pop_back();
-  return relative;
+  std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
+  std::size_t names = start;
+  while (names < path.size() && path[names] == '\\') ++names;
+  std::string rest;
+  for (std::size_t i = names; i < path.size(); ++i)
+    if (path[i] != '\\' || rest.back() != '\\') rest += path[i];
+  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
+  return path.substr(start, names - start) + rest;
 }
 
 // Fault paths compare as Windows compares file paths or key paths.
@@ -528,7 +534,12 @@ bool SandboxMachine::DeleteFile(const std::string& path) {
 
 std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   if (impl_->Faulted(Op::OpenKey, path)) return nullptr;
-  const std::string relative = RelativeKeyPath(path);
+  std::string relative = RelativeKeyPath(path);
+  // RegCreateKeyExA on 95, 98 and ME skips one more leading backslash; an
+  // empty name is ERROR_BAD_PATHNAME.
+  if (impl_->settings.version.platformId != 2 && !relative.empty() && relative.front() == '\\')
+    relative.erase(0, 1);
+  if (!relative.empty() && relative.front() == '\\') return nullptr;
   // KEY_ALL_ACCESS is denied where the user may not write.
   if (impl_->KeyIsReadOnly(relative)) return nullptr;
   if (!impl_->TryRefreshRegistry()) return nullptr;
