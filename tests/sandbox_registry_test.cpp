@@ -1,8 +1,10 @@
 // The sandbox's registry: the REGEDIT4 file format, and the machine's keys
 // and values kept in it across reopenings, interrupted writes and bad files.
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -331,6 +333,44 @@ TEST_F(SandboxRegistry, AFailedWriteChangesNothing) {
   fs::remove(TemporaryFileFor(RegistryPath()));
   ASSERT_TRUE(machine->OpenKey(kRun));
   EXPECT_NE(ReadFile(RegistryPath()).find("\\Run]"), std::string::npos);
+}
+
+// A write goes aside and is renamed in, so a new inode means a rewrite.
+TEST_F(SandboxRegistry, ChangesThatChangeNothingLeaveTheFileAlone) {
+  const auto inode = [&] {
+    struct stat st {};
+    stat(RegistryPath().c_str(), &st);
+    return st.st_ino;
+  };
+  auto key = machine->OpenKey(kSetup);
+  ASSERT_TRUE(key);
+  ASSERT_TRUE(key->SetString("SourcePath", "C:\\Windows\\System\\"));
+  struct Case {
+    const char* what;
+    std::function<bool()> change;
+    bool rewritten;
+  };
+  const Case cases[] = {
+      {"the same value again", [&] { return key->SetString("SourcePath", "C:\\Windows\\System\\"); }, false},
+      {"the same value by another case", [&] { return key->SetString("SOURCEPATH", "C:\\Windows\\System\\"); },
+       false},
+      {"an existing key opened", [&] { return machine->OpenKey(kSetup) != nullptr; }, false},
+      {"another value", [&] { return key->SetString("SourcePath", "C:\\Winnt\\"); }, true},
+      {"a new value", [&] { return key->SetString("Installation Sources", "D:\\"); }, true},
+      {"a value deleted", [&] { return key->DeleteValue("Installation Sources"); }, true},
+  };
+  for (const Case& c : cases) {
+    const auto before = inode();
+    EXPECT_TRUE(c.change()) << c.what;
+    EXPECT_EQ(inode() != before, c.rewritten) << c.what;
+  }
+  EXPECT_EQ(Value(*SandboxMachine::Open(machine->Folder()), kSetup, "SourcePath"), "C:\\Winnt\\");
+
+  // Compared with the file as it is now, not as it was last written.
+  WriteFile(RegistryPath(), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\r\n");
+  ASSERT_TRUE(key->SetString("SourcePath", "C:\\Winnt\\"));
+  EXPECT_NE(ReadFile(RegistryPath()).find("\"SourcePath\"=\"C:\\\\Winnt\\\\\""), std::string::npos)
+      << ReadFile(RegistryPath());
 }
 
 TEST_F(SandboxRegistry, InterruptedWriteKeepsTheOldRegistry) {

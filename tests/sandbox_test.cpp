@@ -1,6 +1,8 @@
 // The sandbox machine as the wizard's logic sees it: Windows paths on host
 // folders, the file operations, versions, seeding, settings, the call log and
 // fault injection. Every machine lives in a fresh temporary folder.
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -17,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sandbox/CallLog.h"
+#include "platform/sandbox/HostTree.h"
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/WinPath.h"
 
@@ -362,6 +365,19 @@ TEST_F(SandboxTest, ProbesSeeChangesMadeOnTheHost) {
   }
 }
 
+// A copy over an existing file swaps the new file in; the folder's names as
+// the machine remembers them must still hold the target and nothing else.
+TEST_F(SandboxTest, ReplacedCopiesStayFindableInAnyCase) {
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(machine->CopyFile("D:\\Driver\\QAR.CAT", "C:\\Windows\\System\\QAR.CAT")) << round;
+    EXPECT_TRUE(machine->FileExists("c:\\windows\\system\\qar.cat")) << round;
+    EXPECT_EQ(Names(Drive("/Windows/System")), std::vector<std::string>{"QAR.CAT"}) << round;
+  }
+  EXPECT_TRUE(machine->DeleteFile("C:\\WINDOWS\\SYSTEM\\qar.cat"));
+  EXPECT_FALSE(machine->FileExists("C:\\Windows\\System\\QAR.CAT"));
+  EXPECT_TRUE(Names(Drive("/Windows/System")).empty());
+}
+
 // --- Staying inside the machine -------------------------------------------
 
 TEST_F(SandboxTest, DotDotStopsAtTheDriveRoot) {
@@ -398,6 +414,28 @@ TEST_F(SandboxTest, SymlinksOutOfTheDriveAreRefused) {
   EXPECT_EQ(ReadFile(temp / "outside/secret.txt"), "secret");
   EXPECT_FALSE(fs::exists(Drive("/Windows/stolen.sys")));
   EXPECT_NO_THROW(SandboxMachine::Open(machine->Folder()));
+}
+
+// Paths the machine has already walked: a folder on the way swapped for a
+// link out between two calls is caught before anything is written.
+TEST_F(SandboxTest, LinksSwappedInAfterAWalkAreRefused) {
+  WriteFile(temp / "outside/secret.sys", "secret");
+  ASSERT_TRUE(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\System\\first.sys"));
+  ASSERT_TRUE(machine->CreateDir("C:\\Windows\\System\\Sub"));
+  EXPECT_TRUE(machine->DirectoryExists("C:\\Windows\\System\\Sub"));
+  EXPECT_FALSE(machine->FileExists("C:\\Windows\\System\\secret.sys"));
+
+  fs::rename(Drive("/Windows/System"), Drive("/Windows/System.old"));
+  fs::create_directory_symlink(temp / "outside", Drive("/Windows/System"));
+
+  EXPECT_FALSE(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\System\\second.sys"));
+  EXPECT_FALSE(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\System\\secret.sys"));
+  EXPECT_FALSE(machine->CreateDir("C:\\Windows\\System\\New"));
+  EXPECT_FALSE(machine->DeleteFile("C:\\Windows\\System\\secret.sys"));
+  EXPECT_FALSE(machine->FileExists("C:\\Windows\\System\\secret.sys"));
+  EXPECT_FALSE(machine->DirectoryExists("C:\\Windows\\System\\Sub"));
+  EXPECT_EQ(Names(temp / "outside"), std::vector<std::string>{"secret.sys"});
+  EXPECT_EQ(ReadFile(temp / "outside/secret.sys"), "secret");
 }
 
 TEST_F(SandboxTest, SymlinksWithinTheDriveAreFollowed) {
@@ -443,6 +481,165 @@ TEST_F(SandboxTest, MappedDrives) {
   EXPECT_THROW(machine->MapDrive('1', temp / "stick", true), SandboxError);
   EXPECT_FALSE(machine->DirectoryExists("G:\\"));
 }
+
+// --- Host folders behind the machine's back --------------------------------
+
+// The host side alone, with folders watched for changes and without (as on a
+// file system that reports none): every answer must follow the host at once,
+// whatever was looked up and remembered before.
+class HostTreeTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    fs::create_directories(Host("C/Windows/System"));
+    fs::create_directories(Host("C/Windows/System32"));
+    fs::create_directories(Host("C/Windows/A"));
+    fs::create_directories(Host("C/Windows/B"));
+    WriteFile(Host("C/Windows/System/qar.cat"), "x");
+    WriteFile(Host("C/Windows/System32/x.sys"), "x");
+    WriteFile(Host("C/Windows/A/a.sys"), "a");
+    WriteFile(Host("C/Windows/B/b.sys"), "b");
+    WriteFile(temp / "outside/secret.sys", "secret");
+    usleep(150000);  // past the timestamp granularity: unwatched listings get reused too
+    tree = std::make_unique<HostTree>(temp.Path(), GetParam());
+  }
+  std::string Host(const std::string& relative) const { return temp / relative; }
+  HostEntry Look(const std::string& windowsPath) const {
+    WinPath path;
+    EXPECT_TRUE(ResolveWinPath(windowsPath, WinPath{}, path)) << windowsPath;
+    return tree->Lookup(path);
+  }
+
+  TempFolder temp;
+  std::unique_ptr<HostTree> tree;
+};
+
+TEST_P(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
+  struct Check {
+    const char* path;
+    HostEntry::Kind kind;
+    const char* host;  // below the machine folder; "" when there is none
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::vector<Check> checks;  // each looked up before the change too
+  };
+  const auto exchange = [&](const std::string& a, const std::string& b) {
+    ASSERT_EQ(renameat2(AT_FDCWD, Host(a).c_str(), AT_FDCWD, Host(b).c_str(), RENAME_EXCHANGE), 0);
+  };
+  const Step steps[] = {
+      {"folder renamed to another case",
+       [&] { fs::rename(Host("C/Windows"), Host("C/WINDOWS")); },
+       {{"C:\\windows\\system\\new.sys", HostEntry::Missing, "C/WINDOWS/System/new.sys"},
+        {"C:\\windows\\system\\QAR.CAT", HostEntry::File, "C/WINDOWS/System/qar.cat"}}},
+      {"a smaller name folding alike appears",
+       [&] { WriteFile(Host("C/WINDOWS/SYSTEM/qar.cat"), "y"); },
+       {{"C:\\windows\\system\\qar.cat", HostEntry::File, "C/WINDOWS/SYSTEM/qar.cat"},
+        {"C:\\Windows\\System\\qar.cat", HostEntry::File, "C/WINDOWS/System/qar.cat"}}},
+      {"the smaller one goes again",
+       [&] { fs::remove_all(Host("C/WINDOWS/SYSTEM")); },
+       {{"C:\\windows\\system\\qar.cat", HostEntry::File, "C/WINDOWS/System/qar.cat"}}},
+      {"file replaced by a folder",
+       [&] {
+         fs::remove(Host("C/WINDOWS/System/qar.cat"));
+         fs::create_directory(Host("C/WINDOWS/System/QAR.CAT"));
+       },
+       {{"C:\\windows\\system\\qar.cat", HostEntry::Folder, "C/WINDOWS/System/QAR.CAT"},
+        {"C:\\windows\\system\\qar.cat\\inner.sys", HostEntry::Missing, "C/WINDOWS/System/QAR.CAT/inner.sys"}}},
+      {"folder swapped for a link out",
+       [&] {
+         fs::rename(Host("C/WINDOWS/System"), Host("C/WINDOWS/System.old"));
+         fs::create_directory_symlink(temp / "outside", Host("C/WINDOWS/System"));
+       },
+       {{"C:\\windows\\system\\secret.sys", HostEntry::Refused, ""},
+        {"C:\\windows\\system\\new.sys", HostEntry::Refused, ""},
+        {"C:\\windows\\system", HostEntry::Refused, ""}}},
+      {"link retargeted within the drive",
+       [&] {
+         fs::remove(Host("C/WINDOWS/System"));
+         fs::create_directory_symlink(Host("C/WINDOWS/System32"), Host("C/WINDOWS/System"));
+       },
+       {{"C:\\windows\\system\\X.SYS", HostEntry::File, "C/WINDOWS/System32/x.sys"},
+        {"C:\\windows\\system\\secret.sys", HostEntry::Missing, "C/WINDOWS/System32/secret.sys"}}},
+      {"link replaced by a folder again",
+       [&] {
+         fs::remove(Host("C/WINDOWS/System"));
+         fs::rename(Host("C/WINDOWS/System.old"), Host("C/WINDOWS/system"));
+       },
+       {{"C:\\windows\\SYSTEM\\qar.cat", HostEntry::Folder, "C/WINDOWS/system/QAR.CAT"},
+        {"C:\\windows\\system\\x.sys", HostEntry::Missing, "C/WINDOWS/system/x.sys"}}},
+      {"folder deleted, a link out made in its place",
+       [&] {
+         fs::remove_all(Host("C/WINDOWS/system"));
+         fs::create_directory_symlink(temp / "outside", Host("C/WINDOWS/system"));
+       },
+       {{"C:\\windows\\SYSTEM\\secret.sys", HostEntry::Refused, ""},
+        {"C:\\windows\\system\\new.sys", HostEntry::Refused, ""}}},
+      {"folders exchanged", [&] { exchange("C/WINDOWS/A", "C/WINDOWS/B"); },
+       {{"C:\\windows\\a\\b.sys", HostEntry::File, "C/WINDOWS/A/b.sys"},
+        {"C:\\windows\\a\\a.sys", HostEntry::Missing, "C/WINDOWS/A/a.sys"},
+        {"C:\\windows\\b\\a.sys", HostEntry::File, "C/WINDOWS/B/a.sys"}}},
+      {"folder moved away, another moved in",
+       [&] {
+         fs::rename(Host("C/WINDOWS/B"), Host("C/WINDOWS/gone"));
+         fs::rename(Host("C/WINDOWS/A"), Host("C/WINDOWS/b"));
+       },
+       {{"C:\\windows\\B\\a.sys", HostEntry::Missing, "C/WINDOWS/b/a.sys"},
+        {"C:\\windows\\B\\b.sys", HostEntry::File, "C/WINDOWS/b/b.sys"},
+        {"C:\\windows\\A\\b.sys", HostEntry::NoParent, "C/WINDOWS/A/b.sys"}}},
+      {"file deleted and created anew in another case",
+       [&] {
+         fs::remove(Host("C/WINDOWS/b/b.sys"));
+         WriteFile(Host("C/WINDOWS/b/B.SYS"), "B");
+       },
+       {{"C:\\windows\\b\\b.sys", HostEntry::File, "C/WINDOWS/b/B.SYS"}}},
+      {"drive folder made anew",
+       [&] {
+         fs::rename(Host("C"), Host("C.old"));
+         fs::create_directories(Host("C/WINDOWS"));
+       },
+       {{"C:\\windows\\b\\b.sys", HostEntry::NoParent, "C/WINDOWS/b/b.sys"},
+        {"C:\\Windows", HostEntry::Folder, "C/WINDOWS"}}},
+      {"drive folder gone", [&] { fs::remove_all(Host("C")); },
+       {{"C:\\windows", HostEntry::NoDrive, ""}}},
+  };
+  for (const Step& step : steps) {
+    for (const Check& check : step.checks) Look(check.path);
+    step.change();
+    for (int twice = 0; twice < 2; ++twice) {
+      for (const Check& check : step.checks) {
+        const HostEntry entry = Look(check.path);
+        EXPECT_EQ(entry.kind, check.kind) << step.what << ": " << check.path;
+        if (*check.host != '\0') {
+          EXPECT_EQ(entry.host, Host(check.host)) << step.what << ": " << check.path;
+        }
+      }
+    }
+  }
+}
+
+// More folders than the listings kept at once: all are dropped, and what is
+// read again is current.
+TEST_P(HostTreeTest, ManyFoldersKeepUpWithChanges) {
+  tree = std::make_unique<HostTree>(temp.Path(), GetParam(), 4);
+  const auto folder = [](int i) { return "F" + std::to_string(i); };
+  for (int i = 0; i < 10; ++i) WriteFile(Host("C/" + folder(i) + "/x.sys"), "x");
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 10; ++i) {
+      const std::string path = "C:\\" + folder(i) + "\\";
+      // The new name first: a stale listing answers it without asking the host.
+      EXPECT_EQ(Look(path + "Y.SYS").kind, round == 0 ? HostEntry::Missing : HostEntry::File) << path;
+      EXPECT_EQ(Look(path + "X.SYS").kind, round == 0 ? HostEntry::File : HostEntry::Missing) << path;
+    }
+    if (round > 0) break;
+    for (int i = 0; i < 10; ++i) fs::rename(Host("C/" + folder(i) + "/x.sys"), Host("C/" + folder(i) + "/y.sys"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(WatchedOrNot, HostTreeTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Watched" : "Unwatched";
+                         });
 
 // --- Current directory ----------------------------------------------------
 

@@ -1,6 +1,8 @@
 #include "platform/sandbox/HostFiles.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,8 +83,43 @@ bool WriteNewFile(const std::string& path, const std::string& content) {
   return close(fd) == 0 && written;
 }
 
+namespace {
+
+// Copies `in` to `out` until the end of `in`; sendfile needs one call for a
+// small file, read and write stand in where it is not supported.
+bool CopyContents(int in, int out) {
+  bool useSendfile = true;
+  for (;;) {
+    if (useSendfile) {
+      const ssize_t sent = sendfile(out, in, nullptr, 1 << 30);
+      if (sent > 0) continue;
+      if (sent == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EINVAL && errno != ENOSYS) return false;
+      useSendfile = false;
+    }
+    char buffer[65536];
+    const ssize_t got = read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got == 0;
+    if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) return false;
+  }
+}
+
+// CopyFileA carries the source's read-only attribute over, and every file on
+// a CD has it; it is cleared at once so that a re-install can overwrite the
+// copy and a removal delete it. The last-write time is the source's, as
+// CopyFileA keeps it. Closes `out`.
+bool FinishCopy(int out, const struct stat& fromSt, bool ok) {
+  const struct timespec times[2] = {{0, UTIME_NOW}, fromSt.st_mtim};
+  ok = ok && fchmod(out, (fromSt.st_mode & 0777) | S_IWUSR) == 0 && futimens(out, times) == 0;
+  return close(out) == 0 && ok;
+}
+
+}  // namespace
+
 bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std::string& to) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (in < 0) return false;
   std::string temporary = FolderOf(to) + "/.qar-copy-XXXXXX";
   const int out = mkostemp(temporary.data(), O_CLOEXEC);
@@ -90,30 +127,37 @@ bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std:
     close(in);
     return false;
   }
-  bool ok = true;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(in, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) {
-      ok = false;
-      break;
+  const bool copied = CopyContents(in, out);
+  close(in);
+  if (FinishCopy(out, fromSt, copied)) {
+    // Swapping the names replaces the target as atomically as a rename over
+    // it does, without ext4 flushing the new file first (auto_da_alloc);
+    // the displaced old file is then removed.
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+      if (unlink(temporary.c_str()) == 0) return true;
+      // What was displaced is no file (a folder raced in): put it back.
+      renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE);
+    } else if (rename(temporary.c_str(), to.c_str()) == 0) {
+      return true;  // a file system without exchange, or the target has gone
     }
   }
-  close(in);
-  // CopyFileA carries the source's read-only attribute over, and every
-  // file on a CD has it; it is cleared at once so that a re-install can
-  // overwrite the copy and a removal delete it. The last-write time is the
-  // source's, as CopyFileA keeps it.
-  const struct timespec times[2] = {{0, UTIME_NOW}, fromSt.st_mtim};
-  ok = ok && fchmod(out, (fromSt.st_mode & 0777) | S_IWUSR) == 0 && futimens(out, times) == 0;
-  if (close(out) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), to.c_str()) == 0) return true;
   unlink(temporary.c_str());
+  return false;
+}
+
+bool CopyToNewHostFile(const std::string& from, const struct stat& fromSt, const std::string& to) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (in < 0) return false;
+  // No name to protect yet, so no detour through a temporary file.
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (out < 0) {
+    close(in);
+    return false;
+  }
+  const bool copied = CopyContents(in, out);
+  close(in);
+  if (FinishCopy(out, fromSt, copied)) return true;
+  unlink(to.c_str());
   return false;
 }
 

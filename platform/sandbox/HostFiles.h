@@ -24,10 +24,13 @@ std::string TemporaryFileFor(const std::string& path);
 // Creates `path`, which must not exist yet, without flushing it.
 bool WriteNewFile(const std::string& path, const std::string& content);
 
-// Copies the regular file `from` (whose stat is `fromSt`) over `to`, keeping
-// the last-write time and leaving the copy writable. The old `to`, if any,
-// is replaced only once the new contents are complete.
+// Copies the regular file `from` (whose stat is `fromSt`) over the existing
+// file `to`, keeping the last-write time and leaving the copy writable. The
+// old `to` is replaced only once the new contents are complete.
 bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std::string& to);
+// The same onto `to`, which does not exist yet: written in place, and
+// removed again when the copy fails. False when `to` has appeared meanwhile.
+bool CopyToNewHostFile(const std::string& from, const struct stat& fromSt, const std::string& to);
 
 // Appends `text` with a single write, so concurrent appenders do not mix.
 bool AppendToFile(const std::string& path, const std::string& text);

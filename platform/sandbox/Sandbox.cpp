@@ -134,8 +134,7 @@ struct FileStamp {
   }
 };
 
-Registry LoadRegistry(const std::string& path) {
-  std::string text;
+Registry LoadRegistry(const std::string& path, std::string& text) {
   if (!ReadWholeFile(path, text))
     throw SandboxError("cannot read the registry file " + path + ": " + std::strerror(errno));
   return Registry::Parse(text, path);
@@ -151,6 +150,7 @@ struct SandboxMachine::Impl {
   HostTree tree;
   Registry registry;
   FileStamp registryStamp;
+  std::string registryText;  // the file as last read or written
   std::vector<std::pair<Op, std::string>> faults;
   unsigned faultMask = 0;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
@@ -198,7 +198,9 @@ struct SandboxMachine::Impl {
   // Picks up a registry file changed by someone else since it was read.
   void RefreshRegistry() {
     if (FileStamp::Of(registryPath) == registryStamp) return;
-    registry = LoadRegistry(registryPath);
+    std::string text;
+    registry = LoadRegistry(registryPath, text);
+    registryText = std::move(text);
     registryStamp = FileStamp::Of(registryPath);
   }
 
@@ -213,9 +215,15 @@ struct SandboxMachine::Impl {
   }
 
   bool SaveRegistry(Registry next) {
-    if (!WriteFileAtomically(registryPath, next.Format())) return false;
+    std::string text = next.Format();
+    // A change that leaves the file as it is (a value set to what it holds)
+    // costs no write and no flush.
+    if (text != registryText) {
+      if (!WriteFileAtomically(registryPath, text)) return false;
+      registryStamp = FileStamp::Of(registryPath);
+      registryText = std::move(text);
+    }
     registry = std::move(next);
-    registryStamp = FileStamp::Of(registryPath);
     return true;
   }
 
@@ -304,7 +312,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (!ReadWholeFile(impl->settingsPath, text))
     throw SandboxError(folder + " is not a sandbox machine: cannot read " + impl->settingsPath);
   impl->settings = ParseSettings(text, impl->settingsPath);
-  impl->registry = LoadRegistry(impl->registryPath);
+  impl->registry = LoadRegistry(impl->registryPath, impl->registryText);
   impl->registryStamp = FileStamp::Of(impl->registryPath);
   ResolveWinPath(impl->settings.currentDirectory, WinPath{}, impl->cwd);
   for (const auto& [letter, drive] : impl->settings.drives) {
@@ -520,7 +528,8 @@ bool SandboxMachine::CopyFile(const std::string& source, const std::string& targ
   } else if (to.kind != HostEntry::Missing) {
     return false;
   }
-  return CopyHostFile(from.host, from.st, to.host);
+  return to.kind == HostEntry::Missing ? CopyToNewHostFile(from.host, from.st, to.host)
+                                       : CopyHostFile(from.host, from.st, to.host);
 }
 
 bool SandboxMachine::DeleteFile(const std::string& path) {
