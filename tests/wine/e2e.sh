@@ -1,0 +1,311 @@
+#!/bin/bash
+# One end-to-end scenario of the x86_64 Setup.exe under wine64 and Xvfb: a
+# fresh prefix of one Windows version, the medium as drive D:, the wizard
+# started from D:\ and driven by real clicks.
+#
+#   e2e.sh SCENARIO SETUP.EXE HELPER_DIR
+#
+# SCENARIO: win98 winme winxp win2k (install, launchers, removal), win95
+# nt40 (refusal), win2003 (unrecognised), win2k_preflight (2000 without
+# C:\Winnt\System32\Drivers). HELPER_DIR holds qarwin.exe and recorder.exe.
+# Screenshots and logs of a failed run stay in ./wine_e2e_SCENARIO.
+set -euo pipefail
+if [ -z "${QAR_IN_XVFB:-}" ]; then
+  QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+[ $# = 3 ] || { sed -n '2,11p' "$0" >&2; exit 64; }
+scenario=$1
+E2E_SETUP=$(realpath "$2")
+E2E_HELPERS=$(realpath "$3")
+E2E_REPO=$(cd "$(dirname "$0")/../.." && pwd)
+E2E_WORK=$PWD/wine_e2e_$scenario
+rm -rf "$E2E_WORK"
+mkdir -p "$E2E_WORK"
+. "$E2E_REPO/tests/wine/e2e-lib.sh"
+
+started=$(e2e_now)
+finish() {
+  local status=$?
+  e2e_cleanup
+  rm -rf "$E2E_WORK/prefix"
+  if [ "$status" = 0 ] && [ -z "${KEEP_SHOTS:-}" ]; then
+    rm -rf "$E2E_WORK"
+  else
+    echo "screenshots and logs: $E2E_WORK"
+  fi
+  echo "wine_e2e_$scenario: $([ "$status" = 0 ] && echo PASS || echo FAIL) in $(e2e_since "$started") s"
+}
+trap finish EXIT
+set -E
+trap 'echo "FAIL [$E2E_STEP]: line $LINENO: $BASH_COMMAND" >&2' ERR
+
+readonly SETUP_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Setup'
+readonly RUN_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
+
+# Driver files: installed name and the medium file it is copied from.
+readonly DRIVER_FILES=(
+  "QAR.CAT QAR.CAT"
+  "QAR.inf QAR.inf"
+  "rndismpk.sys rndismpk.sys"
+  "rndismpm.sys rndismpm.sys"
+  "rndismpw.sys rndismpw.sys"
+  "usb8023k.sys usb8023k.sys"
+  "usb8023m.sys usb8023m.sys"
+  "usb8023w.sys usb8023m.sys"
+)
+# Where each is copied under the system root; removal spares the last.
+readonly REMOVED_FOLDERS=('\' '\System\' '\System32\' '\System32\drivers\' '\inf\')
+readonly KEPT_FOLDER='\System32\Drivers\Windows\'
+
+# --- checks -----------------------------------------------------------------
+
+# reg_value KEY NAME: the value's data, or "<absent>".
+reg_value() {
+  local out
+  out=$(qar_wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || { echo "<absent>"; return; }
+  awk -v name="$2" '
+    { line = $0; sub(/^    /, "", line) }
+    index(line, name "    ") == 1 {
+      rest = substr(line, length(name) + 5); sub(/^[A-Z_]+    /, "", rest); print rest; found = 1
+    }
+    END { if (!found) print "<absent>" }' <<<"$out"
+}
+
+expect_reg() {
+  local got
+  got=$(reg_value "$1" "$2")
+  [ "$got" = "$3" ] || e2e_fail "registry $1 \"$2\": expected \"$3\", seen \"$got\""
+}
+
+# The driver copies under ROOT in FOLDER...: each present and equal to its
+# source on the medium, or (with "absent") each missing.
+expect_copies() {
+  local want=$1 root=$2 folder row name source dir host bad=()
+  shift 2
+  for folder in "$@"; do
+    dir=$(e2e_host_path "$root$folder")
+    for row in "${DRIVER_FILES[@]}"; do
+      read -r name source <<<"$row"
+      host=
+      [ -z "$dir" ] || host=$(find "$dir" -mindepth 1 -maxdepth 1 -iname "$name" -print -quit)
+      if [ "$want" = present ]; then
+        if [ -z "$host" ] || [ ! -f "$host" ]; then bad+=("$root$folder$name missing")
+        elif ! cmp -s "$host" "$E2E_WORK/medium/Driver/$source"; then
+          bad+=("$root$folder$name differs from Driver\\$source")
+        fi
+      elif [ -n "$host" ]; then
+        bad+=("$root$folder$name still there")
+      fi
+    done
+  done
+  [ ${#bad[@]} = 0 ] || e2e_fail "driver copies: $(printf '%s; ' "${bad[@]}")"
+}
+
+# No file of the driver package anywhere under DIR (a host folder).
+expect_no_driver_files() {
+  local found
+  [ -n "$1" ] || return 0
+  found=$(find "$1" \( -iname 'qar.cat' -o -iname 'qar.inf' -o -iname 'rndismp?.sys' \
+                      -o -iname 'usb8023?.sys' \) -print 2>/dev/null | head -5)
+  [ -z "$found" ] || e2e_fail "driver files where none belong: $found"
+}
+
+# What "nothing written" is compared against: the two registry keys the
+# install writes, and a time stamp for the files on C:.
+snapshot() {
+  touch "$E2E_WORK/stamp"
+  sleep 0.01
+  registry_state >"$E2E_WORK/registry-before.txt"
+}
+
+registry_state() {
+  qar_wine reg query "$SETUP_KEY" 2>&1 | tr -d '\r'
+  qar_wine reg query "$RUN_KEY" 2>&1 | tr -d '\r'
+}
+
+expect_nothing_written() {
+  local changed
+  changed=$(cd "$WINEPREFIX/drive_c" && find . -newer "$E2E_WORK/stamp" \
+              ! -path './qar-test' ! -path './qar-test/*' -print | head -20)
+  [ -z "$changed" ] || e2e_fail "files changed on C: although nothing may be written: $changed"
+  registry_state >"$E2E_WORK/registry-after.txt"
+  diff -u "$E2E_WORK/registry-before.txt" "$E2E_WORK/registry-after.txt" >&2 ||
+    e2e_fail "registry changed although nothing may be written (diff above)"
+  [ ! -e "$WINEPREFIX/drive_c/QAR" ] || e2e_fail "C:\\QAR created"
+  e2e_log "nothing written"
+}
+
+# --- the shell log ----------------------------------------------------------
+
+shell_log() { tr -d '\r' <"$WINEPREFIX/drive_c/$E2E_SHELL_LOG" 2>/dev/null || true; }
+shell_log_has() { [ "$(shell_log | wc -l)" -ge "$1" ]; }
+
+# Extended regular expressions, one per launch, in order.
+expected_log=()
+quote() { sed 's/[][\\.*^$(){}?+|]/\\&/g' <<<"$1"; }
+ipv4='[0-9]{1,3}(\.[0-9]{1,3}){3}'
+recorder=$(quote '"C:\qar-test\recorder.exe"')
+
+# launch HOTSPOT REGEX: clicks a launcher and waits for what reaches the shell.
+launch() {
+  local got
+  expected_log+=("$2")
+  e2e_click "$1"
+  e2e_poll 15 shell_log_has "${#expected_log[@]}" ||
+    e2e_fail "nothing reached the shell; expected /$2/; log so far:"$'\n'"$(shell_log)"
+  got=$(shell_log | tail -1)
+  [[ "$got" =~ ^$2$ ]] || e2e_fail "the shell got: $got; expected /$2/"
+}
+
+expect_shell_log() {
+  local i=0 line
+  while IFS= read -r line; do
+    [ $i -lt ${#expected_log[@]} ] && [[ "$line" =~ ^${expected_log[$i]}$ ]] ||
+      e2e_fail "the shell got:"$'\n'"$(shell_log)"$'\n'"expected, in order:"$'\n'"$(printf '/%s/\n' "${expected_log[@]}")"
+    i=$((i + 1))
+  done < <(shell_log)
+  [ $i = ${#expected_log[@]} ] || e2e_fail "the shell got $i launches, expected ${#expected_log[@]}"
+}
+
+# --- scenarios --------------------------------------------------------------
+
+# Install, main screens, launchers, partner screen, removal, close.
+scenario_plan() {
+  local root=$1 source_path=$2 other_root=$3
+  local marker="$root\\usb8023w.sys"
+
+  e2e_launch
+  e2e_expect_screen install
+  e2e_log "first picture $(e2e_since "$e2e_t0") s after start"
+  # Hidden on the not-installed main screen: this click reaches no one
+  # (the shell log at the end shows it).
+  e2e_click moreinfo
+
+  e2e_click install
+  e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=install-result
+  expect_copies present "$root" "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  cmp -s "$(e2e_host_path "$marker")" "$E2E_WORK/medium/Driver/usb8023m.sys" ||
+    e2e_fail "$marker is not Driver\\usb8023m.sys"
+  expect_no_driver_files "$(e2e_host_path "$other_root")"
+  expect_reg "$SETUP_KEY" SourcePath "$source_path"
+  expect_reg "$SETUP_KEY" "Installation Sources" "<absent>"
+  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
+  cmp -s "$(e2e_host_path 'C:\QAR\QAR.exe')" "$E2E_WORK/medium/QAR.exe" ||
+    e2e_fail "C:\\QAR\\QAR.exe missing or not the medium's QAR.exe"
+  e2e_log "installed: 48 copies under $root, SourcePath $source_path, companion registered"
+
+  e2e_click home
+  e2e_expect_screen uninstall
+
+  # Each click hands the manual to the shell again.
+  launch pdf "$recorder $(quote '"D:\Manual\K7Q3WG_MN.pdf"')"
+  launch pdf "$recorder $(quote '"D:\Manual\K7Q3WG_MN.pdf"')"
+  launch acrobat "$(quote '"D:\Adobe Acrobat\ar505enu.exe"')"
+  # The hosts are the product's choice: the gateway's is an IPv4 address
+  # with no path, the partner's page is /qar.asp.
+  launch gateway "$recorder \"http://$ipv4\""
+  launch moreinfo "$recorder \"http://[^/\"]+/qar\\.asp\""
+  e2e_expect_screen uninstall
+
+  e2e_click utility
+  e2e_expect_screen selvo
+  launch moreinfo "$recorder \"http://[^/\"]+/qar\\.asp\""
+  e2e_click home
+  e2e_expect_screen uninstall
+
+  # Removal: the next tick shows the not-installed main screen.
+  e2e_click install
+  e2e_expect_screen install
+  E2E_STEP=removal-result
+  expect_copies absent "$root" "${REMOVED_FOLDERS[@]}"
+  expect_copies present "$root" "$KEPT_FOLDER"
+  expect_reg "$SETUP_KEY" SourcePath "$source_path"
+  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
+  [ -n "$(e2e_host_path 'C:\QAR\QAR.exe')" ] || e2e_fail "removal took the companion"
+  e2e_log "removed: 40 copies gone, the 8 in $root$KEPT_FOLDER, registry and companion kept"
+
+  e2e_close
+  E2E_STEP=shell-log
+  expect_shell_log
+  e2e_log "the shell got, as expected:"
+  shell_log | sed 's/^/  /'
+}
+
+# Refused version: the box over the unchanged main screen, then connect-cable.
+scenario_refusal() {
+  local text=$1
+  snapshot
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_box "Driver not available" "$text" no
+  e2e_expect_screen install
+  e2e_answer_box
+  e2e_expect_screen usb
+  e2e_close
+  E2E_STEP=nothing-written
+  expect_nothing_written
+}
+
+# Unrecognised version: straight to connect-cable, no box.
+scenario_unrecognised() {
+  snapshot
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  e2e_close
+  E2E_STEP=nothing-written
+  expect_nothing_written
+}
+
+# The preflight folder cannot be made: the error box, the main screen stays
+# and the wizard goes on.
+scenario_preflight() {
+  snapshot
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_box "$E2E_APP_TITLE" "Security Restriction, Contact Administrator." yes
+  e2e_expect_screen install
+  e2e_answer_box
+  e2e_expect_screen install
+  E2E_STEP=nothing-written
+  expect_nothing_written
+  [ ! -e "$WINEPREFIX/drive_c/Winnt" ] || e2e_fail "C:\\Winnt created"
+  # Still running, and still on the main screen: its menu answers.
+  e2e_click utility
+  e2e_expect_screen selvo
+  e2e_click home
+  e2e_expect_screen install
+  e2e_close
+}
+
+E2E_STEP=prefix
+e2e_prefix
+e2e_pictures
+c=$WINEPREFIX/drive_c
+case "$scenario" in
+  win98|winme|winxp|win2k|win95|nt40|win2003) version=$scenario ;;
+  win2k_preflight) version=win2k ;;
+  *) echo "e2e.sh: unknown scenario $scenario" >&2; exit 64 ;;
+esac
+qar_wine_version "$version"
+e2e_registry_setup
+e2e_log "prefix ready, version $version"
+case "$scenario" in
+  win98|winme|winxp)
+    # Every 98, ME and XP system has C:\Windows\System; Wine's prefix has not.
+    mkdir -p "$c/windows/system"
+    scenario_plan 'C:\Windows' 'C:\Windows\System\' 'C:\Winnt' ;;
+  win2k)
+    mkdir -p "$c/Winnt/System32/Drivers" "$c/Winnt/System" "$c/Winnt/inf"
+    scenario_plan 'C:\Winnt' 'C:\Winnt\System32\Drivers\' 'C:\Windows' ;;
+  win95) scenario_refusal "This operating system does not support the modem driver" ;;
+  nt40) scenario_refusal "This operating system does not support the cable modem driver" ;;
+  win2003) scenario_unrecognised ;;
+  win2k_preflight) scenario_preflight ;;
+esac

@@ -1,0 +1,149 @@
+#!/bin/bash
+# Prints figures of the x86_64 Setup.exe under wine64 and Xvfb (not a test):
+#  - start to first paint: from launch until the window is mapped, and until
+#    a screenshot shows the main picture (the first run with the Wine server
+#    stopped, the others with it running);
+#  - soundness: the wizard's handle count and memory before and after 10,000
+#    timer ticks on the main screen and after 100 install-and-removal cycles
+#    driven by clicks. Ticks are counted, not estimated: each tick probes the
+#    marker file once, and strace (seccomp filtered, so the wizard keeps its
+#    pace) logs every such probe.
+#
+#   tests/wine/measure-footprint.sh [SETUP.EXE] [--runs N] [--ticks N] [--cycles N]
+#
+# SETUP.EXE defaults to build-windows/x86_64/Setup.exe. Needs wine64, Xvfb,
+# xdotool, ImageMagick, strace and x86_64-w64-mingw32-gcc.
+set -euo pipefail
+if [ -z "${QAR_IN_XVFB:-}" ]; then
+  QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+E2E_REPO=$(cd "$(dirname "$0")/../.." && pwd)
+E2E_SETUP=$E2E_REPO/build-windows/x86_64/Setup.exe
+runs=5 ticks=10000 cycles=100
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) runs=$2; shift 2 ;;
+    --ticks) ticks=$2; shift 2 ;;
+    --cycles) cycles=$2; shift 2 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) E2E_SETUP=$1; shift ;;
+  esac
+done
+E2E_SETUP=$(realpath "$E2E_SETUP")
+E2E_WORK=$(mktemp -d)
+E2E_HELPERS=$E2E_WORK/helpers
+export QAR_WINE_TEMPLATE=${QAR_WINE_TEMPLATE:-$E2E_WORK/wine-template}
+. "$E2E_REPO/tests/wine/e2e-lib.sh"
+trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
+
+mkdir -p "$E2E_HELPERS"
+x86_64-w64-mingw32-gcc -O2 -o "$E2E_HELPERS/qarwin.exe" "$E2E_REPO/tests/wine/qarwin.c" -lpsapi -lntdll
+x86_64-w64-mingw32-gcc -O2 -mwindows -o "$E2E_HELPERS/recorder.exe" "$E2E_REPO/tests/wine/recorder.c"
+
+e2e_prefix
+e2e_pictures
+qar_wine_version winxp
+# Every XP system has C:\Windows\System; Wine's prefix has not.
+mkdir -p "$WINEPREFIX/drive_c/windows/system"
+
+# --- start to first paint ---------------------------------------------------
+
+window_up() { xdotool search --name "^$E2E_MAIN_CAPTION\$" >/dev/null 2>&1; }
+painted() { e2e_shot first && e2e_screen_is install "$E2E_SHOT"; }
+
+echo "start to first paint (s; screenshots are taken about every 0.2 s)"
+printf '  %-4s %-8s %-8s %s\n' run server mapped picture
+for run in $(seq "$runs"); do
+  server=running
+  if [ "$run" = 1 ]; then qar_wine_stop; "$QAR_WINESERVER" -w; server=stopped; fi
+  t0=$(e2e_now)
+  (cd "$E2E_WORK/medium" && exec "$QAR_WINE" 'D:\Setup.exe') >/dev/null 2>&1 &
+  e2e_pid=$!
+  e2e_poll 30 window_up || e2e_fail "no window"
+  mapped=$(e2e_since "$t0")
+  e2e_wid=$(xdotool search --name "^$E2E_MAIN_CAPTION\$" | head -1)
+  e2e_launch_geometry
+  e2e_poll 30 painted || e2e_fail "no picture"
+  printf '  %-4s %-8s %-8s %s\n' "$run" "$server" "$mapped" "$(e2e_since "$t0")"
+  e2e_close >/dev/null
+done
+
+# --- soundness --------------------------------------------------------------
+
+probes=$E2E_WORK/probes.txt
+tick_count() { grep -c 'usb8023w\.sys' "$probes" || true; }
+
+declare -A figure
+# stats LABEL: the wizard's figures from Wine and from Linux.
+stats() {
+  local out unix
+  out=$(timeout 20 "$QAR_WINE" 'C:\qar-test\qarwin.exe' stats | tr -d '\r')
+  unix=$(pgrep -P "$e2e_pid" | head -1)
+  figure[$1.handles]=$(awk '/^handles/{print $2}' <<<"$out")
+  figure[$1.types]=$(sed -n 's/^handle-types //p' <<<"$out")
+  figure[$1.workingset]=$(awk '/^workingset/{print int($2 / 1024)}' <<<"$out")
+  figure[$1.pagefile]=$(awk '/^pagefile/{print int($2 / 1024)}' <<<"$out")
+  figure[$1.rss]=$(awk '/^VmRSS/{print $2}' "/proc/$unix/status")
+  figure[$1.anon]=$(awk '/^RssAnon/{print $2}' "/proc/$unix/status")
+  figure[$1.fds]=$(ls "/proc/$unix/fd" | wc -l)
+  figure[$1.ticks]=$(tick_count)
+}
+
+(cd "$E2E_WORK/medium" &&
+  exec strace -f --seccomp-bpf -qq -e trace=newfstatat -e signal=none -o "$probes" \
+    "$QAR_WINE" 'D:\Setup.exe') >/dev/null 2>&1 &
+e2e_pid=$!
+e2e_poll 30 window_up || e2e_fail "no window"
+e2e_wid=$(xdotool search --name "^$E2E_MAIN_CAPTION\$" | head -1)
+e2e_launch_geometry
+e2e_expect_screen install >/dev/null
+sleep 2
+stats start
+t0=$(e2e_now)
+
+# Idle on the main screen until the ticks are counted.
+idle_done() { [ $(( $(tick_count) - figure[start.ticks] )) -ge "$ticks" ]; }
+e2e_poll 900 idle_done || e2e_fail "fewer than $ticks ticks in 15 minutes"
+idle_time=$(e2e_since "$t0")
+stats idle
+
+# Install and removal by clicks: install, home, the tick shows the installed
+# screen, remove, the tick shows the install screen again.
+marker=$WINEPREFIX/drive_c/windows/usb8023w.sys
+t1=$(e2e_now)
+for cycle in $(seq "$cycles"); do
+  e2e_click install >/dev/null
+  e2e_click home >/dev/null
+  e2e_expect_screen uninstall >/dev/null
+  [ -f "$marker" ] || e2e_fail "cycle $cycle: no marker after install"
+  e2e_click install >/dev/null
+  e2e_expect_screen install >/dev/null
+  [ ! -e "$marker" ] || e2e_fail "cycle $cycle: marker left after removal"
+  # The first install loads what every later one reuses.
+  [ "$cycle" != 1 ] || stats first
+done
+cycle_time=$(e2e_since "$t1")
+sleep 2
+stats cycles
+e2e_close >/dev/null
+
+row() {
+  printf '  %-34s %9s %9s %9s %9s %+9d %+9d\n' "$1" "${figure[start.$2]}" "${figure[idle.$2]}" \
+    "${figure[first.$2]}" "${figure[cycles.$2]}" $(( figure[cycles.$2] - figure[start.$2] )) \
+    $(( figure[cycles.$2] - figure[first.$2] ))
+}
+idle_ticks=$(( figure[idle.ticks] - figure[start.ticks] ))
+echo
+echo "soundness (columns: at start; after the ticks; after the first cycle; after all cycles;"
+echo "change from start; change since the first cycle): $idle_ticks ticks in $idle_time s ($(awk -v n="$idle_ticks" -v t="$idle_time" \
+  'BEGIN{printf "%.0f", n / t}') per second) on the main screen, then $cycles install-and-removal" \
+  "cycles in $cycle_time s"
+printf '  %-34s %9s %9s %9s %9s %9s %9s\n' "" start "+ticks" "+1 cycle" "+cycles" change "since 1st"
+row "handles (Wine handle table)" handles
+row "working set, KB (Wine)" workingset
+row "pagefile usage, KB (Wine)" pagefile
+row "resident, KB (Linux VmRSS)" rss
+row "anonymous resident, KB (RssAnon)" anon
+row "file descriptors (Linux)" fds
+echo "  handles by object type (type index:count):"
+for stage in start idle first cycles; do echo "    $stage: ${figure[$stage.types]}"; done
