@@ -365,6 +365,20 @@ TEST_F(SandboxTest, ProbesSeeChangesMadeOnTheHost) {
   }
 }
 
+// Every byte, whatever the size, onto a new target and over an old one.
+TEST_F(SandboxTest, CopiesCarryEveryByte) {
+  for (const std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 300001u}) {
+    std::string contents(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) contents[i] = static_cast<char>((i * 7919 + size) % 251);
+    WriteFile(temp / "medium/Driver/big.sys", contents);
+    const std::string target = "C:\\Windows\\big" + std::to_string(size) + ".sys";
+    for (const char* what : {"new", "replaced"}) {
+      ASSERT_TRUE(machine->CopyFile("D:\\Driver\\big.sys", target)) << size << " " << what;
+      EXPECT_EQ(ReadFile(Host(target)), contents) << size << " " << what;
+    }
+  }
+}
+
 // A copy over an existing file swaps the new file in; the folder's names as
 // the machine remembers them must still hold the target and nothing else.
 TEST_F(SandboxTest, ReplacedCopiesStayFindableInAnyCase) {

@@ -5,6 +5,7 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -85,25 +86,31 @@ bool WriteNewFile(const std::string& path, const std::string& content) {
 
 namespace {
 
-// Copies `in` to `out` until the end of `in`; sendfile needs one call for a
-// small file, read and write stand in where it is not supported.
-bool CopyContents(int in, int out) {
+// Copies the `size` bytes `in` had when it was looked at (fewer if it has
+// shrunk since), as CopyFileA copies the size it found: a small file takes
+// one sendfile. Read and write stand in where sendfile is not supported.
+bool CopyContents(int in, int out, off_t size) {
   bool useSendfile = true;
-  for (;;) {
+  while (size > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<off_t>(size, 1 << 30));
+    ssize_t got;
     if (useSendfile) {
-      const ssize_t sent = sendfile(out, in, nullptr, 1 << 30);
-      if (sent > 0) continue;
-      if (sent == 0) return true;
-      if (errno == EINTR) continue;
-      if (errno != EINVAL && errno != ENOSYS) return false;
-      useSendfile = false;
+      got = sendfile(out, in, nullptr, want);
+      if (got < 0 && (errno == EINVAL || errno == ENOSYS)) {
+        useSendfile = false;
+        continue;
+      }
+    } else {
+      char buffer[65536];
+      got = read(in, buffer, std::min(want, sizeof buffer));
+      if (got > 0 && !WriteAll(out, buffer, static_cast<std::size_t>(got))) return false;
     }
-    char buffer[65536];
-    const ssize_t got = read(in, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return got == 0;
-    if (!WriteAll(out, buffer, static_cast<std::size_t>(got))) return false;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    size -= got;
   }
+  return true;
 }
 
 // CopyFileA carries the source's read-only attribute over, and every file on
@@ -127,7 +134,7 @@ bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std:
     close(in);
     return false;
   }
-  const bool copied = CopyContents(in, out);
+  const bool copied = CopyContents(in, out, fromSt.st_size);
   close(in);
   if (FinishCopy(out, fromSt, copied)) {
     // Swapping the names replaces the target as atomically as a rename over
@@ -154,7 +161,7 @@ bool CopyToNewHostFile(const std::string& from, const struct stat& fromSt, const
     close(in);
     return false;
   }
-  const bool copied = CopyContents(in, out);
+  const bool copied = CopyContents(in, out, fromSt.st_size);
   close(in);
   if (FinishCopy(out, fromSt, copied)) return true;
   unlink(to.c_str());

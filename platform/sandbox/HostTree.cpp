@@ -288,9 +288,9 @@ bool HostTree::FindNoCase(const std::string& dir, const struct stat& dirSt, cons
   return true;
 }
 
-HostEntry HostTree::Lookup(const WinPath& path, bool wantParent) const {
+HostEntry HostTree::Lookup(const WinPath& path, bool wantParent, bool catchUp) const {
   if (listings_.size() >= keptListings_) Reset();
-  Drain();
+  if (catchUp) Drain();
   return Walk(path, wantParent, true);
 }
 

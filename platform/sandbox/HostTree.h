@@ -55,7 +55,9 @@ class HostTree {
 
   // Walks the path component by component: for every change and for
   // HostPath. `wantParent` fills HostEntry::parent for a missing entry.
-  HostEntry Lookup(const WinPath& path, bool wantParent = false) const;
+  // Host changes are caught up with first, unless `catchUp` is false for a
+  // second lookup within the same call.
+  HostEntry Lookup(const WinPath& path, bool wantParent = false, bool catchUp = true) const;
   // The same answer for the read-only probes, which the wizard's timer asks
   // every millisecond: where a path led is remembered and checked with one
   // stat, the entry's identity or, for a missing entry, its folder's identity

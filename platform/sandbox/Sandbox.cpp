@@ -173,11 +173,13 @@ struct SandboxMachine::Impl {
     return false;
   }
 
-  HostEntry Find(const std::string& windowsPath, WinPath* parsed = nullptr) const {
+  // `again`: a second lookup of the same call, which need not catch up with
+  // host changes once more.
+  HostEntry Find(const std::string& windowsPath, WinPath* parsed = nullptr, bool again = false) const {
     WinPath path;
     if (!ResolveWinPath(windowsPath, cwd, path)) return HostEntry{};
     if (parsed != nullptr) *parsed = path;
-    return tree.Lookup(path);
+    return tree.Lookup(path, false, !again);
   }
 
   // For FileExists and DirectoryExists, which only look.
@@ -518,7 +520,7 @@ bool SandboxMachine::CopyFile(const std::string& source, const std::string& targ
   WinPath sourcePath, targetPath;
   const HostEntry from = impl_->Find(source, &sourcePath);
   if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return false;
-  const HostEntry to = impl_->Find(target, &targetPath);
+  const HostEntry to = impl_->Find(target, &targetPath, true);
   if (to.readOnlyDrive || targetPath.trailingSeparator) return false;
   if (to.kind == HostEntry::File) {
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
