@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the Wine end-to-end tests and the footprint script: a fresh
 # prefix with the medium as drive D:, the wizard started from D:\, real
 # clicks on its hotspots, its screens read from screenshots and its boxes
@@ -11,8 +12,7 @@
 
 readonly E2E_MAIN_CAPTION="QAR Tarnlink Wireless Cable Modem Gateway Installation Wizard"
 readonly E2E_APP_TITLE="QAR Tarnlink Wireless Cable Modem Wizard"
-# Windows path of the helpers inside the prefix, and the recorder's log.
-readonly E2E_TOOLS='C:\qar-test'
+# The recorder's log, on C:.
 readonly E2E_SHELL_LOG=qar-shell.log
 
 # Centre of each hotspot, in client pixels.
@@ -106,8 +106,8 @@ e2e_host_path() {
   echo "$dir"
 }
 
-# Starts the wizard with D:\ as its current directory and waits for its
-# window and its first picture.
+# Starts the wizard with D:\ as its current directory (Wine maps the host's
+# current folder, the medium, to D:\) and waits for its window.
 e2e_launch() {
   E2E_STEP=launch
   e2e_log "start D:\\Setup.exe"
@@ -147,7 +147,8 @@ e2e_pictures() {
 # (install and uninstall, one menu entry apart) are 0.028 apart, so no other
 # picture is that close. An open box's rectangle (E2E_MASK, client
 # "x0,y0 x1,y1") is left out: the window's screenshot does not show what
-# lies under it.
+# lies under it. A box over the middle of the window hides part of that
+# entry, and those two are then about 0.022 apart.
 e2e_screen_is() {
   local want=$1 shot=$2 name d mask=()
   [ -z "$E2E_MASK" ] || mask=(-fill black -draw "rectangle $E2E_MASK")
@@ -182,9 +183,11 @@ e2e_shot_shows() { e2e_shot "$2" && e2e_screen_is "$1" "$E2E_SHOT"; }
 
 # e2e_expect_screen NAME: waits (up to 10 s) until the window shows picture NAME.
 e2e_expect_screen() {
+  local box=
   if ! e2e_poll 10 e2e_shot_shows "$1" "$E2E_STEP"; then
     mv "$E2E_SHOT" "$E2E_WORK/shots/FAILED-$E2E_STEP.png" 2>/dev/null
-    e2e_fail "expected the $1 screen; distances of the last screenshot: $E2E_DISTANCES(kept in $E2E_WORK/shots/FAILED-$E2E_STEP.png)"
+    [ -n "$E2E_MASK" ] || ! e2e_box_open || box=$'\n'"and a box is open:"$'\n'"$E2E_BOX"
+    e2e_fail "expected the $1 screen; distances of the last screenshot: $E2E_DISTANCES(kept in $E2E_WORK/shots/FAILED-$E2E_STEP.png)$box"
   fi
   rm -f "$E2E_SHOT.client.png"
   e2e_log "screen $1"

@@ -7,13 +7,15 @@
 #
 # SCENARIO: win98 winme winxp win2k (install, launchers, removal), win95
 # nt40 (refusal), win2003 (unrecognised), win2k_preflight (2000 without
-# C:\Winnt\System32\Drivers). HELPER_DIR holds qarwin.exe and recorder.exe.
+# C:\Winnt\System32\Drivers), win95_tick_in_box (ticks while a box is
+# open), winxp_empty_driver and winxp_no_companion (a medium without the
+# driver files, without QAR.exe). HELPER_DIR holds qarwin.exe and recorder.exe.
 # Screenshots and logs of a failed run stay in ./wine_e2e_SCENARIO.
 set -euo pipefail
 if [ -z "${QAR_IN_XVFB:-}" ]; then
   QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
-[ $# = 3 ] || { sed -n '2,11p' "$0" >&2; exit 64; }
+[ $# = 3 ] || { sed -n '2,13p' "$0" >&2; exit 64; }
 scenario=$1
 E2E_SETUP=$(realpath "$2")
 E2E_HELPERS=$(realpath "$3")
@@ -111,7 +113,8 @@ expect_no_driver_files() {
 }
 
 # What "nothing written" is compared against: the two registry keys the
-# install writes, and a time stamp for the files on C:.
+# install writes, and a time stamp for the files on C: (compared with their
+# change times, which a copy that keeps the source's write time still sets).
 snapshot() {
   touch "$E2E_WORK/stamp"
   sleep 0.01
@@ -125,7 +128,7 @@ registry_state() {
 
 expect_nothing_written() {
   local changed
-  changed=$(cd "$WINEPREFIX/drive_c" && find . -newer "$E2E_WORK/stamp" \
+  changed=$(cd "$WINEPREFIX/drive_c" && find . -cnewer "$E2E_WORK/stamp" \
               ! -path './qar-test' ! -path './qar-test/*' -print | head -20)
   [ -z "$changed" ] || e2e_fail "files changed on C: although nothing may be written: $changed"
   registry_state >"$E2E_WORK/registry-after.txt"
@@ -284,28 +287,88 @@ scenario_preflight() {
   e2e_close
 }
 
-E2E_STEP=prefix
-e2e_prefix
-e2e_pictures
-c=$WINEPREFIX/drive_c
+# Ticks go on inside the box's own message loop: a marker that appears while
+# the refusal box is open turns the main screen to its installed form, and
+# the connect-cable step after OK leaves that picture on top (on the
+# connect-cable screen itself ticks change nothing).
+scenario_tick_in_box() {
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_box "Driver not available" "This operating system does not support the modem driver" no
+  cp "$E2E_WORK/medium/Driver/usb8023m.sys" "$WINEPREFIX/drive_c/windows/usb8023w.sys"
+  # Wine ticks about 100 times a second: half a second leaves dozens.
+  sleep 0.5
+  e2e_answer_box
+  e2e_expect_screen uninstall
+  # Home shows the not-installed picture until the next tick.
+  e2e_click home
+  e2e_expect_screen uninstall
+  e2e_close
+}
+
+# Copies that fail are not reported: the install goes on to the registry,
+# the companion and the connect-cable screen.
+scenario_empty_driver() {
+  rm -f "$E2E_WORK/medium/Driver/"*
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=install-result
+  expect_copies absent 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  [ -d "$(e2e_host_path "C:\\Windows$KEPT_FOLDER")" ] || e2e_fail "no preflight folder"
+  expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
+  expect_reg "$SETUP_KEY" "Installation Sources" "<absent>"
+  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
+  [ -n "$(e2e_host_path 'C:\QAR\QAR.exe')" ] || e2e_fail "companion not installed"
+  e2e_close
+}
+
+# A missing companion is not noticed: its Run value is written all the same.
+scenario_no_companion() {
+  rm -f "$E2E_WORK/medium/QAR.exe"
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_screen usb
+  E2E_STEP=install-result
+  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
+  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
+  [ -d "$(e2e_host_path 'C:\QAR')" ] || e2e_fail "no C:\\QAR folder"
+  e2e_close
+}
+
 case "$scenario" in
   win98|winme|winxp|win2k|win95|nt40|win2003) version=$scenario ;;
   win2k_preflight) version=win2k ;;
+  win95_tick_in_box) version=win95 ;;
+  winxp_empty_driver|winxp_no_companion) version=winxp ;;
   *) echo "e2e.sh: unknown scenario $scenario" >&2; exit 64 ;;
 esac
+E2E_STEP=prefix
+e2e_prefix
+e2e_pictures
 qar_wine_version "$version"
 e2e_registry_setup
+c=$WINEPREFIX/drive_c
+# Real 98, ME and XP systems have C:\Windows\System, and real 2000 systems
+# C:\Winnt with System, System32\Drivers and inf; Wine's prefix has none.
+case "$scenario" in
+  win98|winme|winxp|winxp_*) mkdir -p "$c/windows/system" ;;
+  win2k) mkdir -p "$c/Winnt/System32/Drivers" "$c/Winnt/System" "$c/Winnt/inf" ;;
+esac
 e2e_log "prefix ready, version $version"
 case "$scenario" in
-  win98|winme|winxp)
-    # Every 98, ME and XP system has C:\Windows\System; Wine's prefix has not.
-    mkdir -p "$c/windows/system"
-    scenario_plan 'C:\Windows' 'C:\Windows\System\' 'C:\Winnt' ;;
-  win2k)
-    mkdir -p "$c/Winnt/System32/Drivers" "$c/Winnt/System" "$c/Winnt/inf"
-    scenario_plan 'C:\Winnt' 'C:\Winnt\System32\Drivers\' 'C:\Windows' ;;
+  win98|winme|winxp) scenario_plan 'C:\Windows' 'C:\Windows\System\' 'C:\Winnt' ;;
+  win2k) scenario_plan 'C:\Winnt' 'C:\Winnt\System32\Drivers\' 'C:\Windows' ;;
   win95) scenario_refusal "This operating system does not support the modem driver" ;;
   nt40) scenario_refusal "This operating system does not support the cable modem driver" ;;
   win2003) scenario_unrecognised ;;
   win2k_preflight) scenario_preflight ;;
+  win95_tick_in_box) scenario_tick_in_box ;;
+  winxp_empty_driver) scenario_empty_driver ;;
+  winxp_no_companion) scenario_no_companion ;;
 esac
