@@ -112,7 +112,7 @@ e2e_launch() {
   E2E_STEP=launch
   e2e_log "start D:\\Setup.exe"
   e2e_t0=$(e2e_now)
-  (cd "$E2E_WORK/medium" && exec "$QAR_WINE" 'D:\Setup.exe') >"$E2E_WORK/wizard.log" 2>&1 &
+  (cd "${E2E_CWD:-$E2E_WORK/medium}" && exec "$QAR_WINE" Setup.exe) >"$E2E_WORK/wizard.log" 2>&1 &
   e2e_pid=$!
   e2e_wid=$(timeout 30 xdotool search --sync --name "^$E2E_MAIN_CAPTION\$" 2>/dev/null | head -1) ||
     e2e_fail "no window titled \"$E2E_MAIN_CAPTION\" within 30 s"

@@ -9,7 +9,8 @@
 # nt40 (refusal), win2003 (unrecognised), win2k_preflight (2000 without
 # C:\Winnt\System32\Drivers), win95_tick_in_box (ticks while a box is
 # open), winxp_empty_driver and winxp_no_companion (a medium without the
-# driver files, without QAR.exe). HELPER_DIR holds qarwin.exe and recorder.exe.
+# driver files, without QAR.exe), winxp_cd_folder (a read-only medium in a
+# deep folder with spaces and a character above 0x7F in its name). HELPER_DIR holds qarwin.exe and recorder.exe.
 # Screenshots and logs of a failed run stay in ./wine_e2e_SCENARIO.
 set -euo pipefail
 if [ -z "${QAR_IN_XVFB:-}" ]; then
@@ -92,7 +93,7 @@ expect_copies() {
       [ -z "$dir" ] || host=$(find "$dir" -mindepth 1 -maxdepth 1 -iname "$name" -print -quit)
       if [ "$want" = present ]; then
         if [ -z "$host" ] || [ ! -f "$host" ]; then bad+=("$root$folder$name missing")
-        elif ! cmp -s "$host" "$E2E_WORK/medium/Driver/$source"; then
+        elif ! cmp -s "$host" "${E2E_MEDIUM:-$E2E_WORK/medium}/Driver/$source"; then
           bad+=("$root$folder$name differs from Driver\\$source")
         fi
       elif [ -n "$host" ]; then
@@ -307,37 +308,83 @@ scenario_tick_in_box() {
   e2e_close
 }
 
-# Copies that fail are not reported: the install goes on to the registry,
-# the companion and the connect-cable screen.
+# A medium without its driver files: nothing could be copied, so the wizard
+# says so, stays on the main screen and leaves the registry and the
+# companion alone (no connect-cable screen that would promise a driver).
 scenario_empty_driver() {
   rm -f "$E2E_WORK/medium/Driver/"*
   e2e_launch
   e2e_expect_screen install
+  snapshot
   e2e_click install
-  e2e_expect_screen usb
-  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  e2e_expect_box "Cannot install modem driver" \
+    "The driver files could not be copied from the installation medium" no
+  e2e_answer_box
+  e2e_expect_screen install
   E2E_STEP=install-result
   expect_copies absent 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
   [ -d "$(e2e_host_path "C:\\Windows$KEPT_FOLDER")" ] || e2e_fail "no preflight folder"
-  expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
-  expect_reg "$SETUP_KEY" "Installation Sources" "<absent>"
-  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
-  [ -n "$(e2e_host_path 'C:\QAR\QAR.exe')" ] || e2e_fail "companion not installed"
+  expect_reg "$SETUP_KEY" SourcePath "<absent>"
+  expect_reg "$SETUP_KEY" "Installation Sources" 'E:\'
+  expect_reg "$RUN_KEY" QAR "<absent>"
+  [ ! -e "$WINEPREFIX/drive_c/QAR" ] || e2e_fail "C:\\QAR created"
+  # Still running: the partner screen and back.
+  e2e_click utility
+  e2e_expect_screen selvo
+  e2e_click home
+  e2e_expect_screen install
   e2e_close
 }
 
-# A missing companion is not noticed: its Run value is written all the same.
+# A medium without QAR.exe: the driver is installed, but no Run value may
+# point at a program that is not there.
 scenario_no_companion() {
   rm -f "$E2E_WORK/medium/QAR.exe"
   e2e_launch
   e2e_expect_screen install
   e2e_click install
   e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
   E2E_STEP=install-result
   expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
   expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
+  expect_reg "$RUN_KEY" QAR "<absent>"
+  [ -z "$(e2e_host_path 'C:\QAR\QAR.exe')" ] || e2e_fail "C:\\QAR\\QAR.exe appeared"
+  e2e_close
+}
+
+# As from a real CD: every file read-only, and the medium in a deep folder
+# whose name has spaces and a character above 0x7F. The install copies from
+# that folder, the copies come out writable, and removal deletes them.
+scenario_cd_folder() {
+  local sub='Setup Disk '$'\xc3\xa9''/QAR Tarnlink Wireless Cable Modem Gateway/Installation Medium Revision 2/Second Copy For The Office Of The Network Administrator'
+  local host="$E2E_WORK/medium/$sub" dos
+  dos='D:\'$(tr '/' '\\' <<<"$sub")
+  mkdir -p "$host"
+  (cd "$E2E_WORK/medium" && find . -mindepth 1 -maxdepth 1 ! -name 'Setup Disk*' -exec mv {} "$host/" \;)
+  find "$E2E_WORK/medium" -type f -exec chmod a-w {} +
+  E2E_CWD=$host
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=install-result
+  E2E_MEDIUM=$host
+  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  local locked
+  locked=$(find "$WINEPREFIX/drive_c/windows" "$WINEPREFIX/drive_c/QAR" -type f ! -perm -u+w \
+             \( -iname 'qar.*' -o -iname 'rndismp?.sys' -o -iname 'usb8023?.sys' \) | head -5)
+  [ -z "$locked" ] || e2e_fail "copies kept the medium's read-only attribute: $locked"
   expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
-  [ -d "$(e2e_host_path 'C:\QAR')" ] || e2e_fail "no C:\\QAR folder"
+  e2e_click home
+  e2e_expect_screen uninstall
+  # The shell gets the path in the ANSI code page, as the wizard read it.
+  launch pdf "$recorder \"$(quote "$(iconv -f UTF-8 -t CP1252 <<<"$dos")")"'\\Manual\\K7Q3WG_MN\.pdf"'
+  e2e_click install
+  e2e_expect_screen install
+  E2E_STEP=removal-result
+  expect_copies absent 'C:\Windows' "${REMOVED_FOLDERS[@]}"
   e2e_close
 }
 
@@ -345,7 +392,7 @@ case "$scenario" in
   win98|winme|winxp|win2k|win95|nt40|win2003) version=$scenario ;;
   win2k_preflight) version=win2k ;;
   win95_tick_in_box) version=win95 ;;
-  winxp_empty_driver|winxp_no_companion) version=winxp ;;
+  winxp_empty_driver|winxp_no_companion|winxp_cd_folder) version=winxp ;;
   *) echo "e2e.sh: unknown scenario $scenario" >&2; exit 64 ;;
 esac
 E2E_STEP=prefix
@@ -371,4 +418,5 @@ case "$scenario" in
   win95_tick_in_box) scenario_tick_in_box ;;
   winxp_empty_driver) scenario_empty_driver ;;
   winxp_no_companion) scenario_no_companion ;;
+  winxp_cd_folder) scenario_cd_folder ;;
 esac
