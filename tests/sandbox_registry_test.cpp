@@ -13,6 +13,7 @@
 
 #include "platform/sandbox/HostFiles.h"
 #include "platform/sandbox/Registry.h"
+#include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"
 
 namespace qar::sandbox {
@@ -23,24 +24,7 @@ namespace fs = std::filesystem;
 const char kSetup[] = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
 const char kRun[] = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "qar-registry-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::string operator/(const std::string& child) const { return path_ + "/" + child; }
-
- private:
-  std::string path_;
-};
+using TempFolder = test::TempDir;
 
 void WriteFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;

@@ -20,6 +20,7 @@
 
 #include "platform/sandbox/CallLog.h"
 #include "platform/sandbox/HostTree.h"
+#include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/WinPath.h"
 
@@ -28,25 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "qar-sandbox-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::string operator/(const std::string& child) const { return path_ + "/" + child; }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempFolder = test::TempDir;
 
 void WriteFile(const std::string& path, const std::string& contents) {
   fs::create_directories(fs::path(path).parent_path());
