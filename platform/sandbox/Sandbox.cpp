@@ -341,7 +341,9 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
     if (!S_ISDIR(st.st_mode)) throw SandboxError(folder + " exists and is not a folder");
     if (Exists(target + "/" + kSettingsFile)) throw SandboxError(folder + " already holds a sandbox machine");
     std::error_code error;
-    if (!fs::is_empty(target, error) || error) throw SandboxError(folder + " is not an empty folder");
+    if (!fs::is_empty(target, error) || error) 
+      throw SandboxError(folder + " holds no sandbox machine (no " + kSettingsFile +
+                         ") and is not empty; name a new or empty folder");
   }
   const std::size_t slash = target.rfind('/');
   const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
