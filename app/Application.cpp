@@ -34,15 +34,12 @@ void Application::MouseUp(int x, int y) {
   const Control* pressed = pressed_;
   pressed_ = nullptr;
   // A tick between press and release may have hidden the hotspot.
-  if (pressed != nullptr && form_->HotspotAt(x, y) == pressed) ClickAt(x, y);
+  if (pressed != nullptr && form_->HotspotAt(x, y) == pressed) Click(*pressed);
 }
 
-void Application::ClickAt(int x, int y) {
-  if (!form_) return;
+void Application::Click(const Control& hotspot) {
   Guard([&] {
-    Control* hotspot = form_->HotspotAt(x, y);
-    if (hotspot != nullptr && hotspot->OnClick() != nullptr)
-      (form_.get()->*hotspot->OnClick())();
+    if (hotspot.OnClick() != nullptr) (form_.get()->*hotspot.OnClick())();
   });
 }
 

@@ -29,7 +29,6 @@ class Application {
   void MouseDown(int x, int y);
   // A label clicks when pressed and released over the same visible hotspot.
   void MouseUp(int x, int y);
-  void ClickAt(int x, int y);
   void Tick();
   // Whether the pointer at this point shows the hand cursor.
   bool HandCursorAt(int x, int y);
@@ -38,6 +37,8 @@ class Application {
   void Guard(const std::function<void()>& handler);
 
  private:
+  void Click(const Control& hotspot);
+
   Platform& platform_;
   FormHost& host_;
   std::unique_ptr<TfrmMain> form_;

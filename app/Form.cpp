@@ -1,7 +1,6 @@
 #include "app/Form.h"
 
 #include "deploy/Deploy.h"
-#include "deploy/Plans.h"
 #include "deploy/VersionGate.h"
 #include "launch/Launchers.h"
 #include "probes/MediaDir.h"
@@ -11,30 +10,70 @@ namespace qar {
 
 namespace {
 
+using C = ControlId;
 using K = ControlKind;
 using P = PictureId;
 
 // Every picture covers the client area from (-1, -2); the excess is clipped.
 constexpr Rect kPictureBounds = {-1, -2, 700, 502};
 
-// The window layout in stacking order, bottom to top. Later rows paint over
-// earlier ones and win the hit test.
-const Control::Spec kLayout[] = {
-    {"imgUSB", K::Picture, kPictureBounds, false, P::Usb, nullptr, ""},
-    {"imguninstall", K::Picture, kPictureBounds, false, P::Uninstall, nullptr, ""},
-    {"imgselvo", K::Picture, kPictureBounds, false, P::Selvo, nullptr, ""},
-    {"imgInstall", K::Picture, kPictureBounds, true, P::Install, nullptr, ""},
-    {"lblAcrobat", K::Hotspot, {386, 284, 306, 21}, true, P::Install, &TfrmMain::lblAcrobatClick, ""},
-    {"lblOS", K::Label, {168, 12, 289, 20}, false, P::Install, nullptr, ""},
-    {"lblInstall", K::Hotspot, {386, 195, 190, 23}, true, P::Install, &TfrmMain::lblInstallClick, ""},
-    {"lblqar", K::Hotspot, {554, 471, 55, 22}, true, P::Install, &TfrmMain::lblqarClick, ""},
-    {"lblpdf", K::Hotspot, {385, 241, 137, 21}, true, P::Install, &TfrmMain::lblpdfClick, ""},
-    {"lblcd", K::Label, {144, 136, 313, 25}, false, P::Install, nullptr, "Current Path = "},
-    {"lblClose", K::Hotspot, {636, 471, 53, 21}, true, P::Install, &TfrmMain::lblCloseClick, ""},
-    {"lblUtility", K::Hotspot, {386, 327, 218, 21}, true, P::Install, &TfrmMain::lblUtilityClick, ""},
-    {"lblmoreinfo", K::Hotspot, {489, 424, 187, 31}, true, P::Install, &TfrmMain::lblmoreinfoClick, ""},
-    {"lblGateway", K::Hotspot, {385, 368, 306, 21}, true, P::Install, &TfrmMain::lblGatewayClick, ""},
+// The window layout in stacking order, bottom to top.
+constexpr Control::Spec kLayout[] = {
+    {C::imgUSB, "imgUSB", K::Picture, kPictureBounds, false, P::Usb, nullptr, ""},
+    {C::imguninstall, "imguninstall", K::Picture, kPictureBounds, false, P::Uninstall, nullptr, ""},
+    {C::imgselvo, "imgselvo", K::Picture, kPictureBounds, false, P::Selvo, nullptr, ""},
+    {C::imgInstall, "imgInstall", K::Picture, kPictureBounds, true, P::Install, nullptr, ""},
+    {C::lblAcrobat, "lblAcrobat", K::Hotspot, {386, 284, 306, 21}, true, P::Install, &TfrmMain::lblAcrobatClick, ""},
+    {C::lblOS, "lblOS", K::Label, {168, 12, 289, 20}, false, P::Install, nullptr, ""},
+    {C::lblInstall, "lblInstall", K::Hotspot, {386, 195, 190, 23}, true, P::Install, &TfrmMain::lblInstallClick, ""},
+    {C::lblqar, "lblqar", K::Hotspot, {554, 471, 55, 22}, true, P::Install, &TfrmMain::lblqarClick, ""},
+    {C::lblpdf, "lblpdf", K::Hotspot, {385, 241, 137, 21}, true, P::Install, &TfrmMain::lblpdfClick, ""},
+    {C::lblcd, "lblcd", K::Label, {144, 136, 313, 25}, false, P::Install, nullptr, "Current Path = "},
+    {C::lblClose, "lblClose", K::Hotspot, {636, 471, 53, 21}, true, P::Install, &TfrmMain::lblCloseClick, ""},
+    {C::lblUtility, "lblUtility", K::Hotspot, {386, 327, 218, 21}, true, P::Install, &TfrmMain::lblUtilityClick, ""},
+    {C::lblmoreinfo, "lblmoreinfo", K::Hotspot, {489, 424, 187, 31}, true, P::Install, &TfrmMain::lblmoreinfoClick, ""},
+    {C::lblGateway, "lblGateway", K::Hotspot, {385, 368, 306, 21}, true, P::Install, &TfrmMain::lblGatewayClick, ""},
 };
+
+constexpr bool RowsInIdOrder() {
+  int index = 0;
+  for (const Control::Spec& spec : kLayout)
+    if (static_cast<int>(spec.id) != index++) return false;
+  return index == kControlCount;
+}
+
+using ControlSet = unsigned;
+
+constexpr ControlSet Set(std::initializer_list<ControlId> ids) {
+  ControlSet set = 0;
+  for (ControlId id : ids) set |= 1u << static_cast<int>(id);
+  return set;
+}
+
+constexpr ControlSet kMenu = Set({C::lblAcrobat, C::lblInstall, C::lblpdf, C::lblGateway, C::lblUtility});
+
+// What each screen shows and hides; every other control keeps its flag. The
+// screens that leave imguninstall alone can end up with it visible beneath
+// (or, after a tick during a box, above) their own picture.
+struct ScreenRow {
+  Screen screen;
+  ControlSet shown;
+  ControlSet hidden;
+};
+constexpr ScreenRow kScreens[] = {
+    {Screen::MainNotInstalled, Set({C::imgInstall}) | kMenu, Set({C::imguninstall, C::imgselvo, C::lblmoreinfo})},
+    {Screen::MainInstalled, Set({C::imguninstall, C::lblmoreinfo}) | kMenu, Set({C::imgInstall, C::imgselvo})},
+    {Screen::Home, Set({C::imgInstall}) | kMenu, Set({C::imgselvo, C::imgUSB, C::lblmoreinfo})},
+    {Screen::PartnerService, Set({C::imgselvo, C::lblmoreinfo}), Set({C::imgUSB, C::imgInstall}) | kMenu},
+    {Screen::ConnectCable, Set({C::imgUSB}), Set({C::imgselvo, C::lblmoreinfo, C::imgInstall}) | kMenu},
+};
+
+constexpr bool ScreensWellFormed() {
+  int index = 0;
+  for (const ScreenRow& row : kScreens)
+    if (static_cast<int>(row.screen) != index++ || (row.shown & row.hidden) != 0) return false;
+  return true;
+}
 
 const char* const kSecurityRestriction = "Security Restriction, Contact Administrator";
 const char* const kCannotInstallCaption = "Cannot install modem driver";
@@ -59,32 +98,16 @@ void Control::SetVisible(bool visible) {
   owner_.VisibilityChanged();
 }
 
-TfrmMain::TfrmMain(Platform& platform, FormHost& host)
-    : imgUSB(*this, kLayout[0]),
-      imguninstall(*this, kLayout[1]),
-      imgselvo(*this, kLayout[2]),
-      imgInstall(*this, kLayout[3]),
-      lblAcrobat(*this, kLayout[4]),
-      lblOS(*this, kLayout[5]),
-      lblInstall(*this, kLayout[6]),
-      lblqar(*this, kLayout[7]),
-      lblpdf(*this, kLayout[8]),
-      lblcd(*this, kLayout[9]),
-      lblClose(*this, kLayout[10]),
-      lblUtility(*this, kLayout[11]),
-      lblmoreinfo(*this, kLayout[12]),
-      lblGateway(*this, kLayout[13]),
-      platform_(platform),
-      host_(host),
-      controls_{&imgUSB,  &imguninstall, &imgselvo, &imgInstall, &lblAcrobat,
-                &lblOS,   &lblInstall,   &lblqar,   &lblpdf,     &lblcd,
-                &lblClose, &lblUtility,  &lblmoreinfo, &lblGateway} {
-  static_assert(sizeof kLayout / sizeof kLayout[0] == 14, "one member per layout row");
+TfrmMain::TfrmMain(Platform& platform, FormHost& host) : platform_(platform), host_(host) {
+  static_assert(RowsInIdOrder(), "one layout row per control, in ControlId order");
+  static_assert(ScreensWellFormed(), "one screen row per screen, in Screen order");
+  controls_.reserve(kControlCount);  // never grows again: pointers to controls stay valid
+  for (const Control::Spec& spec : kLayout) controls_.emplace_back(*this, spec);
 }
 
 Control* TfrmMain::FindControl(const std::string& name) {
-  for (Control* control : controls_)
-    if (name == control->Name()) return control;
+  for (Control& control : controls_)
+    if (name == control.Name()) return &control;
   return nullptr;
 }
 
@@ -99,72 +122,47 @@ void TfrmMain::StartTimer1() {
 }
 
 Control* TfrmMain::HotspotAt(int x, int y) {
-  for (auto it = controls_.rbegin(); it != controls_.rend(); ++it) {
-    Control* control = *it;
-    if (control->Kind() == ControlKind::Hotspot && control->Visible() &&
-        control->Bounds().Contains(x, y))
-      return control;
-  }
+  for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
+    if (it->Kind() == ControlKind::Hotspot && it->Visible() && it->Bounds().Contains(x, y))
+      return &*it;
   return nullptr;
 }
 
 const Control* TfrmMain::TopPicture() const {
   for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
-    if ((*it)->Kind() == ControlKind::Picture && (*it)->Visible()) return *it;
+    if (it->Kind() == ControlKind::Picture && it->Visible()) return &*it;
   return nullptr;
 }
 
-void TfrmMain::FormCreate() { lblOS.SetCaption(GetOSName(platform_)); }
+void TfrmMain::ApplyScreen(Screen screen) {
+  const ScreenRow& row = kScreens[static_cast<int>(screen)];
+  for (std::size_t i = 0; i < controls_.size(); ++i) {
+    const ControlSet bit = 1u << i;
+    if (row.shown & bit) controls_[i].SetVisible(true);
+    else if (row.hidden & bit) controls_[i].SetVisible(false);
+  }
+}
+
+void TfrmMain::FormCreate() { (*this)[C::lblOS].SetCaption(GetOSName(platform_)); }
 
 void TfrmMain::Timer1Timer() {
   const std::string osName = GetOSName(platform_);
-  if (imgUSB.Visible()) return;
+  if ((*this)[C::imgUSB].Visible()) return;
   const bool installed = platform_.FileExists(InstallMarkerFor(osName));
-  if (imgselvo.Visible()) return;
-  if (installed) {
-    imgInstall.SetVisible(false);
-    imguninstall.SetVisible(true);
-    imgselvo.SetVisible(false);
-    lblmoreinfo.SetVisible(true);
-  } else {
-    imgInstall.SetVisible(true);
-    imguninstall.SetVisible(false);
-    imgselvo.SetVisible(false);
-    lblmoreinfo.SetVisible(false);
-  }
-  lblAcrobat.SetVisible(true);
-  lblInstall.SetVisible(true);
-  lblpdf.SetVisible(true);
-  lblGateway.SetVisible(true);
-  lblUtility.SetVisible(true);
+  if ((*this)[C::imgselvo].Visible()) return;
+  ApplyScreen(installed ? Screen::MainInstalled : Screen::MainNotInstalled);
 }
 
 void TfrmMain::lblqarClick() {
-  if (imgInstall.Visible()) return;
+  if ((*this)[C::imgInstall].Visible()) return;
   SetTimer1Enabled(true);
-  imgselvo.SetVisible(false);
-  imgUSB.SetVisible(false);
-  lblmoreinfo.SetVisible(false);
-  imgInstall.SetVisible(true);
-  lblAcrobat.SetVisible(true);
-  lblInstall.SetVisible(true);
-  lblpdf.SetVisible(true);
-  lblGateway.SetVisible(true);
-  lblUtility.SetVisible(true);
+  ApplyScreen(Screen::Home);
 }
 
 void TfrmMain::lblUtilityClick() {
   SetTimer1Enabled(false);
-  if (imgselvo.Visible()) return;
-  imgselvo.SetVisible(true);
-  imgUSB.SetVisible(false);
-  lblmoreinfo.SetVisible(true);
-  imgInstall.SetVisible(false);
-  lblAcrobat.SetVisible(false);
-  lblInstall.SetVisible(false);
-  lblpdf.SetVisible(false);
-  lblGateway.SetVisible(false);
-  lblUtility.SetVisible(false);
+  if ((*this)[C::imgselvo].Visible()) return;
+  ApplyScreen(Screen::PartnerService);
 }
 
 void TfrmMain::lblCloseClick() { host_.CloseWindow(); }
@@ -172,52 +170,35 @@ void TfrmMain::lblCloseClick() { host_.CloseWindow(); }
 void TfrmMain::lblInstallClick() {
   const std::string osName = GetOSName(platform_);
   const std::string mediaDir = GetMediaDir(platform_);
-  const DriverSources sources = BuildDriverSources(mediaDir);
-  lblcd.SetCaption(mediaDir);
+  (*this)[C::lblcd].SetCaption(mediaDir);
 
-  if (!imgInstall.Visible()) {
+  if (!(*this)[C::imgInstall].Visible()) {
     RemoveDriverFiles(platform_);
     return;  // the next tick notices the missing marker
   }
 
-  if (const GateRow* gate = LookupVersionGate(osName)) {
-    if (gate->refusalText != nullptr) {
-      host_.ShowBox(gate->refusalText, kRefusalCaption, BoxIcon::None);
-    } else {
-      const Plan& plan = *gate->plan;
-      if (!platform_.DirectoryExists(plan.preflightFolder) &&
-          !platform_.CreateDir(plan.preflightFolder))
-        throw Error(kSecurityRestriction);
-
-      CopyDriverFiles(platform_, plan, sources);
-      // Without the marker nothing usable was copied: telling the user to
-      // plug in the cable would only leave Windows without a driver.
-      if (!platform_.FileExists(PlanMarker(plan))) {
-        host_.ShowBox(kCopyFailed, kCannotInstallCaption, BoxIcon::None);
-        return;
-      }
-      try {
-        RedirectSetupAndInstallCompanion(platform_, plan);
-      } catch (...) {
-        host_.ShowBox(kNoPermission, kCannotInstallCaption, BoxIcon::None);
-      }
-    }
+  // A box may run ticks, which may show imguninstall; the connect-cable
+  // screen then leaves it above imgUSB.
+  const InstallResult result = InstallDriver(platform_, osName, mediaDir);
+  switch (result.outcome) {
+    case InstallOutcome::SecurityError:
+      throw Error(kSecurityRestriction);
+    case InstallOutcome::CopyFailed:
+      // Telling the user to plug in the cable would only leave Windows
+      // without a driver.
+      host_.ShowBox(kCopyFailed, kCannotInstallCaption, BoxIcon::None);
+      return;
+    case InstallOutcome::Refused:
+      host_.ShowBox(result.refusalText, kRefusalCaption, BoxIcon::None);
+      break;
+    case InstallOutcome::PermissionRefused:
+      host_.ShowBox(kNoPermission, kCannotInstallCaption, BoxIcon::None);
+      break;
+    case InstallOutcome::Unrecognised:
+    case InstallOutcome::Done:
+      break;
   }
-  ShowConnectCableScreen();
-}
-
-// imguninstall is left alone: a tick during a box may have shown it, and it
-// then stays above imgUSB.
-void TfrmMain::ShowConnectCableScreen() {
-  imgUSB.SetVisible(true);
-  imgselvo.SetVisible(false);
-  lblmoreinfo.SetVisible(false);
-  imgInstall.SetVisible(false);
-  lblAcrobat.SetVisible(false);
-  lblInstall.SetVisible(false);
-  lblpdf.SetVisible(false);
-  lblGateway.SetVisible(false);
-  lblUtility.SetVisible(false);
+  ApplyScreen(Screen::ConnectCable);
 }
 
 void TfrmMain::lblpdfClick() { OpenManual(platform_); }

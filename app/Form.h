@@ -21,6 +21,26 @@ struct Rect {
 
 enum class ControlKind { Picture, Hotspot, Label };
 
+// The controls in stacking order, bottom to top (the order of creation):
+// later ones paint over earlier ones and win the hit test.
+enum class ControlId {
+  imgUSB,
+  imguninstall,
+  imgselvo,
+  imgInstall,
+  lblAcrobat,
+  lblOS,
+  lblInstall,
+  lblqar,
+  lblpdf,
+  lblcd,
+  lblClose,
+  lblUtility,
+  lblmoreinfo,
+  lblGateway,
+};
+constexpr int kControlCount = static_cast<int>(ControlId::lblGateway) + 1;
+
 class TfrmMain;
 
 class Control {
@@ -29,6 +49,7 @@ class Control {
 
   // One row of the layout table.
   struct Spec {
+    ControlId id;
     const char* name;
     ControlKind kind;
     Rect bounds;
@@ -64,6 +85,10 @@ class Control {
   Handler onClick_ = nullptr;
 };
 
+// The visible combinations the handlers produce. Home is the not-installed
+// artwork set by the home button, which leaves imguninstall as it is.
+enum class Screen { MainNotInstalled, MainInstalled, Home, PartnerService, ConnectCable };
+
 class TfrmMain {
  public:
   static constexpr int kClientWidth = 690;
@@ -74,23 +99,12 @@ class TfrmMain {
   TfrmMain(const TfrmMain&) = delete;
   TfrmMain& operator=(const TfrmMain&) = delete;
 
-  // Stacking order, bottom to top (the order of creation).
-  Control imgUSB;
-  Control imguninstall;
-  Control imgselvo;
-  Control imgInstall;
-  Control lblAcrobat;
-  Control lblOS;
-  Control lblInstall;
-  Control lblqar;
-  Control lblpdf;
-  Control lblcd;
-  Control lblClose;
-  Control lblUtility;
-  Control lblmoreinfo;
-  Control lblGateway;
-
-  const std::vector<Control*>& Controls() const { return controls_; }
+  Control& operator[](ControlId id) { return controls_[static_cast<std::size_t>(id)]; }
+  const Control& operator[](ControlId id) const {
+    return controls_[static_cast<std::size_t>(id)];
+  }
+  // In stacking order, bottom to top.
+  const std::vector<Control>& Controls() const { return controls_; }
   Control* FindControl(const std::string& name);
 
   // Timer1: 1 ms, enabled at start. Enabling may raise "Not enough timers
@@ -104,6 +118,9 @@ class TfrmMain {
   Control* HotspotAt(int x, int y);
   // The top-most visible picture (what the window shows), or null.
   const Control* TopPicture() const;
+
+  // Shows and hides what the screen's row says; leaves the other controls.
+  void ApplyScreen(Screen screen);
 
   // Handlers.
   void FormCreate();
@@ -123,11 +140,10 @@ class TfrmMain {
  private:
   friend class Control;
   void VisibilityChanged() { host_.Invalidate(); }
-  void ShowConnectCableScreen();
 
   Platform& platform_;
   FormHost& host_;
-  std::vector<Control*> controls_;
+  std::vector<Control> controls_;
   bool timer1Enabled_ = true;
 };
 

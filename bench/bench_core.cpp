@@ -7,6 +7,7 @@
 #include "app/Application.h"
 #include "deploy/Deploy.h"
 #include "deploy/Plans.h"
+#include "deploy/VersionGate.h"
 #include "probes/OsName.h"
 
 namespace qar {
@@ -21,14 +22,6 @@ void BM_TickWork(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_TickWork)->Repetitions(15)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
-
-class NullHost : public FormHost {
- public:
-  void ShowBox(const std::string&, const std::string&, BoxIcon) override {}
-  void SetTimerEnabled(bool) override {}
-  void CloseWindow() override {}
-  void Invalidate() override {}
-};
 
 // The same through the application's guard and the form's visibility logic.
 void BM_FormTick(benchmark::State& state) {
@@ -48,7 +41,7 @@ void BM_InstallAndRemove(benchmark::State& state) {
   for (auto _ : state) {
     if (!machine->DirectoryExists(kPlanW.preflightFolder)) machine->CreateDir(kPlanW.preflightFolder);
     CopyDriverFiles(machine.Machine(), kPlanW, sources);
-    RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW);
+    RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW, "D:\\");
     RemoveDriverFiles(machine.Machine());
   }
 }

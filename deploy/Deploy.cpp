@@ -1,5 +1,6 @@
 #include "deploy/Deploy.h"
 
+#include "deploy/VersionGate.h"
 #include "probes/MediaDir.h"
 
 namespace qar {
@@ -38,23 +39,44 @@ void RegisterCompanionAutoRun(Platform& platform) {
   WriteString(key.get(), kCompanionValue, kCompanionProgram);
 }
 
-void InstallCompanionProgram(Platform& platform) {
-  const std::string source = MediaPath(GetMediaDir(platform), kCompanionSource);
+void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
+  const std::string source = MediaPath(mediaDir, kCompanionSource);
   try {
     platform.CreateDir(kCompanionFolder);
     platform.CopyFile(source, kCompanionProgram);
     // Without the program, a Run value would make Windows try to start a
     // missing file at every log-on.
     if (platform.FileExists(kCompanionProgram)) RegisterCompanionAutoRun(platform);
-  } catch (...) {
+  } catch (const Error&) {
     // The companion is optional: its failures never reach the user.
   }
 }
 
-void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan) {
+void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan,
+                                      const std::string& mediaDir) {
   WriteSetupValue(platform, kSourcePathValue, plan.setupSourcePath);
   DeleteSetupValue(platform, kInstallationSourcesValue);
-  InstallCompanionProgram(platform);
+  InstallCompanionProgram(platform, mediaDir);
+}
+
+InstallResult InstallDriver(Platform& platform, const std::string& osName,
+                            const std::string& mediaDir) {
+  const GateRow* gate = LookupVersionGate(osName);
+  if (gate == nullptr) return {InstallOutcome::Unrecognised};
+  if (gate->refusalText != nullptr) return {InstallOutcome::Refused, gate->refusalText};
+
+  const Plan& plan = *gate->plan;
+  if (!platform.DirectoryExists(plan.preflightFolder) && !platform.CreateDir(plan.preflightFolder))
+    return {InstallOutcome::SecurityError};
+  CopyDriverFiles(platform, plan, BuildDriverSources(mediaDir));
+  // Without the marker nothing usable was copied.
+  if (!platform.FileExists(PlanMarker(plan))) return {InstallOutcome::CopyFailed};
+  try {
+    RedirectSetupAndInstallCompanion(platform, plan, mediaDir);
+  } catch (const Error&) {
+    return {InstallOutcome::PermissionRefused};
+  }
+  return {InstallOutcome::Done};
 }
 
 void RemoveDriverFiles(Platform& platform) {

@@ -64,10 +64,6 @@ std::string PlanMarker(const Plan& plan) {
   return std::string(plan.systemRoot) + kMarkerName;
 }
 
-std::string InstallMarkerFor(const std::string& osName) {
-  return osName == "Microsoft Windows 2000" ? PlanMarker(kPlanN) : PlanMarker(kPlanW);
-}
-
 const std::vector<std::string>& RemovalList() {
   static const std::vector<std::string> list = [] {
     std::vector<std::string> paths;

@@ -45,8 +45,6 @@ std::vector<Copy> PlanCopies(const Plan& plan, const DriverSources& sources);
 
 // R\usb8023w.sys of the plan.
 std::string PlanMarker(const Plan& plan);
-// The marker the timer watches for the named version.
-std::string InstallMarkerFor(const std::string& osName);
 
 // The 80 paths removal deletes, in order: both roots, whatever the version.
 const std::vector<std::string>& RemovalList();

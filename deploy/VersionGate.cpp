@@ -29,4 +29,9 @@ const GateRow* LookupVersionGate(const std::string& osName) {
   return nullptr;
 }
 
+std::string InstallMarkerFor(const std::string& osName) {
+  const GateRow* row = LookupVersionGate(osName);
+  return PlanMarker(row != nullptr && row->plan != nullptr ? *row->plan : kPlanW);
+}
+
 }  // namespace qar

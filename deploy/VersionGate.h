@@ -19,4 +19,8 @@ extern const char* const kRefusalCaption;  // "Driver not available"
 // no box and no deployment.
 const GateRow* LookupVersionGate(const std::string& osName);
 
+// The marker the timer watches: that of the row's plan, or of plan W for a
+// version that gets no plan.
+std::string InstallMarkerFor(const std::string& osName);
+
 }  // namespace qar

@@ -32,6 +32,8 @@ class RegistryKey {
   virtual bool DeleteValue(const std::string& name) = 0;
 };
 
+// The icon of a message box. The hosts show the boxes; the sandbox machine
+// records them.
 enum class BoxIcon { None, Error };
 
 class Platform {
@@ -63,9 +65,6 @@ class Platform {
 
   // Hands a document, program or address to the shell with the verb "open".
   virtual void ShellOpen(const std::string& target) = 0;
-  // Modal box with an OK button; returns when it is dismissed.
-  virtual void MessageBox(const std::string& text, const std::string& caption,
-                          BoxIcon icon) = 0;
 };
 
 // Writes a string value; raises when no key is open or the write fails.

@@ -105,7 +105,30 @@ class TestMachine {
   std::unique_ptr<sandbox::SandboxMachine> machine_;
 };
 
-// Forwards to another platform and records each call as "Op arg [arg]".
+// Forwards to an open key and records each call with the key's number;
+// "CloseKey N" when it is closed.
+class RecordingKey : public RegistryKey {
+ public:
+  RecordingKey(std::unique_ptr<RegistryKey> inner, std::vector<std::string>& calls, int number)
+      : inner_(std::move(inner)), calls_(calls), number_(std::to_string(number)) {}
+  ~RecordingKey() override { calls_.push_back("CloseKey " + number_); }
+  bool SetString(const std::string& name, const std::string& data) override {
+    calls_.push_back("SetString " + number_ + " " + name + " = " + data);
+    return inner_->SetString(name, data);
+  }
+  bool DeleteValue(const std::string& name) override {
+    calls_.push_back("DeleteValue " + number_ + " " + name);
+    return inner_->DeleteValue(name);
+  }
+
+ private:
+  std::unique_ptr<RegistryKey> inner_;
+  std::vector<std::string>& calls_;
+  std::string number_;
+};
+
+// Forwards to another platform and records each call as "Op arg [arg]"; the
+// keys it opens record theirs.
 class RecordingPlatform : public Platform {
  public:
   explicit RecordingPlatform(Platform& inner) : inner_(inner) {}
@@ -120,7 +143,10 @@ class RecordingPlatform : public Platform {
 
   bool QueryVersion(OsVersion& out) override { return inner_.QueryVersion(out); }
   int GetCurrentDrive() override { return inner_.GetCurrentDrive(); }
-  bool GetCurrentDir(std::string& out) override { return inner_.GetCurrentDir(out); }
+  bool GetCurrentDir(std::string& out) override {
+    calls.push_back("GetCurrentDir ");
+    return inner_.GetCurrentDir(out);
+  }
   bool FileExists(const std::string& path) override {
     calls.push_back("FileExists " + path);
     return inner_.FileExists(path);
@@ -143,19 +169,18 @@ class RecordingPlatform : public Platform {
   }
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override {
     calls.push_back("OpenKey " + path);
-    return inner_.OpenKey(path);
+    std::unique_ptr<RegistryKey> key = inner_.OpenKey(path);
+    if (!key) return nullptr;
+    return std::make_unique<RecordingKey>(std::move(key), calls, ++keys_);
   }
   void ShellOpen(const std::string& target) override {
     calls.push_back("ShellOpen " + target);
     inner_.ShellOpen(target);
   }
-  void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
-    calls.push_back("MessageBox " + caption + ": " + text);
-    inner_.MessageBox(text, caption, icon);
-  }
 
  private:
   Platform& inner_;
+  int keys_ = 0;
 };
 
 }  // namespace qar::test

@@ -128,18 +128,53 @@ TEST(CopyDriverFiles, EmptyDriverFolderCopiesNothing) {
 }
 
 TEST(RemovalList, EightyPathsInOrder) {
-  const std::vector<std::string>& list = RemovalList();
-  ASSERT_EQ(list.size(), 80u);
-  EXPECT_EQ(list.front(), "C:\\Windows\\usb8023w.sys");
-  EXPECT_EQ(list[1], "C:\\Windows\\system\\usb8023w.sys");
-  EXPECT_EQ(list[4], "C:\\Windows\\system32\\drivers\\usb8023w.sys");
-  EXPECT_EQ(list[5], "C:\\Windows\\usb8023m.sys");
-  EXPECT_EQ(list[30], "C:\\Windows\\qar.cat");
-  EXPECT_EQ(list[39], "C:\\Windows\\system32\\drivers\\qar.inf");
-  EXPECT_EQ(list[40], "C:\\Winnt\\usb8023w.sys");
-  EXPECT_EQ(list.back(), "C:\\Winnt\\system32\\drivers\\qar.inf");
-  for (const std::string& path : list)
-    EXPECT_EQ(path.find("\\Windows\\Windows\\"), std::string::npos);  // never the preflight copies
+  const std::vector<std::string> expected = {
+      "C:\\Windows\\usb8023w.sys", "C:\\Windows\\system\\usb8023w.sys",
+      "C:\\Windows\\system32\\usb8023w.sys", "C:\\Windows\\inf\\usb8023w.sys",
+      "C:\\Windows\\system32\\drivers\\usb8023w.sys",
+      "C:\\Windows\\usb8023m.sys", "C:\\Windows\\system\\usb8023m.sys",
+      "C:\\Windows\\system32\\usb8023m.sys", "C:\\Windows\\inf\\usb8023m.sys",
+      "C:\\Windows\\system32\\drivers\\usb8023m.sys",
+      "C:\\Windows\\usb8023k.sys", "C:\\Windows\\system\\usb8023k.sys",
+      "C:\\Windows\\system32\\usb8023k.sys", "C:\\Windows\\inf\\usb8023k.sys",
+      "C:\\Windows\\system32\\drivers\\usb8023k.sys",
+      "C:\\Windows\\rndismpk.sys", "C:\\Windows\\system\\rndismpk.sys",
+      "C:\\Windows\\system32\\rndismpk.sys", "C:\\Windows\\inf\\rndismpk.sys",
+      "C:\\Windows\\system32\\drivers\\rndismpk.sys",
+      "C:\\Windows\\rndismpm.sys", "C:\\Windows\\system\\rndismpm.sys",
+      "C:\\Windows\\system32\\rndismpm.sys", "C:\\Windows\\inf\\rndismpm.sys",
+      "C:\\Windows\\system32\\drivers\\rndismpm.sys",
+      "C:\\Windows\\rndismpw.sys", "C:\\Windows\\system\\rndismpw.sys",
+      "C:\\Windows\\system32\\rndismpw.sys", "C:\\Windows\\inf\\rndismpw.sys",
+      "C:\\Windows\\system32\\drivers\\rndismpw.sys",
+      "C:\\Windows\\qar.cat", "C:\\Windows\\system\\qar.cat", "C:\\Windows\\system32\\qar.cat",
+      "C:\\Windows\\inf\\qar.cat", "C:\\Windows\\system32\\drivers\\qar.cat",
+      "C:\\Windows\\qar.inf", "C:\\Windows\\system\\qar.inf", "C:\\Windows\\system32\\qar.inf",
+      "C:\\Windows\\inf\\qar.inf", "C:\\Windows\\system32\\drivers\\qar.inf",
+      "C:\\Winnt\\usb8023w.sys", "C:\\Winnt\\system\\usb8023w.sys",
+      "C:\\Winnt\\system32\\usb8023w.sys", "C:\\Winnt\\inf\\usb8023w.sys",
+      "C:\\Winnt\\system32\\drivers\\usb8023w.sys",
+      "C:\\Winnt\\usb8023m.sys", "C:\\Winnt\\system\\usb8023m.sys",
+      "C:\\Winnt\\system32\\usb8023m.sys", "C:\\Winnt\\inf\\usb8023m.sys",
+      "C:\\Winnt\\system32\\drivers\\usb8023m.sys",
+      "C:\\Winnt\\usb8023k.sys", "C:\\Winnt\\system\\usb8023k.sys",
+      "C:\\Winnt\\system32\\usb8023k.sys", "C:\\Winnt\\inf\\usb8023k.sys",
+      "C:\\Winnt\\system32\\drivers\\usb8023k.sys",
+      "C:\\Winnt\\rndismpk.sys", "C:\\Winnt\\system\\rndismpk.sys",
+      "C:\\Winnt\\system32\\rndismpk.sys", "C:\\Winnt\\inf\\rndismpk.sys",
+      "C:\\Winnt\\system32\\drivers\\rndismpk.sys",
+      "C:\\Winnt\\rndismpm.sys", "C:\\Winnt\\system\\rndismpm.sys",
+      "C:\\Winnt\\system32\\rndismpm.sys", "C:\\Winnt\\inf\\rndismpm.sys",
+      "C:\\Winnt\\system32\\drivers\\rndismpm.sys",
+      "C:\\Winnt\\rndismpw.sys", "C:\\Winnt\\system\\rndismpw.sys",
+      "C:\\Winnt\\system32\\rndismpw.sys", "C:\\Winnt\\inf\\rndismpw.sys",
+      "C:\\Winnt\\system32\\drivers\\rndismpw.sys",
+      "C:\\Winnt\\qar.cat", "C:\\Winnt\\system\\qar.cat", "C:\\Winnt\\system32\\qar.cat",
+      "C:\\Winnt\\inf\\qar.cat", "C:\\Winnt\\system32\\drivers\\qar.cat",
+      "C:\\Winnt\\qar.inf", "C:\\Winnt\\system\\qar.inf", "C:\\Winnt\\system32\\qar.inf",
+      "C:\\Winnt\\inf\\qar.inf", "C:\\Winnt\\system32\\drivers\\qar.inf",
+  };
+  EXPECT_EQ(RemovalList(), expected);
 }
 
 TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
@@ -193,14 +228,14 @@ TEST(SetupValues, WriteAndDelete) {
     ASSERT_TRUE(key);
     ASSERT_TRUE(key->SetString("Installation Sources", "D:\\old"));
   }
-  RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW);
+  RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW, "D:\\");
   EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"), "C:\\Windows\\System\\");
   EXPECT_EQ(ReadValue(machine, kSetup, "Installation Sources"), "<absent>");
   EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
   EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), "companion program\n");
 
   // Again: same data, and a missing "Installation Sources" is no failure.
-  RedirectSetupAndInstallCompanion(machine.Machine(), kPlanN);
+  RedirectSetupAndInstallCompanion(machine.Machine(), kPlanN, "D:\\");
   EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"), "C:\\Winnt\\System32\\Drivers\\");
   EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
 }
@@ -210,7 +245,7 @@ TEST(SetupValues, WriteWithoutPermissionRaisesAndStops) {
   machine->SetKeyReadOnly(kSetup, true);
   EXPECT_THROW(WriteSetupValue(machine.Machine(), "SourcePath", "C:\\Windows\\System\\"), Error);
   EXPECT_NO_THROW(DeleteSetupValue(machine.Machine(), "Installation Sources"));
-  EXPECT_THROW(RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW), Error);
+  EXPECT_THROW(RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW, "D:\\"), Error);
   EXPECT_FALSE(machine.Exists("C:\\QAR\\QAR.exe"));
   EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "<absent>");
   EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"), "<absent>");
@@ -245,7 +280,7 @@ TEST(InstallCompanionProgram, FailuresStaySilent) {
     TestMachine machine("winxp", test::MediumOptions{true, c.companionOnMedium});
     if (c.runKeyReadOnly) machine->SetKeyReadOnly(kRun, true);
     if (c.fault) machine->FailOperation(*c.fault, c.faultPath);
-    EXPECT_NO_THROW(InstallCompanionProgram(machine.Machine())) << c.what;
+    EXPECT_NO_THROW(InstallCompanionProgram(machine.Machine(), "D:\\")) << c.what;
     EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.expectProgram) << c.what;
     EXPECT_EQ(ReadValue(machine, kRun, "QAR") == "C:\\QAR\\QAR.exe", c.expectRunValue) << c.what;
   }
@@ -255,18 +290,44 @@ TEST(InstallCompanionProgram, ExistingFolderAndProgramAreReplaced) {
   TestMachine machine;
   ASSERT_TRUE(machine->CreateDir("C:\\QAR"));
   test::WriteHostFile(machine->HostPath("C:\\QAR\\QAR.exe"), "old");
-  InstallCompanionProgram(machine.Machine());
+  InstallCompanionProgram(machine.Machine(), "D:\\");
   EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), "companion program\n");
   EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
 }
 
-TEST(InstallCompanionProgram, ComesFromTheMediaDirectory) {
+// The install takes the media directory it is given and asks for no other.
+TEST(InstallDriver, EverySourceFromTheGivenMediaDirectory) {
   TestMachine machine("winxp", {}, "setup");
   RecordingPlatform recorder(machine.Machine());
-  InstallCompanionProgram(recorder);
-  EXPECT_EQ(recorder.CallsOf("CopyFile"),
-            std::vector<std::string>{"D:\\setup\\QAR.exe -> C:\\QAR\\QAR.exe"});
+  EXPECT_EQ(InstallDriver(recorder, "Microsoft Windows XP", "D:\\setup").outcome, InstallOutcome::Done);
+  EXPECT_TRUE(recorder.CallsOf("GetCurrentDir").empty());
+  const std::vector<std::string> copies = recorder.CallsOf("CopyFile");
+  ASSERT_EQ(copies.size(), 49u);
+  for (const std::string& copy : copies) EXPECT_EQ(copy.rfind("D:\\setup\\", 0), 0u) << copy;
+  EXPECT_EQ(copies.back(), "D:\\setup\\QAR.exe -> C:\\QAR\\QAR.exe");
   EXPECT_TRUE(machine.Exists("C:\\QAR\\QAR.exe"));
+}
+
+// Each registry step opens its own key, writes at once and closes it.
+TEST(InstallDriver, RegistryStepsInOrderEachThroughItsOwnKey) {
+  TestMachine machine;
+  RecordingPlatform recorder(machine.Machine());
+  InstallDriver(recorder, "Microsoft Windows 2000", "D:\\");
+  std::vector<std::string> registry;
+  for (const std::string& call : recorder.calls)
+    for (const char* op : {"OpenKey ", "SetString ", "DeleteValue ", "CloseKey "})
+      if (call.rfind(op, 0) == 0) registry.push_back(call);
+  EXPECT_EQ(registry, (std::vector<std::string>{
+                          std::string("OpenKey ") + kSetup,
+                          "SetString 1 SourcePath = C:\\Winnt\\System32\\Drivers\\",
+                          "CloseKey 1",
+                          std::string("OpenKey ") + kSetup,
+                          "DeleteValue 2 Installation Sources",
+                          "CloseKey 2",
+                          std::string("OpenKey ") + kRun,
+                          "SetString 3 QAR = C:\\QAR\\QAR.exe",
+                          "CloseKey 3",
+                      }));
 }
 
 }  // namespace

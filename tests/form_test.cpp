@@ -5,7 +5,10 @@
 #include "TestMachine.h"
 #include "app/Application.h"
 #include "app/ErrorBox.h"
+#include "deploy/Deploy.h"
 #include "deploy/Plans.h"
+
+#include <tuple>
 
 namespace qar {
 namespace {
@@ -75,8 +78,8 @@ class Wizard {
   // The visible controls in stacking order.
   std::string Screen() {
     std::string seen;
-    for (const Control* control : Form().Controls())
-      if (control->Visible()) seen += (seen.empty() ? "" : " ") + std::string(control->Name());
+    for (const Control& control : Form().Controls())
+      if (control.Visible()) seen += (seen.empty() ? "" : " ") + std::string(control.Name());
     return seen;
   }
   std::string Seen() {
@@ -103,11 +106,52 @@ class Wizard {
   Application app;
 };
 
+// Every control in stacking order with its rectangle; a hotspot takes a
+// click one pixel inside each edge and none one pixel outside.
+TEST(Layout, ControlsRectanglesAndEdges) {
+  using K = ControlKind;
+  struct Case {
+    const char* name;
+    ControlKind kind;
+    Rect bounds;
+  };
+  const Case cases[] = {
+      {"imgUSB", K::Picture, {-1, -2, 700, 502}},       {"imguninstall", K::Picture, {-1, -2, 700, 502}},
+      {"imgselvo", K::Picture, {-1, -2, 700, 502}},     {"imgInstall", K::Picture, {-1, -2, 700, 502}},
+      {"lblAcrobat", K::Hotspot, {386, 284, 306, 21}},  {"lblOS", K::Label, {168, 12, 289, 20}},
+      {"lblInstall", K::Hotspot, {386, 195, 190, 23}},  {"lblqar", K::Hotspot, {554, 471, 55, 22}},
+      {"lblpdf", K::Hotspot, {385, 241, 137, 21}},      {"lblcd", K::Label, {144, 136, 313, 25}},
+      {"lblClose", K::Hotspot, {636, 471, 53, 21}},     {"lblUtility", K::Hotspot, {386, 327, 218, 21}},
+      {"lblmoreinfo", K::Hotspot, {489, 424, 187, 31}}, {"lblGateway", K::Hotspot, {385, 368, 306, 21}},
+  };
+  Wizard wizard;  // before the first tick every hotspot is visible
+  const std::vector<Control>& controls = wizard.Form().Controls();
+  ASSERT_EQ(controls.size(), std::size(cases));
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    const Case& c = cases[i];
+    const Control& control = controls[i];
+    SCOPED_TRACE(c.name);
+    EXPECT_STREQ(control.Name(), c.name);
+    EXPECT_EQ(control.Kind(), c.kind);
+    const Rect& r = control.Bounds();
+    EXPECT_EQ(std::tie(r.left, r.top, r.width, r.height),
+              std::tie(c.bounds.left, c.bounds.top, c.bounds.width, c.bounds.height));
+    if (c.kind != K::Hotspot) continue;
+    const Rect& b = c.bounds;
+    const int midX = b.left + b.width / 2, midY = b.top + b.height / 2;
+    const int right = b.left + b.width - 1, bottom = b.top + b.height - 1;
+    for (auto [x, y] : {std::pair{b.left, midY}, {right, midY}, {midX, b.top}, {midX, bottom}})
+      EXPECT_EQ(wizard.Form().HotspotAt(x, y), &control) << "inside at " << x << "," << y;
+    for (auto [x, y] : {std::pair{b.left - 1, midY}, {right + 1, midY}, {midX, b.top - 1}, {midX, bottom + 1}})
+      EXPECT_EQ(wizard.Form().HotspotAt(x, y), nullptr) << "outside at " << x << "," << y;
+  }
+}
+
 TEST(Startup, LayoutAndFirstTick) {
   Wizard wizard;
   EXPECT_EQ(wizard.Screen(), kAtStart);
-  EXPECT_EQ(wizard.Form().lblOS.Caption(), "Microsoft Windows XP");
-  EXPECT_EQ(wizard.Form().lblcd.Caption(), "Current Path = ");
+  EXPECT_EQ(wizard.Form()[ControlId::lblOS].Caption(), "Microsoft Windows XP");
+  EXPECT_EQ(wizard.Form()[ControlId::lblcd].Caption(), "Current Path = ");
   EXPECT_TRUE(wizard.host.timerRunning);
   EXPECT_EQ(wizard.Seen(), "imgInstall");
   wizard.Tick();
@@ -243,7 +287,7 @@ TEST(Navigation, TransitionTable) {
   // installed main: home shows the not-installed artwork until the next tick.
   wizard.Click("lblqar");
   EXPECT_EQ(wizard.Seen(), "imgInstall");
-  EXPECT_FALSE(wizard.Form().lblmoreinfo.Visible());
+  EXPECT_FALSE(wizard.Form()[ControlId::lblmoreinfo].Visible());
   wizard.Tick();
   EXPECT_EQ(wizard.Screen(), kMainInstalled);
 
@@ -367,8 +411,8 @@ TEST(Install, RecordsTheMediaDirectoryAndReinstallsOverTheFirst) {
   Wizard wizard("winxp", {}, "setup");
   wizard.Tick();
   wizard.Click("lblInstall");
-  EXPECT_EQ(wizard.Form().lblcd.Caption(), "D:\\setup");
-  EXPECT_FALSE(wizard.Form().lblcd.Visible());
+  EXPECT_EQ(wizard.Form()[ControlId::lblcd].Caption(), "D:\\setup");
+  EXPECT_FALSE(wizard.Form()[ControlId::lblcd].Visible());
   EXPECT_EQ(wizard.machine.Read("C:\\Windows\\System32\\drivers\\usb8023w.sys"),
             test::DriverContents("usb8023m.sys"));
   // Removal leaves the preflight copies, the companion and the registry.
@@ -445,6 +489,35 @@ TEST(Install, NothingCopiedShowsTheCopyMessageAndStaysOnTheMainScreen) {
   EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
   EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "<absent>");
   EXPECT_FALSE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+}
+
+// A marker that cannot be deleted keeps the installed screen; the next
+// click runs the whole removal again.
+TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
+  TestMachine machine;
+  CopyDriverFiles(machine.Machine(), kPlanW, BuildDriverSources("D:\\"));
+  machine->FailOperation(sandbox::Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
+  test::RecordingPlatform recorder(machine.Machine());
+  ScriptedHost host;
+  Application app(recorder, host);
+  app.CreateForm();
+  app.Tick();
+  const Rect r = app.Form()[ControlId::lblInstall].Bounds();
+  for (int click = 0; click < 2; ++click) {
+    SCOPED_TRACE(click);
+    recorder.calls.clear();
+    app.MouseDown(r.left + 1, r.top + 1);
+    app.MouseUp(r.left + 1, r.top + 1);
+    EXPECT_EQ(recorder.CallsOf("FileExists"), RemovalList());
+    const std::vector<std::string> deleted = recorder.CallsOf("DeleteFile");
+    ASSERT_FALSE(deleted.empty());
+    EXPECT_EQ(deleted.front(), "C:\\Windows\\usb8023w.sys");
+    app.Tick();
+    EXPECT_TRUE(machine.Exists("C:\\Windows\\usb8023w.sys"));
+    EXPECT_TRUE(app.Form()[ControlId::imguninstall].Visible());
+    EXPECT_FALSE(app.Form()[ControlId::imgInstall].Visible());
+  }
+  EXPECT_TRUE(host.boxes.empty());
 }
 
 TEST(Launchers, TargetsAtRootAndInSubfolder) {

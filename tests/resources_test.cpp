@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Pictures.h"
 #include "platform/Error.h"
 
 namespace qar {
@@ -230,6 +231,30 @@ std::array<int, 4> PixelAt(const Image& image, int x, int y) {
 
 void ExpectNear(std::array<int, 4> got, std::array<int, 4> want, const char* where) {
   for (int c = 0; c < 4; ++c) EXPECT_NEAR(got[c], want[c], 6) << where << " channel " << c;
+}
+
+TEST(PackPixels, EachHostLayout) {
+  Image image;
+  image.width = 3;
+  image.height = 2;
+  image.rgba = {1,  2,  3,  255, 4,  5,  6,  255, 7,  8,  9,  255,
+                10, 11, 12, 255, 13, 14, 15, 255, 16, 17, 18, 255};
+  const struct {
+    const char* what;
+    PixelLayout layout;
+    std::vector<unsigned char> bytes;
+  } cases[] = {
+      {"X server: RGB top-down, unpadded", kRgbTopDown,
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
+      {"Windows DIB: BGR bottom-up, rows padded to four bytes", kBgrBottomUp,
+       {12, 11, 10, 15, 14, 13, 18, 17, 16, 0, 0, 0, 3, 2, 1, 6, 5, 4, 9, 8, 7, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    const Pixels pixels = PackPixels(image, c.layout);
+    EXPECT_EQ(pixels.width, 3) << c.what;
+    EXPECT_EQ(pixels.height, 2) << c.what;
+    EXPECT_EQ(pixels.bytes, c.bytes) << c.what;
+  }
 }
 
 TEST(DecodeJpeg, ColourPixelsComeOutTopDownInRgbaOrder) {

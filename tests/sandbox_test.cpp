@@ -951,8 +951,8 @@ TEST(CallLog, FieldsSurviveAnyText) {
 TEST_F(SandboxTest, ShellOpenAndMessageBoxAreLogged) {
   const std::string text = "Line one\r\nTab\there 100% \"quoted\"";
   machine->ShellOpen("http://192.168.100.1");
-  machine->MessageBox(text, "Cap\ttion", BoxIcon::Error);
-  machine->MessageBox("", "", BoxIcon::None);
+  machine->RecordBox(text, "Cap\ttion", BoxIcon::Error);
+  machine->RecordBox("", "", BoxIcon::None);
   machine->ShellOpen("D:\\Manual\\K7Q3WG_MN.pdf");
   const std::vector<std::vector<std::string>> expected = {
       {"ShellOpen", "open", "http://192.168.100.1"},
@@ -1037,7 +1037,7 @@ TEST_F(SandboxTest, EachFaultFailsItsOperationLikeWindows) {
        }},
       {Op::MessageBox, [&] {
          const std::size_t before = machine->ReadLog().size();
-         machine->MessageBox("text", "caption", BoxIcon::None);
+         machine->RecordBox("text", "caption", BoxIcon::None);
          return machine->ReadLog().size() == before + 1;
        }},
   };

@@ -102,7 +102,7 @@ int WizardWindow::handle(int event) {
   }
 }
 
-FltkHost::FltkHost(Platform& platform) : platform_(platform) {}
+FltkHost::FltkHost(sandbox::SandboxMachine& machine) : machine_(machine) {}
 
 FltkHost::~FltkHost() {
   if (timerRunning_) Fl::remove_timeout(&FltkHost::OnTimer, this);
@@ -110,17 +110,8 @@ FltkHost::~FltkHost() {
 
 void FltkHost::LoadArtwork() {
   for (PictureId id : {PictureId::Install, PictureId::Uninstall, PictureId::Usb, PictureId::Selvo}) {
-    // The pictures are opaque: plain RGB goes to the X server as it is,
-    // where RGBA would be blended pixel by pixel on every paint.
-    const Image image = DecodePicture(id);
-    std::vector<unsigned char>& rgb = pictures_[id];
-    rgb.resize(static_cast<std::size_t>(image.width) * image.height * 3);
-    for (std::size_t from = 0, to = 0; to < rgb.size(); from += 4, to += 3) {
-      rgb[to] = image.rgba[from];
-      rgb[to + 1] = image.rgba[from + 1];
-      rgb[to + 2] = image.rgba[from + 2];
-    }
-    images_[id] = std::make_unique<Fl_RGB_Image>(rgb.data(), image.width, image.height, 3);
+    const Pixels& rgb = pictures_.Get(id);
+    images_[id] = std::make_unique<Fl_RGB_Image>(rgb.bytes.data(), rgb.width, rgb.height, 3);
   }
   iconPixels_ = DecodeIcon();
   icon_ = std::make_unique<Fl_RGB_Image>(iconPixels_.rgba.data(), iconPixels_.width, iconPixels_.height, 4);
@@ -158,7 +149,7 @@ void FltkHost::Draw() {
 }
 
 void FltkHost::ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) {
-  platform_.MessageBox(text, caption, icon);  // the machine's record of it
+  machine_.RecordBox(text, caption, icon);
   RunBox(window_.get(), text, caption, icon == BoxIcon::Error);
 }
 

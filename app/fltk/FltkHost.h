@@ -9,10 +9,10 @@
 
 #include <map>
 #include <memory>
-#include <vector>
 
 #include "app/Application.h"
-#include "resources/Resources.h"
+#include "app/Pictures.h"
+#include "platform/sandbox/Sandbox.h"
 
 namespace qar::fltk {
 
@@ -30,7 +30,8 @@ class WizardWindow : public Fl_Double_Window {
 
 class FltkHost : public FormHost {
  public:
-  explicit FltkHost(Platform& platform);
+  // Boxes are recorded in the machine's call log.
+  explicit FltkHost(sandbox::SandboxMachine& machine);
   ~FltkHost() override;
 
   void AttachApplication(Application& app) { app_ = &app; }
@@ -51,10 +52,10 @@ class FltkHost : public FormHost {
   static void OnCloseRequest(Fl_Widget* widget, void* self);
   void Draw();
 
-  Platform& platform_;
+  sandbox::SandboxMachine& machine_;
   Application* app_ = nullptr;
   std::unique_ptr<WizardWindow> window_;
-  std::map<PictureId, std::vector<unsigned char>> pictures_;  // RGB
+  PictureCache pictures_{kRgbTopDown};
   std::map<PictureId, std::unique_ptr<Fl_RGB_Image>> images_;
   Image iconPixels_;
   std::unique_ptr<Fl_RGB_Image> icon_;

@@ -6,6 +6,7 @@
 #include "app/ErrorBox.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace qar {
 
@@ -51,33 +52,54 @@ Win32Host* HostOf(HWND window, UINT message, LPARAM lParam) {
   return reinterpret_cast<Win32Host*>(GetWindowLongPtrA(window, GWLP_USERDATA));
 }
 
+// While a box is open, the thread's other windows take no clicks: MessageBoxA
+// disables only its owner, and the main window is not the owner. Afterwards
+// the window that was active is active again; Windows would hand the
+// activation to the box's owner, which was still alone in being enabled.
+class OtherWindowsDisabled {
+ public:
+  explicit OtherWindowsDisabled(HWND owner)
+      : owner_(owner), active_(GetActiveWindow()) {
+    EnumThreadWindows(GetCurrentThreadId(), &DisableOne,
+                      reinterpret_cast<LPARAM>(this));
+  }
+  ~OtherWindowsDisabled() {
+    for (auto it = disabled_.rbegin(); it != disabled_.rend(); ++it)
+      if (IsWindow(*it)) EnableWindow(*it, TRUE);
+    HWND now = GetActiveWindow();
+    if (active_ != nullptr && active_ != owner_ && IsWindow(active_) &&
+        IsWindowEnabled(active_) && (now == owner_ || now == nullptr))
+      SetActiveWindow(active_);
+  }
+  OtherWindowsDisabled(const OtherWindowsDisabled&) = delete;
+  OtherWindowsDisabled& operator=(const OtherWindowsDisabled&) = delete;
+
+ private:
+  static BOOL CALLBACK DisableOne(HWND window, LPARAM self) {
+    auto* me = reinterpret_cast<OtherWindowsDisabled*>(self);
+    if (window != me->owner_ && IsWindowVisible(window) &&
+        IsWindowEnabled(window)) {
+      me->disabled_.push_back(window);
+      EnableWindow(window, FALSE);
+    }
+    return TRUE;
+  }
+
+  HWND owner_;
+  HWND active_;
+  std::vector<HWND> disabled_;
+};
+
 }  // namespace
 
-std::vector<unsigned char> RgbaToBottomUpBgr(const Image& image) {
-  const int stride = (image.width * 3 + 3) & ~3;
-  std::vector<unsigned char> bits(static_cast<std::size_t>(stride) * image.height);
-  for (int y = 0; y < image.height; ++y) {
-    const unsigned char* source = &image.rgba[static_cast<std::size_t>(y) * image.width * 4];
-    unsigned char* target = &bits[static_cast<std::size_t>(image.height - 1 - y) * stride];
-    for (int x = 0; x < image.width; ++x, source += 4, target += 3) {
-      target[0] = source[2];
-      target[1] = source[1];
-      target[2] = source[0];
-    }
-  }
-  return bits;
-}
-
-Win32Host::Win32Host(HINSTANCE instance, Win32Platform& platform)
-    : instance_(instance), platform_(platform) {}
+Win32Host::Win32Host(HINSTANCE instance) : instance_(instance) {}
 
 Win32Host::~Win32Host() {
   app_ = nullptr;  // destroyed first in WinMain; no event may reach it now
   if (mainWindow_ != nullptr) DestroyWindow(mainWindow_);
   if (appWindow_ != nullptr) DestroyWindow(appWindow_);
-  platform_.SetBoxOwner(nullptr);
-  if (handCursor_ != nullptr && handCursor_ != LoadCursorA(nullptr, kSystemHand))
-    DestroyCursor(handCursor_);
+  // The hand cursor comes from LoadCursorA, which hands out shared cursors:
+  // they must not be destroyed.
 }
 
 void Win32Host::RegisterClasses() {
@@ -122,7 +144,6 @@ void Win32Host::CreateWindows() {
         screenWidth / 2, screenHeight / 2, 0, 0, nullptr, nullptr, instance_, this);
     if (appWindow_ == nullptr) throw Error("Cannot create the application window");
     ShowWindow(appWindow_, SW_SHOWNOACTIVATE);
-    platform_.SetBoxOwner(appWindow_);
   }
 
   RECT frame = {0, 0, TfrmMain::kClientWidth, TfrmMain::kClientHeight};
@@ -150,9 +171,13 @@ void Win32Host::RunMessageLoop() {
 
 // --- FormHost ---------------------------------------------------------------
 
+// Owned by the application window (the desktop before it exists).
 void Win32Host::ShowBox(const std::string& text, const std::string& caption,
                         BoxIcon icon) {
-  platform_.MessageBox(text, caption, icon);
+  UINT type = MB_OK;
+  if (icon == BoxIcon::Error) type |= MB_ICONERROR;
+  OtherWindowsDisabled disabled(appWindow_);
+  MessageBoxA(appWindow_, text.c_str(), caption.c_str(), type);
 }
 
 void Win32Host::SetTimerEnabled(bool enabled) {
@@ -175,49 +200,37 @@ void Win32Host::Invalidate() {
 
 // --- painting ---------------------------------------------------------------
 
-const Win32Host::Dib& Win32Host::PictureFor(PictureId id) {
-  std::optional<Dib>& slot = pictures_.at(static_cast<std::size_t>(id));
-  if (!slot) {
-    // Marked decoded before decoding: a corrupt picture is reported once and
-    // then shows white.
-    slot.emplace();
-    Image image = DecodePicture(id);
-    Dib& dib = *slot;
-    dib.header.biSize = sizeof dib.header;
-    dib.header.biWidth = image.width;
-    dib.header.biHeight = image.height;  // positive: bottom-up
-    dib.header.biPlanes = 1;
-    dib.header.biBitCount = 24;
-    dib.header.biCompression = BI_RGB;
-    dib.bits = RgbaToBottomUpBgr(image);
-  }
-  return *slot;
-}
-
 void Win32Host::PaintContent(HDC dc) {
   RECT client = {0, 0, TfrmMain::kClientWidth, TfrmMain::kClientHeight};
   if (mainWindow_ != nullptr) GetClientRect(mainWindow_, &client);
   HBRUSH white = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
   const Control* top = (app_ != nullptr && app_->HasForm()) ? app_->Form().TopPicture() : nullptr;
-  const Dib* dib = nullptr;
+  const Pixels* picture = nullptr;
   if (top != nullptr) {
     try {
-      dib = &PictureFor(top->Picture());
+      picture = &pictures_.Get(top->Picture());
     } catch (...) {
       FillRect(dc, &client, white);
       throw;
     }
   }
   const int saved = SaveDC(dc);
-  if (dib != nullptr && !dib->bits.empty()) {
+  if (picture != nullptr && !picture->bytes.empty()) {
     // Unscaled from the control's corner (-1, -2), clipped to the control.
     const Rect& at = top->Bounds();
-    const int width = dib->header.biWidth;
-    const int height = dib->header.biHeight;
+    const int width = picture->width;
+    const int height = picture->height;
+    BITMAPINFOHEADER header = {};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = height;  // positive: bottom-up
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
     SaveDC(dc);
     IntersectClipRect(dc, at.left, at.top, at.left + at.width, at.top + at.height);
-    SetDIBitsToDevice(dc, at.left, at.top, width, height, 0, 0, 0, height, dib->bits.data(),
-                      reinterpret_cast<const BITMAPINFO*>(&dib->header), DIB_RGB_COLORS);
+    SetDIBitsToDevice(dc, at.left, at.top, width, height, 0, 0, 0, height, picture->bytes.data(),
+                      reinterpret_cast<const BITMAPINFO*>(&header), DIB_RGB_COLORS);
     RestoreDC(dc, -1);
     ExcludeClipRect(dc, at.left, at.top, at.left + std::min(width, at.width),
                     at.top + std::min(height, at.height));

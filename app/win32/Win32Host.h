@@ -4,15 +4,12 @@
 // messages into calls on the Application. Decisions stay in the form model.
 #pragma once
 
-#include <array>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "app/Application.h"
+#include "app/Pictures.h"
 #include "app/win32/resource.h"
 #include "platform/win32/ScopedWin.h"
-#include "platform/win32/Win32Platform.h"
 
 namespace qar {
 
@@ -21,7 +18,7 @@ constexpr int kHandCursorId = QAR_IDC_HAND;
 
 class Win32Host : public FormHost {
  public:
-  Win32Host(HINSTANCE instance, Win32Platform& platform);
+  explicit Win32Host(HINSTANCE instance);
   ~Win32Host() override;
   Win32Host(const Win32Host&) = delete;
   Win32Host& operator=(const Win32Host&) = delete;
@@ -51,13 +48,6 @@ class Win32Host : public FormHost {
   void Invalidate() override;
 
  private:
-  // A picture decoded once into a 24-bit bottom-up DIB, the layout every
-  // Windows version draws with SetDIBitsToDevice.
-  struct Dib {
-    BITMAPINFOHEADER header = {};
-    std::vector<unsigned char> bits;
-  };
-
   using MessageHandler = LRESULT (Win32Host::*)(HWND, UINT, WPARAM, LPARAM);
   static LRESULT Dispatch(MessageHandler handler, HWND window, UINT message,
                           WPARAM wParam, LPARAM lParam);
@@ -83,21 +73,15 @@ class Win32Host : public FormHost {
   void OnDestroyMain();
   void OnAppSetFocus();
 
-  const Dib& PictureFor(PictureId id);
   HCURSOR HandCursor();
 
   HINSTANCE instance_;
-  Win32Platform& platform_;
   Application* app_ = nullptr;
   HWND appWindow_ = nullptr;
   HWND mainWindow_ = nullptr;
   HICON icon_ = nullptr;
   HCURSOR handCursor_ = nullptr;
-  std::array<std::optional<Dib>, 4> pictures_;
+  PictureCache pictures_{kBgrBottomUp};
 };
-
-// Converts rows of R, G, B, A, top-down, into a 24-bit bottom-up DIB body
-// (B, G, R, each row padded to four bytes).
-std::vector<unsigned char> RgbaToBottomUpBgr(const Image& image);
 
 }  // namespace qar

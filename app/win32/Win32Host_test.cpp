@@ -2,6 +2,7 @@
 // window shape, painting, mouse, cursor, timer and close requests, driven
 // through window messages as Windows would send them.
 #include "app/win32/Win32Host.h"
+#include "platform/win32/Win32Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -102,7 +103,7 @@ void ExpectShows(HWND window, PictureId id) {
 class Win32HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    hostPtr_ = std::make_unique<Win32Host>(GetModuleHandleA(nullptr), platform_);
+    hostPtr_ = std::make_unique<Win32Host>(GetModuleHandleA(nullptr));
     appPtr_ = std::make_unique<Application>(platform_, *hostPtr_);
     hostPtr_->SetApplication(appPtr_.get());
     hostPtr_->CreateWindows();
@@ -127,9 +128,12 @@ class Win32HostTest : public ::testing::Test {
     SendMessageA(main_, WM_LBUTTONUP, 0, At(x, y));
   }
   // Shows a screen directly, without the timer.
-  void ShowOnly(Control& picture) {
-    for (Control* control : Form().Controls())
-      if (control->Kind() == ControlKind::Picture) control->SetVisible(control == &picture);
+  void ShowOnly(ControlId picture) {
+    for (int i = 0; i < kControlCount; ++i) {
+      Control& control = Form()[static_cast<ControlId>(i)];
+      if (control.Kind() == ControlKind::Picture)
+        control.SetVisible(static_cast<ControlId>(i) == picture);
+    }
   }
 
   Win32Platform platform_;
@@ -186,38 +190,39 @@ TEST_F(Win32HostTest, ApplicationWindowCarriesTitleAndOwnsMainWindow) {
   char text[128] = {};
   GetWindowTextA(app, text, sizeof text);
   EXPECT_STREQ(text, "QAR Tarnlink Wireless Cable Modem Wizard");
-  EXPECT_EQ(platform_.BoxOwner(), app);
 }
 
 // --- painting ---------------------------------------------------------------
 
 TEST_F(Win32HostTest, PaintsTheTopMostVisiblePicture) {
   struct Case {
-    Control TfrmMain::*picture;
+    ControlId picture;
     PictureId shown;
   };
   const Case cases[] = {
-      {&TfrmMain::imgInstall, PictureId::Install},
-      {&TfrmMain::imguninstall, PictureId::Uninstall},
-      {&TfrmMain::imgUSB, PictureId::Usb},
-      {&TfrmMain::imgselvo, PictureId::Selvo},
+      {ControlId::imgInstall, PictureId::Install},
+      {ControlId::imguninstall, PictureId::Uninstall},
+      {ControlId::imgUSB, PictureId::Usb},
+      {ControlId::imgselvo, PictureId::Selvo},
   };
   hostPtr_->SetTimerEnabled(false);
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.shown));
-    ShowOnly(Form().*c.picture);
+    ShowOnly(c.picture);
     ExpectShows(main_, c.shown);
   }
   // Two visible: the later one in stacking order wins.
-  ShowOnly(Form().imguninstall);
-  Form().imgInstall.SetVisible(true);
+  ShowOnly(ControlId::imguninstall);
+  Form()[ControlId::imgInstall].SetVisible(true);
   ExpectShows(main_, PictureId::Install);
 }
 
 TEST_F(Win32HostTest, PaintsWhiteWithoutPicture) {
   hostPtr_->SetTimerEnabled(false);
-  for (Control* control : Form().Controls())
-    if (control->Kind() == ControlKind::Picture) control->SetVisible(false);
+  for (int i = 0; i < kControlCount; ++i) {
+    Control& control = Form()[static_cast<ControlId>(i)];
+    if (control.Kind() == ControlKind::Picture) control.SetVisible(false);
+  }
   Capture capture(main_);
   for (const POINT& at : kSamples) {
     int rgb[3];
@@ -231,51 +236,92 @@ TEST_F(Win32HostTest, VisibilityChangeInvalidatesAndEraseIsSkipped) {
   ValidateRect(main_, nullptr);
   RECT update;
   EXPECT_FALSE(GetUpdateRect(main_, &update, FALSE));
-  Form().imgselvo.SetVisible(true);
+  Form()[ControlId::imgselvo].SetVisible(true);
   ASSERT_TRUE(GetUpdateRect(main_, &update, FALSE));
   EXPECT_EQ(update.right - update.left, 690);
   EXPECT_EQ(SendMessageA(main_, WM_ERASEBKGND, 0, 0), 1);
 }
 
-TEST(RgbaToBottomUpBgr, RowsFlippedChannelsSwappedRowsPadded) {
-  Image image;
-  image.width = 3;
-  image.height = 2;
-  image.rgba = {1, 2, 3, 255, 4, 5, 6, 255, 7, 8, 9, 255,
-                10, 11, 12, 255, 13, 14, 15, 255, 16, 17, 18, 255};
-  const std::vector<unsigned char> expected = {
-      12, 11, 10, 15, 14, 13, 18, 17, 16, 0, 0, 0,  // bottom row first
-      3, 2, 1, 6, 5, 4, 9, 8, 7, 0, 0, 0};
-  EXPECT_EQ(RgbaToBottomUpBgr(image), expected);
+// --- message box ------------------------------------------------------------
+
+// Ticks while the box is open; the third one closes it.
+struct BoxProbe {
+  HWND main = nullptr;
+  HWND owner = nullptr;
+  const char* caption = nullptr;
+  int ticks = 0;
+  bool mainEnabledDuringBox = true;
+  bool ownerDisabledDuringBox = false;
+  HWND boxOwner = nullptr;
+};
+BoxProbe* g_probe = nullptr;
+
+void CALLBACK ProbeTick(HWND, UINT, UINT_PTR, DWORD) {
+  BoxProbe& probe = *g_probe;
+  ++probe.ticks;
+  probe.mainEnabledDuringBox = IsWindowEnabled(probe.main) != FALSE;
+  probe.ownerDisabledDuringBox = IsWindowEnabled(probe.owner) == FALSE;
+  if (probe.ticks == 3) {
+    HWND box = FindWindowA(nullptr, probe.caption);
+    if (box != nullptr) {
+      probe.boxOwner = GetWindow(box, GW_OWNER);
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+  }
+}
+
+TEST_F(Win32HostTest, BoxIsOwnedByTheApplicationWindowAndModalForTheMainWindow) {
+  BoxProbe probe;
+  probe.main = main_;
+  probe.owner = hostPtr_->AppWindow();
+  probe.caption = "Win32 box test caption";
+  g_probe = &probe;
+  UINT_PTR timer = SetTimer(nullptr, 0, 10, &ProbeTick);
+  ASSERT_NE(timer, 0u);
+
+  SetActiveWindow(main_);
+  ASSERT_EQ(GetActiveWindow(), main_);
+
+  hostPtr_->ShowBox("text", probe.caption, BoxIcon::Error);
+  KillTimer(nullptr, timer);
+  g_probe = nullptr;
+
+  EXPECT_GE(probe.ticks, 3);
+  EXPECT_EQ(probe.boxOwner, probe.owner);
+  EXPECT_FALSE(probe.mainEnabledDuringBox);
+  EXPECT_TRUE(probe.ownerDisabledDuringBox);
+  EXPECT_TRUE(IsWindowEnabled(main_));
+  EXPECT_TRUE(IsWindowEnabled(probe.owner));
+  EXPECT_EQ(GetActiveWindow(), main_);  // not the box's owner
 }
 
 // --- mouse and cursor -------------------------------------------------------
 
 TEST_F(Win32HostTest, ClickOnHotspotRunsItsHandler) {
-  Click(Form().lblUtility);  // partner service screen
-  EXPECT_TRUE(Form().imgselvo.Visible());
-  EXPECT_FALSE(Form().imgInstall.Visible());
+  Click(Form()[ControlId::lblUtility]);  // partner service screen
+  EXPECT_TRUE(Form()[ControlId::imgselvo].Visible());
+  EXPECT_FALSE(Form()[ControlId::imgInstall].Visible());
   EXPECT_FALSE(Form().Timer1Enabled());
-  Click(Form().lblqar);  // home
-  EXPECT_TRUE(Form().imgInstall.Visible());
+  Click(Form()[ControlId::lblqar]);  // home
+  EXPECT_TRUE(Form()[ControlId::imgInstall].Visible());
   EXPECT_TRUE(Form().Timer1Enabled());
 }
 
 TEST_F(Win32HostTest, PressAndReleaseMustMeetOnOneHotspot) {
-  const Rect& r = Form().lblUtility.Bounds();
+  const Rect& r = Form()[ControlId::lblUtility].Bounds();
   const struct {
     int downX, downY, upX, upY;
     const char* what;
   } cases[] = {
       {r.left + 5, r.top + 5, 10, 10, "released outside"},
       {10, 10, r.left + 5, r.top + 5, "pressed outside"},
-      {r.left + 5, r.top + 5, Form().lblClose.Bounds().left + 2,
-       Form().lblClose.Bounds().top + 2, "released on another hotspot"},
+      {r.left + 5, r.top + 5, Form()[ControlId::lblClose].Bounds().left + 2,
+       Form()[ControlId::lblClose].Bounds().top + 2, "released on another hotspot"},
   };
   for (const auto& c : cases) {
     SendMessageA(main_, WM_LBUTTONDOWN, MK_LBUTTON, At(c.downX, c.downY));
     SendMessageA(main_, WM_LBUTTONUP, 0, At(c.upX, c.upY));
-    EXPECT_FALSE(Form().imgselvo.Visible()) << c.what;
+    EXPECT_FALSE(Form()[ControlId::imgselvo].Visible()) << c.what;
     EXPECT_TRUE(IsWindow(main_)) << c.what;
   }
 }
@@ -293,7 +339,7 @@ TEST_F(Win32HostTest, HandCursorOverVisibleHotspotsOnly) {
       {500, 430, false, "more info, hidden on this screen"},
   };
   hostPtr_->SetTimerEnabled(false);
-  Form().lblmoreinfo.SetVisible(false);
+  Form()[ControlId::lblmoreinfo].SetVisible(false);
   for (const auto& c : cases) {
     POINT screen = {c.x, c.y};
     ClientToScreen(main_, &screen);
@@ -318,20 +364,20 @@ TEST_F(Win32HostTest, HandCursorOverVisibleHotspotsOnly) {
 TEST_F(Win32HostTest, TicksArriveOnlyWhileTheTimerRuns) {
   // No marker on this machine: the ticks keep the not-installed main screen.
   hostPtr_->SetTimerEnabled(false);
-  ShowOnly(Form().imguninstall);
+  ShowOnly(ControlId::imguninstall);
   PumpFor(100);
-  EXPECT_TRUE(Form().imguninstall.Visible()) << "ticked while disabled";
+  EXPECT_TRUE(Form()[ControlId::imguninstall].Visible()) << "ticked while disabled";
 
   hostPtr_->SetTimerEnabled(true);
   PumpFor(200);
-  EXPECT_TRUE(Form().imgInstall.Visible());
-  EXPECT_FALSE(Form().imguninstall.Visible());
+  EXPECT_TRUE(Form()[ControlId::imgInstall].Visible());
+  EXPECT_FALSE(Form()[ControlId::imguninstall].Visible());
 }
 
 // --- closing ----------------------------------------------------------------
 
 TEST_F(Win32HostTest, CloseHotspotEndsTheLoopWithExitCodeZero) {
-  Click(Form().lblClose);
+  Click(Form()[ControlId::lblClose]);
   EXPECT_FALSE(IsWindow(main_));
   EXPECT_EQ(hostPtr_->MainWindow(), nullptr);
   int exitCode = -1;

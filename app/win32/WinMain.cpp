@@ -20,7 +20,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   SetErrorMode(SEM_FAILCRITICALERRORS);
 
   qar::Win32Platform platform;
-  qar::Win32Host host(instance, platform);
+  qar::Win32Host host(instance);
   qar::Application app(platform, host);
   host.SetApplication(&app);
   return qar::RunGuarded(host, [&] {

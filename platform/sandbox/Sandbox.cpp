@@ -576,7 +576,7 @@ void SandboxMachine::ShellOpen(const std::string& target) {
   impl_->shellOpenHook(target, hostPath);
 }
 
-void SandboxMachine::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+void SandboxMachine::RecordBox(const std::string& text, const std::string& caption, BoxIcon icon) {
   if (impl_->Faulted(Op::MessageBox, text)) return;
   impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
 }

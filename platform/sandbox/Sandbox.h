@@ -115,8 +115,9 @@ class SandboxMachine : public Platform {
   bool DeleteFile(const std::string& path) override;
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;
   void ShellOpen(const std::string& target) override;
-  void MessageBox(const std::string& text, const std::string& caption,
-                  BoxIcon icon) override;
+  // Not a Platform call: the log line of a box the host showed.
+  void RecordBox(const std::string& text, const std::string& caption,
+                 BoxIcon icon);
 
   struct Impl;
 

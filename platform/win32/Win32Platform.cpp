@@ -31,44 +31,6 @@ class Win32RegistryKey : public RegistryKey {
   win32::ScopedKey key_;
 };
 
-// While a box is open, the thread's other windows take no clicks: MessageBoxA
-// disables only its owner, and the main window is not the owner. Afterwards
-// the window that was active is active again; Windows would hand the
-// activation to the box's owner, which was still alone in being enabled.
-class OtherWindowsDisabled {
- public:
-  explicit OtherWindowsDisabled(HWND owner)
-      : owner_(owner), active_(GetActiveWindow()) {
-    EnumThreadWindows(GetCurrentThreadId(), &DisableOne,
-                      reinterpret_cast<LPARAM>(this));
-  }
-  ~OtherWindowsDisabled() {
-    for (auto it = disabled_.rbegin(); it != disabled_.rend(); ++it)
-      if (IsWindow(*it)) EnableWindow(*it, TRUE);
-    HWND now = GetActiveWindow();
-    if (active_ != nullptr && active_ != owner_ && IsWindow(active_) &&
-        IsWindowEnabled(active_) && (now == owner_ || now == nullptr))
-      SetActiveWindow(active_);
-  }
-  OtherWindowsDisabled(const OtherWindowsDisabled&) = delete;
-  OtherWindowsDisabled& operator=(const OtherWindowsDisabled&) = delete;
-
- private:
-  static BOOL CALLBACK DisableOne(HWND window, LPARAM self) {
-    auto* me = reinterpret_cast<OtherWindowsDisabled*>(self);
-    if (window != me->owner_ && IsWindowVisible(window) &&
-        IsWindowEnabled(window)) {
-      me->disabled_.push_back(window);
-      EnableWindow(window, FALSE);
-    }
-    return TRUE;
-  }
-
-  HWND owner_;
-  HWND active_;
-  std::vector<HWND> disabled_;
-};
-
 }  // namespace
 
 std::string StripDrivePrefix(const std::string& currentDirectory) {
@@ -168,14 +130,6 @@ std::unique_ptr<RegistryKey> Win32Platform::OpenKey(const std::string& path) {
 void Win32Platform::ShellOpen(const std::string& target) {
   ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr,
                 SW_SHOWNORMAL);
-}
-
-void Win32Platform::MessageBox(const std::string& text,
-                               const std::string& caption, BoxIcon icon) {
-  UINT type = MB_OK;
-  if (icon == BoxIcon::Error) type |= MB_ICONERROR;
-  OtherWindowsDisabled disabled(boxOwner_);
-  MessageBoxA(boxOwner_, text.c_str(), caption.c_str(), type);
 }
 
 }  // namespace qar

@@ -1,6 +1,6 @@
 // The Platform operations on the Win32 ANSI API, one call each. <windows.h>
-// stays out of this header: its CopyFile, DeleteFile and MessageBox macros
-// would rename our methods in every file that includes it.
+// stays out of this header: its CopyFile and DeleteFile macros would rename
+// our methods in every file that includes it.
 #pragma once
 
 #include <memory>
@@ -8,17 +8,10 @@
 
 #include "platform/Platform.h"
 
-struct HWND__;  // HWND without <windows.h>
-
 namespace qar {
 
 class Win32Platform : public Platform {
  public:
-  // The application window: it owns every message box. Null (the desktop)
-  // until the host has created it.
-  void SetBoxOwner(HWND__* owner) { boxOwner_ = owner; }
-  HWND__* BoxOwner() const { return boxOwner_; }
-
   bool QueryVersion(OsVersion& out) override;
   int GetCurrentDrive() override;
   bool GetCurrentDir(std::string& out) override;
@@ -32,11 +25,6 @@ class Win32Platform : public Platform {
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;
 
   void ShellOpen(const std::string& target) override;
-  void MessageBox(const std::string& text, const std::string& caption,
-                  BoxIcon icon) override;
-
- private:
-  HWND__* boxOwner_ = nullptr;
 };
 
 // The current directory as GetCurrentDirectoryA reports it ("D:\\setup",
