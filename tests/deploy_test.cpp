@@ -310,9 +310,9 @@ TEST(InstallDriver, EverySourceFromTheGivenMediaDirectory) {
 
 // Each registry step opens its own key, writes at once and closes it.
 TEST(InstallDriver, RegistryStepsInOrderEachThroughItsOwnKey) {
-  TestMachine machine;
+  TestMachine machine("win2000");
   RecordingPlatform recorder(machine.Machine());
-  InstallDriver(recorder, "Microsoft Windows 2000", "D:\\");
+  ASSERT_EQ(InstallDriver(recorder, "Microsoft Windows 2000", "D:\\").outcome, InstallOutcome::Done);
   std::vector<std::string> registry;
   for (const std::string& call : recorder.calls)
     for (const char* op : {"OpenKey ", "SetString ", "DeleteValue ", "CloseKey "})

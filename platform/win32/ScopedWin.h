@@ -1,7 +1,7 @@
 // <windows.h> for platform/win32 and the Win32 host, and RAII owners for
 // Win32 handles so every exit path closes them. Include <windows.h> only
 // through this header: it removes the macros CopyFile, DeleteFile and
-// MessageBox, which would rename the Platform methods of the same names.
+// MessageBox, which would rename our methods of the same names.
 // Call the ANSI functions by their full names (CopyFileA, MessageBoxA).
 #pragma once
 
