@@ -520,6 +520,29 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
   EXPECT_TRUE(host.boxes.empty());
 }
 
+// A fault that is not one of our errors is no permission problem: it reaches
+// the guard, which shows the empty error box, and the screen stays.
+TEST(Install, FaultThatIsNotOursReachesTheGuard) {
+  struct Faulty : test::RecordingPlatform {
+    using RecordingPlatform::RecordingPlatform;
+    std::unique_ptr<RegistryKey> OpenKey(const std::string&) override { throw std::bad_alloc(); }
+  };
+  TestMachine machine;
+  Faulty platform(machine.Machine());
+  ScriptedHost host;
+  Application app(platform, host);
+  app.CreateForm();
+  app.Tick();
+  const Rect r = app.Form()[ControlId::lblInstall].Bounds();
+  app.MouseDown(r.left + 1, r.top + 1);
+  app.MouseUp(r.left + 1, r.top + 1);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_EQ(host.boxes[0].text, "");
+  EXPECT_EQ(host.boxes[0].icon, BoxIcon::Error);
+  EXPECT_TRUE(app.Form()[ControlId::imgInstall].Visible());
+  EXPECT_FALSE(app.Form()[ControlId::imgUSB].Visible());
+}
+
 TEST(Launchers, TargetsAtRootAndInSubfolder) {
   struct Case {
     const char* subfolder;
