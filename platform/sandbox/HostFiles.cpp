@@ -49,7 +49,7 @@ UniqueFd CreateUnique(int dir, const std::string& prefix, std::string& name) {
 
 }  // namespace
 
-bool ReadMachineFile(const std::string& path, std::string& content, std::string& why) {
+bool ReadMachineFile(const std::string& path, std::string& content, std::string& why, struct stat* readSt) {
   // No link (a link to /dev/zero never ends) and no waiting for a writer on
   // a pipe: the open returns at once and the kind is checked on what it got.
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -92,6 +92,7 @@ bool ReadMachineFile(const std::string& path, std::string& content, std::string&
     }
   }
   content = std::move(text);
+  if (readSt != nullptr) *readSt = st;
   return true;
 }
 

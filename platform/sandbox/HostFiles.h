@@ -17,8 +17,9 @@ constexpr long long kMachineFileLimit = 16LL << 20;
 // Reads a machine file: a regular file, not a link, at most
 // kMachineFileLimit bytes; never blocks on a pipe or device. False with
 // `why` set ("no such file", "not a regular file", ...); errno is ENOENT
-// when the file is missing.
-bool ReadMachineFile(const std::string& path, std::string& content, std::string& why);
+// when the file is missing. `st` (if given) gets the stat of the file read.
+bool ReadMachineFile(const std::string& path, std::string& content, std::string& why,
+                     struct stat* st = nullptr);
 
 // Writes `content` to `path` so that a reader sees the old file or the new
 // one, never a mix: a temporary file of a unique name in the same folder,

@@ -106,16 +106,17 @@ struct FileStamp {
   off_t size = -1;
   struct timespec mtime {};
 
-  static FileStamp Of(const std::string& path) {
+  static FileStamp Of(const struct stat& st) {
     FileStamp stamp;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-      stamp.dev = st.st_dev;
-      stamp.ino = st.st_ino;
-      stamp.size = st.st_size;
-      stamp.mtime = st.st_mtim;
-    }
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.mtime = st.st_mtim;
     return stamp;
+  }
+  static FileStamp Of(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? Of(st) : FileStamp();
   }
   bool operator==(const FileStamp& o) const {
     return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
@@ -125,15 +126,20 @@ struct FileStamp {
 
 // A machine file's text; a SandboxError naming the file for anything but a
 // regular file of sane size, at once rather than hanging on a pipe.
-std::string ReadMachineFileOrThrow(const std::string& path) {
+std::string ReadMachineFileOrThrow(const std::string& path, struct stat* st = nullptr) {
   std::string text, why;
-  if (!ReadMachineFile(path, text, why)) throw SandboxError("cannot read " + path + ": " + why);
+  if (!ReadMachineFile(path, text, why, st)) throw SandboxError("cannot read " + path + ": " + why);
   return text;
 }
 
-Registry LoadRegistry(const std::string& path, std::string& text) {
-  text = ReadMachineFileOrThrow(path);
-  return Registry::Parse(text, path);
+// The stamp is the file's that was read, not the name's a moment later:
+// another process may have replaced it in between.
+Registry LoadRegistry(const std::string& path, std::string& text, FileStamp& stamp) {
+  struct stat st;
+  text = ReadMachineFileOrThrow(path, &st);
+  Registry registry = Registry::Parse(text, path);
+  stamp = FileStamp::Of(st);
+  return registry;
 }
 
 // Holds the machine's lock file for one read-change-write of a machine
@@ -227,9 +233,10 @@ struct SandboxMachine::Impl {
   void RefreshRegistry() {
     if (FileStamp::Of(registryPath) == registryStamp) return;
     std::string text;
-    registry = LoadRegistry(registryPath, text);
+    FileStamp stamp;
+    registry = LoadRegistry(registryPath, text, stamp);
     registryText = std::move(text);
-    registryStamp = FileStamp::Of(registryPath);
+    registryStamp = stamp;
   }
 
   // Platform operations fail rather than raise over a broken registry file.
@@ -388,8 +395,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
     throw SandboxError("cannot read " + impl->settingsPath + ": " + why);
   }
   const Settings settings = ParseSettings(text, impl->settingsPath);
-  impl->registry = LoadRegistry(impl->registryPath, impl->registryText);
-  impl->registryStamp = FileStamp::Of(impl->registryPath);
+  impl->registry = LoadRegistry(impl->registryPath, impl->registryText, impl->registryStamp);
   // The log is only appended to; it must be a file all the same.
   struct stat logSt;
   if (lstat(impl->logPath.c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
