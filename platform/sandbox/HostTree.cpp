@@ -58,13 +58,11 @@ bool FindName(int dir, const std::string& part, std::string& name, struct stat& 
     return true;
   }
   if (errno != ENOENT) return false;
-  const int listFd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listFd < 0) return false;
-  UniqueDir list(fdopendir(listFd));
-  if (!list) {
-    close(listFd);
-    return false;
-  }
+  UniqueFd listFd(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listFd) return false;
+  UniqueDir list(fdopendir(listFd.Get()));
+  if (!list) return false;
+  listFd.Release();  // the listing owns it now
   const std::string folded = Fold(part);
   bool found = false;
   while (const struct dirent* entry = readdir(list.get())) {
