@@ -259,9 +259,10 @@ TEST(SettingsRoundTrip, SettersSurviveReopening) {
   auto machine = SandboxMachine::Create(temp / "m", "win98se");
   fs::create_directories(machine->Folder() + "/C/setup.");
   machine->SetKeyReadOnly("\\\\SOFTWARE\\Locked", true);
-  machine->SetCurrentDirectory("C:\\setup.\\");
+  // Asked before the next setter, which reads the file again.
   const bool lockedBefore = machine->OpenKey("\\\\SOFTWARE\\Locked") == nullptr;
   const bool plainBefore = machine->OpenKey("SOFTWARE\\Locked") == nullptr;
+  machine->SetCurrentDirectory("C:\\setup.\\");
   auto reopened = SandboxMachine::Open(machine->Folder());
   EXPECT_EQ(reopened->OpenKey("\\\\SOFTWARE\\Locked") == nullptr, lockedBefore);
   EXPECT_EQ(reopened->OpenKey("SOFTWARE\\Locked") == nullptr, plainBefore);
