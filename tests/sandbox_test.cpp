@@ -22,6 +22,7 @@
 #include "platform/sandbox/HostTree.h"
 #include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/Versions.h"
 #include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {
@@ -481,10 +482,9 @@ TEST_F(SandboxTest, MappedDrives) {
 
 // --- Host folders behind the machine's back --------------------------------
 
-// The host side alone, with folders watched for changes and without (as on a
-// file system that reports none): every answer must follow the host at once,
-// whatever was looked up and remembered before.
-class HostTreeTest : public ::testing::TestWithParam<bool> {
+// The host side alone: every answer must follow the host at once, whatever
+// was looked up before.
+class HostTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(Host("C/Windows/System"));
@@ -496,8 +496,10 @@ class HostTreeTest : public ::testing::TestWithParam<bool> {
     WriteFile(Host("C/Windows/A/a.sys"), "a");
     WriteFile(Host("C/Windows/B/b.sys"), "b");
     WriteFile(temp / "outside/secret.sys", "secret");
-    usleep(150000);  // past the timestamp granularity: unwatched listings get reused too
-    tree = std::make_unique<HostTree>(temp.Path(), GetParam());
+    tree = MakeTree();
+  }
+  std::unique_ptr<HostTree> MakeTree() const {
+    return std::make_unique<HostTree>(UniqueFd(open(temp.Path().c_str(), O_PATH | O_DIRECTORY)), temp.Path());
   }
   std::string Host(const std::string& relative) const { return temp / relative; }
   HostEntry Look(const std::string& windowsPath) const {
@@ -510,7 +512,7 @@ class HostTreeTest : public ::testing::TestWithParam<bool> {
   std::unique_ptr<HostTree> tree;
 };
 
-TEST_P(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
+TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
   struct Check {
     const char* path;
     HostEntry::Kind kind;
@@ -615,10 +617,8 @@ TEST_P(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
   }
 }
 
-// More folders than the listings kept at once: all are dropped, and what is
-// read again is current.
-TEST_P(HostTreeTest, ManyFoldersKeepUpWithChanges) {
-  tree = std::make_unique<HostTree>(temp.Path(), GetParam(), 4);
+// Many folders looked up and renamed within: what is read again is current.
+TEST_F(HostTreeTest, ManyFoldersKeepUpWithChanges) {
   const auto folder = [](int i) { return "F" + std::to_string(i); };
   for (int i = 0; i < 10; ++i) WriteFile(Host("C/" + folder(i) + "/x.sys"), "x");
   for (int round = 0; round < 2; ++round) {
@@ -633,10 +633,6 @@ TEST_P(HostTreeTest, ManyFoldersKeepUpWithChanges) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(WatchedOrNot, HostTreeTest, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? "Watched" : "Unwatched";
-                         });
 
 // --- Current directory ----------------------------------------------------
 
@@ -788,7 +784,7 @@ TEST(SandboxSeed, EachVersionGetsItsOwnSystemFolders) {
     EXPECT_EQ(found, expected) << c.version;
     EXPECT_EQ(Names(machine->Folder() + "/C"), std::vector<std::string>{c.root}) << c.version;
     EXPECT_EQ(Names(machine->Folder()),
-              (std::vector<std::string>{"C", "calls.log", "machine.conf", "registry.reg"}))
+              (std::vector<std::string>{"C", "calls.log", "machine.conf", "machine.lock", "registry.reg"}))
         << c.version;
     EXPECT_EQ(machine->GetCurrentDrive(), 2) << c.version;
     EXPECT_NE(ReadFile(machine->Folder() + "/registry.reg")

@@ -2,8 +2,11 @@
 // The wizard itself takes nothing from the command line.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/sandbox/Sandbox.h"
 
 namespace qar::fltk {
 
@@ -14,12 +17,21 @@ struct SimulatorOptions {
   bool help = false;
 };
 
-extern const char* const kUsage;
+// The --help text; the version names come from the simulator's table.
+std::string Usage();
 
 // Throws std::invalid_argument with a message for the user on bad options.
 SimulatorOptions ParseOptions(const std::vector<std::string>& args);
 
 // $XDG_DATA_HOME/qar-wizard/demo-machine, or ~/.local/share/... without it.
 std::string DefaultMachineFolder();
+
+// Opens the machine the options name, creating it when new. Only a machine
+// created here gets `demoMedium` as drive D: (read-only) and D:\ as its
+// current directory; an existing machine keeps its settings, including a
+// D: mapped to a folder that is missing (a CD drive without a disc).
+// Throws SandboxError or std::invalid_argument with a message for the user.
+std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOptions& options,
+                                                              const std::string& demoMedium);
 
 }  // namespace qar::fltk

@@ -36,22 +36,6 @@ void OpenOnDesktop(const std::string& target, const std::string& hostPath) {
   posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ);
 }
 
-std::unique_ptr<SandboxMachine> OpenMachine(const qar::fltk::SimulatorOptions& options) {
-  const bool demo = options.machine.empty();
-  const std::string folder = demo ? qar::fltk::DefaultMachineFolder() : options.machine;
-  auto machine = SandboxMachine::OpenOrCreate(folder, options.os.empty() ? "winxp" : options.os);
-  if (!options.os.empty()) machine->SetVersion(options.os);
-  // The demo machine always serves the medium of this build; another machine
-  // keeps a D: of its own.
-  const bool fresh = machine->HostPath("D:\\").empty();
-  if (demo || fresh) {
-    machine->MapDrive('D', QAR_DEMO_MEDIUM_DIR, true);
-    if (options.cwd.empty()) machine->SetCurrentDirectory("D:\\");
-  }
-  if (!options.cwd.empty()) machine->SetCurrentDirectory(options.cwd);
-  return machine;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,10 +44,10 @@ int main(int argc, char** argv) {
   try {
     options = qar::fltk::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (options.help) {
-      std::cout << qar::fltk::kUsage;
+      std::cout << qar::fltk::Usage();
       return 0;
     }
-    machine = OpenMachine(options);
+    machine = qar::fltk::OpenSimulatorMachine(options, QAR_DEMO_MEDIUM_DIR);
   } catch (const std::exception& error) {
     std::cerr << "qar-wizard: " << error.what() << "\n" << "Try 'qar-wizard --help'.\n";
     return 2;

@@ -1,6 +1,6 @@
 #include "platform/sandbox/CallLog.h"
 
-#include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/SandboxError.h"
 
 namespace qar::sandbox {
 

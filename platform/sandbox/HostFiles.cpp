@@ -2,16 +2,22 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstring>
+
+#include "platform/sandbox/Fd.h"
 
 namespace qar::sandbox {
 
 namespace {
+
+const char kTemporaryTag[] = ".tmp-";
+constexpr std::size_t kUniqueLength = 6;
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -26,44 +32,83 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+// Creates `prefix` + six random letters in `dir`, which no one else has
+// open: two processes never share a temporary file.
+UniqueFd CreateUnique(int dir, const std::string& prefix, std::string& name) {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[kUniqueLength];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return UniqueFd();
+    name = prefix;
+    for (unsigned char r : random) name += kLetters[r % (sizeof kLetters - 1)];
+    UniqueFd fd(openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd || errno != EEXIST) return fd;
+  }
+  return UniqueFd();
 }
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string& content) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+bool ReadMachineFile(const std::string& path, std::string& content, std::string& why, struct stat* readSt) {
+  // No link (a link to /dev/zero never ends) and no waiting for a writer on
+  // a pipe: the open returns at once and the kind is checked on what it got.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    const int error = errno;
+    why = error == ELOOP ? "a symbolic link, not a file" : std::strerror(error);
+    errno = error;
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd.Get(), &st) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+    errno = EINVAL;
+    return false;
+  }
+  if (st.st_size > kMachineFileLimit) {
+    why = "larger than 16 MB";
+    errno = EFBIG;
+    return false;
+  }
   std::string text;
   char buffer[65536];
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    const ssize_t got = read(fd.Get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
-      close(fd);
+      why = std::strerror(errno);
       return false;
     }
     if (got == 0) break;
     text.append(buffer, static_cast<std::size_t>(got));
+    if (static_cast<long long>(text.size()) > kMachineFileLimit) {  // grew while read
+      why = "larger than 16 MB";
+      errno = EFBIG;
+      return false;
+    }
   }
-  close(fd);
   content = std::move(text);
+  if (readSt != nullptr) *readSt = st;
   return true;
 }
 
-std::string TemporaryFileFor(const std::string& path) { return path + ".tmp"; }
+bool IsTemporaryFileOf(const std::string& name, const std::string& file) {
+  const std::string prefix = file + kTemporaryTag;
+  return name.size() == prefix.size() + kUniqueLength && name.compare(0, prefix.size(), prefix) == 0;
+}
 
 bool WriteFileAtomically(const std::string& path, const std::string& content,
                          const std::function<void()>& beforeRename) {
-  // One fixed name: a temporary file left by a crash is simply overwritten.
-  const std::string temporary = TemporaryFileFor(path);
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
-  if (close(fd) != 0 || !written) {
+  std::string temporary;
+  UniqueFd fd = CreateUnique(AT_FDCWD, path + kTemporaryTag, temporary);
+  if (!fd) return false;
+  const bool written = fchmod(fd.Get(), 0644) == 0 && WriteAll(fd.Get(), content.data(), content.size()) &&
+                       fsync(fd.Get()) == 0;
+  if (!fd.Close() || !written) {
     unlink(temporary.c_str());
     return false;
   }
@@ -78,10 +123,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
 }
 
 bool WriteNewFile(const std::string& path, const std::string& content) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, content.data(), content.size());
-  return close(fd) == 0 && written;
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) return false;
+  const bool written = WriteAll(fd.Get(), content.data(), content.size());
+  return fd.Close() && written;
 }
 
 namespace {
@@ -116,63 +161,56 @@ bool CopyContents(int in, int out, off_t size) {
 // CopyFileA carries the source's read-only attribute over, and every file on
 // a CD has it; it is cleared at once so that a re-install can overwrite the
 // copy and a removal delete it. The last-write time is the source's, as
-// CopyFileA keeps it. Closes `out`.
-bool FinishCopy(int out, const struct stat& fromSt, bool ok) {
+// CopyFileA keeps it.
+bool FinishCopy(UniqueFd& out, const struct stat& fromSt, bool ok) {
   const struct timespec times[2] = {{0, UTIME_NOW}, fromSt.st_mtim};
-  ok = ok && fchmod(out, (fromSt.st_mode & 0777) | S_IWUSR) == 0 && futimens(out, times) == 0;
-  return close(out) == 0 && ok;
+  ok = ok && fchmod(out.Get(), (fromSt.st_mode & 0777) | S_IWUSR) == 0 && futimens(out.Get(), times) == 0;
+  return out.Close() && ok;
 }
 
 }  // namespace
 
-bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std::string& to) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) return false;
-  std::string temporary = FolderOf(to) + "/.qar-copy-XXXXXX";
-  const int out = mkostemp(temporary.data(), O_CLOEXEC);
-  if (out < 0) {
-    close(in);
+bool CopyHostFile(int fromDir, const std::string& fromName, const struct stat& fromSt, int toDir,
+                  const std::string& toName, bool replace) {
+  UniqueFd in(openat(fromDir, fromName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat inSt;
+  // Still the file that was looked at, not something swapped in since.
+  if (!in || fstat(in.Get(), &inSt) != 0 || !S_ISREG(inSt.st_mode) || inSt.st_dev != fromSt.st_dev ||
+      inSt.st_ino != fromSt.st_ino)
+    return false;
+  if (!replace) {
+    // No name to protect yet, so no detour through a temporary file.
+    UniqueFd out(openat(toDir, toName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out) return false;
+    if (FinishCopy(out, fromSt, CopyContents(in.Get(), out.Get(), fromSt.st_size))) return true;
+    unlinkat(toDir, toName.c_str(), 0);
     return false;
   }
-  const bool copied = CopyContents(in, out, fromSt.st_size);
-  close(in);
-  if (FinishCopy(out, fromSt, copied)) {
+  std::string temporary;
+  UniqueFd out = CreateUnique(toDir, ".qar-copy-", temporary);
+  if (!out) return false;
+  if (FinishCopy(out, fromSt, CopyContents(in.Get(), out.Get(), fromSt.st_size))) {
     // Swapping the names replaces the target as atomically as a rename over
     // it does, without ext4 flushing the new file first (auto_da_alloc);
     // the displaced old file is then removed.
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
-      if (unlink(temporary.c_str()) == 0) return true;
+    if (renameat2(toDir, temporary.c_str(), toDir, toName.c_str(), RENAME_EXCHANGE) == 0) {
+      if (unlinkat(toDir, temporary.c_str(), 0) == 0) return true;
       // What was displaced is no file (a folder raced in): put it back.
-      renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE);
-    } else if (rename(temporary.c_str(), to.c_str()) == 0) {
+      renameat2(toDir, temporary.c_str(), toDir, toName.c_str(), RENAME_EXCHANGE);
+    } else if (renameat(toDir, temporary.c_str(), toDir, toName.c_str()) == 0) {
       return true;  // a file system without exchange, or the target has gone
     }
   }
-  unlink(temporary.c_str());
-  return false;
-}
-
-bool CopyToNewHostFile(const std::string& from, const struct stat& fromSt, const std::string& to) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) return false;
-  // No name to protect yet, so no detour through a temporary file.
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (out < 0) {
-    close(in);
-    return false;
-  }
-  const bool copied = CopyContents(in, out, fromSt.st_size);
-  close(in);
-  if (FinishCopy(out, fromSt, copied)) return true;
-  unlink(to.c_str());
+  unlinkat(toDir, temporary.c_str(), 0);
   return false;
 }
 
 bool AppendToFile(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return false;
-  const bool ok = WriteAll(fd, text.data(), text.size());
-  return close(fd) == 0 && ok;
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  struct stat st;
+  if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const bool ok = WriteAll(fd.Get(), text.data(), text.size());
+  return fd.Close() && ok;
 }
 
 }  // namespace qar::sandbox

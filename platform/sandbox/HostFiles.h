@@ -1,5 +1,6 @@
 // Whole-file reads and writes on the host, for the machine's own files
-// (settings, registry, call log) and for copies between drives.
+// (settings, registry, call log) and for copies between drives. Copies act
+// relative to open folders, never on a path string that could have changed.
 #pragma once
 
 #include <sys/stat.h>
@@ -9,30 +10,41 @@
 
 namespace qar::sandbox {
 
-// False when the file cannot be read.
-bool ReadWholeFile(const std::string& path, std::string& content);
+// The largest machine file read: a registry or settings file is a few
+// kilobytes, and anything near this is no machine's file.
+constexpr long long kMachineFileLimit = 16LL << 20;
+
+// Reads a machine file: a regular file, not a link, at most
+// kMachineFileLimit bytes; never blocks on a pipe or device. False with
+// `why` set ("no such file", "not a regular file", ...); errno is ENOENT
+// when the file is missing. `st` (if given) gets the stat of the file read.
+bool ReadMachineFile(const std::string& path, std::string& content, std::string& why,
+                     struct stat* st = nullptr);
 
 // Writes `content` to `path` so that a reader sees the old file or the new
-// one, never a mix: a temporary file in the same folder, flushed to disk,
-// then renamed over `path`. `beforeRename` (for tests) runs in between; if
-// it throws, the temporary file stays behind as a crash would leave it.
+// one, never a mix: a temporary file of a unique name in the same folder,
+// flushed to disk, then renamed over `path`. `beforeRename` (for tests) runs
+// in between; if it throws, the temporary file stays behind as a crash
+// would leave it.
 bool WriteFileAtomically(const std::string& path, const std::string& content,
                          const std::function<void()>& beforeRename = {});
-// The temporary file WriteFileAtomically uses for `path`.
-std::string TemporaryFileFor(const std::string& path);
+// Whether `name` is one of the temporary files WriteFileAtomically makes
+// for `file` ("registry.reg" and "registry.reg.tmp-Ab12Cd").
+bool IsTemporaryFileOf(const std::string& name, const std::string& file);
 
 // Creates `path`, which must not exist yet, without flushing it.
 bool WriteNewFile(const std::string& path, const std::string& content);
 
-// Copies the regular file `from` (whose stat is `fromSt`) over the existing
-// file `to`, keeping the last-write time and leaving the copy writable. The
-// old `to` is replaced only once the new contents are complete.
-bool CopyHostFile(const std::string& from, const struct stat& fromSt, const std::string& to);
-// The same onto `to`, which does not exist yet: written in place, and
-// removed again when the copy fails. False when `to` has appeared meanwhile.
-bool CopyToNewHostFile(const std::string& from, const struct stat& fromSt, const std::string& to);
+// Copies the regular file `fromName` of the folder `fromDir` (whose stat
+// was `fromSt` when looked at) to `toName` in `toDir`, keeping the
+// last-write time and leaving the copy writable. `replace`: the target
+// exists and is replaced only once the new contents are complete; else it
+// is new, written in place and removed again when the copy fails.
+bool CopyHostFile(int fromDir, const std::string& fromName, const struct stat& fromSt, int toDir,
+                  const std::string& toName, bool replace);
 
-// Appends `text` with a single write, so concurrent appenders do not mix.
+// Appends `text` with a single write, so concurrent appenders do not mix; a
+// regular file only.
 bool AppendToFile(const std::string& path, const std::string& text);
 
 }  // namespace qar::sandbox

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/SandboxError.h"
 #include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {

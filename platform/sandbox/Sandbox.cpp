@@ -4,8 +4,10 @@
 // log of what would have been shown or launched.
 #include "platform/sandbox/Sandbox.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <memory>
 
 #include "platform/sandbox/CallLog.h"
+#include "platform/sandbox/Fd.h"
 #include "platform/sandbox/HostFiles.h"
 #include "platform/sandbox/HostTree.h"
 #include "platform/sandbox/Registry.h"
@@ -31,6 +34,7 @@ namespace {
 const char kSettingsFile[] = "machine.conf";
 const char kRegistryFile[] = "registry.reg";
 const char kLogFile[] = "calls.log";
+const char kLockFile[] = "machine.lock";
 const char kSetupKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
 
 // Local last-write times that convert to a date in 1980..2107: 1980-01-01
@@ -70,21 +74,6 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// A key path below HKEY_LOCAL_MACHINE: "\SOFTWARE\x" and "SOFTWARE\\x\\"
-// are "SOFTWARE\x", as the registry takes repeated and trailing backslashes;
-// "" is the root key itself. Backslashes after the first leading one stay:
-// they make an empty name.
-std::string RelativeKeyPath(const std::string& path) {
-  std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
-  std::size_t names = start;
-  while (names < path.size() && path[names] == '\\') ++names;
-  std::string rest;
-  for (std::size_t i = names; i < path.size(); ++i)
-    if (path[i] != '\\' || rest.back() != '\\') rest += path[i];
-  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
-  return path.substr(start, names - start) + rest;
-}
-
 // Fault paths compare as Windows compares file paths or key paths.
 std::string FaultForm(const std::string& path, bool registry) {
   if (registry) return Fold(RelativeKeyPath(path));
@@ -117,16 +106,17 @@ struct FileStamp {
   off_t size = -1;
   struct timespec mtime {};
 
-  static FileStamp Of(const std::string& path) {
+  static FileStamp Of(const struct stat& st) {
     FileStamp stamp;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-      stamp.dev = st.st_dev;
-      stamp.ino = st.st_ino;
-      stamp.size = st.st_size;
-      stamp.mtime = st.st_mtim;
-    }
+    stamp.dev = st.st_dev;
+    stamp.ino = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.mtime = st.st_mtim;
     return stamp;
+  }
+  static FileStamp Of(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? Of(st) : FileStamp();
   }
   bool operator==(const FileStamp& o) const {
     return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
@@ -134,11 +124,47 @@ struct FileStamp {
   }
 };
 
-Registry LoadRegistry(const std::string& path, std::string& text) {
-  if (!ReadWholeFile(path, text))
-    throw SandboxError("cannot read the registry file " + path + ": " + std::strerror(errno));
-  return Registry::Parse(text, path);
+// A machine file's text; a SandboxError naming the file for anything but a
+// regular file of sane size, at once rather than hanging on a pipe.
+std::string ReadMachineFileOrThrow(const std::string& path, struct stat* st = nullptr) {
+  std::string text, why;
+  if (!ReadMachineFile(path, text, why, st)) throw SandboxError("cannot read " + path + ": " + why);
+  return text;
 }
+
+// The stamp is the file's that was read, not the name's a moment later:
+// another process may have replaced it in between.
+Registry LoadRegistry(const std::string& path, std::string& text, FileStamp& stamp) {
+  struct stat st;
+  text = ReadMachineFileOrThrow(path, &st);
+  Registry registry = Registry::Parse(text, path);
+  stamp = FileStamp::Of(st);
+  return registry;
+}
+
+// Holds the machine's lock file for one read-change-write of a machine
+// file, so that two processes on one machine never lose each other's
+// changes.
+class MachineLock {
+ public:
+  explicit MachineLock(const std::string& folder)
+      : fd_(open((folder + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644)) {
+    struct stat st;
+    if (!fd_ || fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      fd_.Reset();
+      return;
+    }
+    while (flock(fd_.Get(), LOCK_EX) != 0)
+      if (errno != EINTR) {
+        fd_.Reset();
+        return;
+      }
+  }
+  bool Held() const { return static_cast<bool>(fd_); }  // closing releases it
+
+ private:
+  UniqueFd fd_;
+};
 
 }  // namespace
 
@@ -155,12 +181,12 @@ struct SandboxMachine::Impl {
   unsigned faultMask = 0;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
 
-  explicit Impl(const std::string& realFolder)
+  Impl(const std::string& realFolder, UniqueFd folderFd)
       : folder(realFolder),
         settingsPath(realFolder + "/" + kSettingsFile),
         registryPath(realFolder + "/" + kRegistryFile),
         logPath(realFolder + "/" + kLogFile),
-        tree(realFolder) {}
+        tree(std::move(folderFd), realFolder) {}
 
   bool Faulted(Op op, const std::string& path, const std::string& other = std::string()) const {
     if ((faultMask & (1u << static_cast<unsigned>(op))) == 0) return false;
@@ -173,37 +199,44 @@ struct SandboxMachine::Impl {
     return false;
   }
 
-  // `again`: a second lookup of the same call, which need not catch up with
-  // host changes once more.
-  HostEntry Find(const std::string& windowsPath, WinPath* parsed = nullptr, bool again = false) const {
+  HostEntry Find(const std::string& windowsPath, WinPath* parsed = nullptr) const {
     WinPath path;
     if (!ResolveWinPath(windowsPath, cwd, path)) return HostEntry{};
     if (parsed != nullptr) *parsed = path;
-    return tree.Lookup(path, false, !again);
+    return tree.Lookup(path);
   }
 
-  // For FileExists and DirectoryExists, which only look.
-  HostEntry Probe(const std::string& windowsPath, bool& trailingSeparator) const {
+  // Makes the settings current: the drives and the current directory.
+  void Apply(const Settings& next) {
+    for (char letter = 'A'; letter <= 'Z'; ++letter) tree.MapDrive(letter, "", false);
+    for (const auto& [letter, drive] : next.drives) tree.MapDrive(letter, drive.hostFolder, drive.readOnly);
     WinPath path;
-    if (!ResolveWinPath(windowsPath, cwd, path)) return HostEntry{};
-    trailingSeparator = path.trailingSeparator;
-    return tree.Probe(path);
+    ResolveWinPath(next.currentDirectory, WinPath{}, path);
+    path.trailingSeparator = false;
+    cwd = path;
+    settings = next;
   }
 
-  // Writes `next` and makes it current; nothing changes when the write fails.
-  void SaveSettings(const Settings& next) {
+  // Applies `change` to the settings file as it is now, under the machine's
+  // lock, writes it and makes it current; nothing changes when that fails.
+  void ChangeSettings(const std::function<void(Settings&)>& change) {
+    MachineLock lock(folder);
+    if (!lock.Held()) throw SandboxError("cannot lock " + folder + "/" + kLockFile + ": " + std::strerror(errno));
+    Settings next = ParseSettings(ReadMachineFileOrThrow(settingsPath), settingsPath);
+    change(next);
     if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
       throw SandboxError("cannot write " + settingsPath + ": " + std::strerror(errno));
-    settings = next;
+    Apply(next);
   }
 
   // Picks up a registry file changed by someone else since it was read.
   void RefreshRegistry() {
     if (FileStamp::Of(registryPath) == registryStamp) return;
     std::string text;
-    registry = LoadRegistry(registryPath, text);
+    FileStamp stamp;
+    registry = LoadRegistry(registryPath, text, stamp);
     registryText = std::move(text);
-    registryStamp = FileStamp::Of(registryPath);
+    registryStamp = stamp;
   }
 
   // Platform operations fail rather than raise over a broken registry file.
@@ -214,6 +247,15 @@ struct SandboxMachine::Impl {
     } catch (const SandboxError&) {
       return false;
     }
+  }
+
+  // Applies `change` to the registry as the file holds it now, under the
+  // machine's lock, and writes it; false when the change or the write fails.
+  bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
+    MachineLock lock(folder);
+    if (!lock.Held() || !TryRefreshRegistry()) return false;
+    Registry next = registry;
+    return change(next) && SaveRegistry(std::move(next));
   }
 
   bool SaveRegistry(Registry next) {
@@ -255,18 +297,16 @@ class SandboxKey : public RegistryKey {
     if (machine_.Faulted(Op::WriteString, relative_)) return false;
     // The root key holds no values; a name must fit on a REGEDIT4 line.
     if (relative_.empty() || name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-    if (!machine_.TryRefreshRegistry() || !machine_.registry.HasKey(full_)) return false;
-    Registry next = machine_.registry;
-    next.SetString(full_, name, data);
-    return machine_.SaveRegistry(std::move(next));
+    return machine_.ChangeRegistry([&](Registry& next) {
+      if (!next.HasKey(full_)) return false;
+      next.SetString(full_, name, data);
+      return true;
+    });
   }
 
   bool DeleteValue(const std::string& name) override {
     if (machine_.Faulted(Op::DeleteValue, relative_)) return false;
-    if (!machine_.TryRefreshRegistry()) return false;
-    Registry next = machine_.registry;
-    if (!next.DeleteValue(full_, name)) return false;
-    return machine_.SaveRegistry(std::move(next));
+    return machine_.ChangeRegistry([&](Registry& next) { return next.DeleteValue(full_, name); });
   }
 
  private:
@@ -302,28 +342,72 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
 
 }  // namespace
 
+namespace {
+
+// Removes what a killed run left of the machine's own temporary files.
+// Under the machine's lock no writer is half-way, so every one is stale.
+void RemoveStaleTemporaryFiles(const std::string& folder) {
+  MachineLock lock(folder);
+  if (!lock.Held()) return;
+  UniqueDir list(opendir(folder.c_str()));
+  if (!list) return;
+  while (const struct dirent* entry = readdir(list.get())) {
+    const std::string name = entry->d_name;
+    for (const char* file : {kSettingsFile, kRegistryFile})
+      if (IsTemporaryFileOf(name, file)) unlink((folder + "/" + name).c_str());
+  }
+}
+
+// Staging folders of `name` in `parent` that no Create holds: left by a run
+// that was killed. A live one is locked by its creator.
+void RemoveStaleStaging(const std::string& parent, const std::string& name) {
+  const std::string prefix = "." + name + ".new-";
+  UniqueDir list(opendir(parent.c_str()));
+  if (!list) return;
+  std::vector<std::string> stale;
+  while (const struct dirent* entry = readdir(list.get())) {
+    const std::string found = entry->d_name;
+    if (found.size() != prefix.size() + 6 || found.compare(0, prefix.size(), prefix) != 0) continue;
+    UniqueFd fd(openat(dirfd(list.get()), found.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd && flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) stale.push_back(parent + "/" + found);
+  }
+  for (const std::string& path : stale) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+}
+
+}  // namespace
+
 SandboxMachine::SandboxMachine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 SandboxMachine::~SandboxMachine() = default;
 
 std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) {
   const std::string real = RealFolder(Absolute(folder));
   if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
-  auto impl = std::make_unique<Impl>(real);
+  UniqueFd folderFd(open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
+  auto impl = std::make_unique<Impl>(real, std::move(folderFd));
 
-  std::string text;
-  if (!ReadWholeFile(impl->settingsPath, text))
-    throw SandboxError(folder + " is not a sandbox machine: cannot read " + impl->settingsPath);
-  impl->settings = ParseSettings(text, impl->settingsPath);
-  impl->registry = LoadRegistry(impl->registryPath, impl->registryText);
-  impl->registryStamp = FileStamp::Of(impl->registryPath);
-  ResolveWinPath(impl->settings.currentDirectory, WinPath{}, impl->cwd);
-  for (const auto& [letter, drive] : impl->settings.drives) {
-    const std::string mapped = RealFolder(drive.hostFolder);
-    if (!mapped.empty() && (HostTree::IsInside(mapped, real) || HostTree::IsInside(real, mapped)))
+  std::string text, why;
+  if (!ReadMachineFile(impl->settingsPath, text, why)) {
+    if (errno == ENOENT) throw SandboxError(folder + " is not a sandbox machine: cannot read " + impl->settingsPath);
+    throw SandboxError("cannot read " + impl->settingsPath + ": " + why);
+  }
+  const Settings settings = ParseSettings(text, impl->settingsPath);
+  impl->registry = LoadRegistry(impl->registryPath, impl->registryText, impl->registryStamp);
+  // The log is only appended to; it must be a file all the same.
+  struct stat logSt;
+  if (lstat(impl->logPath.c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
+    throw SandboxError("cannot use " + impl->logPath + ": not a regular file");
+  for (const auto& [letter, drive] : settings.drives) {
+    UniqueFd mapped(open(drive.hostFolder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (mapped && HostTree::Overlap(mapped.Get(), impl->tree.MachineFolder()))
       throw SandboxError(impl->settingsPath + ": drive." + std::string(1, letter) +
                          " overlaps the machine folder");
-    impl->tree.MapDrive(letter, drive.hostFolder, drive.readOnly);
   }
+  impl->Apply(settings);
+  RemoveStaleTemporaryFiles(real);
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 
@@ -341,21 +425,26 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
     if (!S_ISDIR(st.st_mode)) throw SandboxError(folder + " exists and is not a folder");
     if (Exists(target + "/" + kSettingsFile)) throw SandboxError(folder + " already holds a sandbox machine");
     std::error_code error;
-    if (!fs::is_empty(target, error) || error) 
+    if (!fs::is_empty(target, error) || error)
       throw SandboxError(folder + " holds no sandbox machine (no " + kSettingsFile +
                          ") and is not empty; name a new or empty folder");
   }
   const std::size_t slash = target.rfind('/');
   const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
+  const std::string name = target.substr(slash + 1);
   std::error_code error;
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent + ": " + error.message());
+  RemoveStaleStaging(parent, name);
 
   // Seeded aside and renamed into place, so a failed creation leaves nothing
-  // that looks like a machine.
-  std::string staging = parent + "/." + target.substr(slash + 1) + ".new-XXXXXX";
+  // that looks like a machine. The staging folder stays locked while it is
+  // seeded, which tells a later Create it is not stale.
+  std::string staging = parent + "/." + name + ".new-XXXXXX";
   if (mkdtemp(staging.data()) == nullptr)
     throw SandboxError("cannot create a folder in " + parent + ": " + std::strerror(errno));
+  UniqueFd held(open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (held) flock(held.Get(), LOCK_EX);
   try {
     chmod(staging.c_str(), 0755);
     SeedMachine(staging, *version);
@@ -366,37 +455,37 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
     if (dynamic_cast<const SandboxError*>(&e) != nullptr) throw;
     throw SandboxError("cannot seed " + folder + ": " + e.what());
   }
+  held.Reset();
   return Open(target);
 }
 
 std::unique_ptr<SandboxMachine> SandboxMachine::OpenOrCreate(const std::string& folder,
-                                                             const std::string& osName) {
-  if (Exists(Absolute(folder) + "/" + kSettingsFile)) return Open(folder);
-  return Create(folder, osName);
+                                                             const std::string& osName, bool* created) {
+  const bool exists = Exists(Absolute(folder) + "/" + kSettingsFile);
+  if (created != nullptr) *created = !exists;
+  return exists ? Open(folder) : Create(folder, osName);
 }
 
 void SandboxMachine::SetVersion(const std::string& name) {
   const NamedVersion* version = FindVersion(name);
   if (version == nullptr)
     throw SandboxError("unknown Windows version '" + name + "'; known versions: " + KnownVersionNames());
-  Settings next = impl_->settings;
-  next.versionName = version->name;
-  next.version = version->version;
-  impl_->SaveSettings(next);
+  impl_->ChangeSettings([&](Settings& next) {
+    next.versionName = version->name;
+    next.version = version->version;
+  });
 }
 
 void SandboxMachine::SetVersion(const OsVersion& raw) {
-  Settings next = impl_->settings;
-  next.versionName.clear();
-  next.version = raw;
-  next.version.csd[sizeof next.version.csd - 1] = 0;
-  impl_->SaveSettings(next);
+  impl_->ChangeSettings([&](Settings& next) {
+    next.versionName.clear();
+    next.version = raw;
+    next.version.csd[sizeof next.version.csd - 1] = 0;
+  });
 }
 
 void SandboxMachine::SetVersionQueryFails(bool fails) {
-  Settings next = impl_->settings;
-  next.versionQueryFails = fails;
-  impl_->SaveSettings(next);
+  impl_->ChangeSettings([&](Settings& next) { next.versionQueryFails = fails; });
 }
 
 void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
@@ -404,37 +493,31 @@ void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
   const HostEntry entry = impl_->Find(windowsPath, &path);
   if (entry.kind == HostEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
   if (entry.kind != HostEntry::Folder) throw SandboxError("no folder " + windowsPath + " on the machine");
-  Settings next = impl_->settings;
-  next.currentDirectory = path.ToString();
-  impl_->SaveSettings(next);
-  path.trailingSeparator = false;
-  impl_->cwd = path;
+  impl_->ChangeSettings([&](Settings& next) { next.currentDirectory = CurrentDirectoryText(path); });
 }
 
 void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
   if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
   if (letter < 'A' || letter > 'Z') throw SandboxError(std::string("not a drive letter: ") + letter);
-  const std::string real = RealFolder(hostFolder);
+  const std::string real = hostFolder.find('\0') == std::string::npos ? RealFolder(hostFolder) : std::string();
   if (real.empty()) throw SandboxError("cannot map drive " + std::string(1, letter) + ": no folder " + hostFolder);
   // Through an overlapping drive the machine could rewrite its own files.
-  if (HostTree::IsInside(real, impl_->folder) || HostTree::IsInside(impl_->folder, real))
+  UniqueFd mapped(open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!mapped || HostTree::Overlap(mapped.Get(), impl_->tree.MachineFolder()))
     throw SandboxError("cannot map drive " + std::string(1, letter) + " to " + hostFolder +
                        ": it overlaps the machine folder " + impl_->folder);
-  Settings next = impl_->settings;
-  next.drives[letter] = DriveMapping{real, readOnly};
-  impl_->SaveSettings(next);
-  impl_->tree.MapDrive(letter, real, readOnly);
+  impl_->ChangeSettings([&](Settings& next) { next.drives[letter] = DriveMapping{real, readOnly}; });
 }
 
 void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
   const std::string relative = RelativeKeyPath(keyPath);
   if (relative.empty()) throw SandboxError("a read-only key needs a path below HKEY_LOCAL_MACHINE");
-  Settings next = impl_->settings;
-  std::vector<std::string>& keys = next.readOnlyKeys;
-  const auto same = [&](const std::string& key) { return EqualNoCase(key, relative); };
-  keys.erase(std::remove_if(keys.begin(), keys.end(), same), keys.end());
-  if (readOnly) keys.push_back(relative);
-  impl_->SaveSettings(next);
+  impl_->ChangeSettings([&](Settings& next) {
+    std::vector<std::string>& keys = next.readOnlyKeys;
+    const auto same = [&](const std::string& key) { return EqualNoCase(key, relative); };
+    keys.erase(std::remove_if(keys.begin(), keys.end(), same), keys.end());
+    if (readOnly) keys.push_back(relative);
+  });
 }
 
 void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
@@ -469,10 +552,10 @@ bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& n
 std::string SandboxMachine::LogPath() const { return impl_->logPath; }
 
 std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
-  std::string text;
-  if (!ReadWholeFile(impl_->logPath, text)) {
+  std::string text, why;
+  if (!ReadMachineFile(impl_->logPath, text, why)) {
     if (errno == ENOENT) return {};
-    throw SandboxError("cannot read " + impl_->logPath + ": " + std::strerror(errno));
+    throw SandboxError("cannot read " + impl_->logPath + ": " + why);
   }
   return ParseLog(text, impl_->logPath);
 }
@@ -497,24 +580,23 @@ bool SandboxMachine::GetCurrentDir(std::string& out) {
 
 bool SandboxMachine::FileExists(const std::string& path) {
   if (impl_->Faulted(Op::FileExists, path)) return false;
-  bool trailingSeparator = false;
-  const HostEntry entry = impl_->Probe(path, trailingSeparator);
-  if (entry.kind != HostEntry::File || trailingSeparator) return false;
+  WinPath parsed;
+  const HostEntry entry = impl_->Find(path, &parsed);
+  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
   return written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
 bool SandboxMachine::DirectoryExists(const std::string& path) {
   if (impl_->Faulted(Op::DirectoryExists, path)) return false;
-  bool trailingSeparator = false;
-  return impl_->Probe(path, trailingSeparator).kind == HostEntry::Folder;
+  return impl_->Find(path).kind == HostEntry::Folder;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {
   if (impl_->Faulted(Op::CreateDir, path)) return false;
   const HostEntry entry = impl_->Find(path);
   if (entry.kind != HostEntry::Missing || entry.readOnlyDrive) return false;
-  return mkdir(entry.host.c_str(), 0777) == 0;
+  return mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
 bool SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
@@ -522,7 +604,7 @@ bool SandboxMachine::CopyFile(const std::string& source, const std::string& targ
   WinPath sourcePath, targetPath;
   const HostEntry from = impl_->Find(source, &sourcePath);
   if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return false;
-  const HostEntry to = impl_->Find(target, &targetPath, true);
+  const HostEntry to = impl_->Find(target, &targetPath);
   if (to.readOnlyDrive || targetPath.trailingSeparator) return false;
   if (to.kind == HostEntry::File) {
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
@@ -532,8 +614,8 @@ bool SandboxMachine::CopyFile(const std::string& source, const std::string& targ
   } else if (to.kind != HostEntry::Missing) {
     return false;
   }
-  return to.kind == HostEntry::Missing ? CopyToNewHostFile(from.host, from.st, to.host)
-                                       : CopyHostFile(from.host, from.st, to.host);
+  return CopyHostFile(from.folder.Get(), from.name, from.st, to.folder.Get(), to.name,
+                      to.kind == HostEntry::File);
 }
 
 bool SandboxMachine::DeleteFile(const std::string& path) {
@@ -542,7 +624,7 @@ bool SandboxMachine::DeleteFile(const std::string& path) {
   const HostEntry entry = impl_->Find(path, &parsed);
   if (entry.kind != HostEntry::File || parsed.trailingSeparator || entry.readOnlyDrive) return false;
   if ((entry.st.st_mode & S_IWUSR) == 0) return false;  // the read-only attribute
-  return unlink(entry.host.c_str()) == 0;
+  return unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
@@ -557,10 +639,9 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   if (impl_->KeyIsReadOnly(relative)) return nullptr;
   if (!impl_->TryRefreshRegistry()) return nullptr;
   const std::string full = FullKeyPath(relative);
-  if (!relative.empty() && !impl_->registry.HasKey(full)) {
-    Registry next = impl_->registry;
-    if (!next.AddKey(full) || !impl_->SaveRegistry(std::move(next))) return nullptr;
-  }
+  if (!relative.empty() && !impl_->registry.HasKey(full) &&
+      !impl_->ChangeRegistry([&](Registry& next) { return next.HasKey(full) || next.AddKey(full); }))
+    return nullptr;
   return std::make_unique<SandboxKey>(*impl_, relative);
 }
 

@@ -5,21 +5,13 @@
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/sandbox/SandboxError.h"
 
 namespace qar::sandbox {
-
-// Bad input to the sandbox itself (missing or malformed machine folder,
-// settings or registry file, unknown version name, a path that leaves the
-// machine). The message names the file and line where there is one.
-class SandboxError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // Every Platform operation, for fault injection.
 enum class Op {
@@ -38,16 +30,6 @@ enum class Op {
   MessageBox,
 };
 
-// A version record as that version of Windows really reports it.
-struct NamedVersion {
-  const char* name;        // "win98se"
-  OsVersion version;       // platform id, major, minor, service-pack text
-  const char* systemRoot;  // "C:\\Windows" or "C:\\Winnt"
-};
-// Null for an unknown name (compared case-insensitively).
-const NamedVersion* FindVersion(const std::string& name);
-const std::vector<NamedVersion>& KnownVersions();
-
 class SandboxMachine : public Platform {
  public:
   // Opens an existing machine folder. Throws SandboxError when the folder,
@@ -58,9 +40,10 @@ class SandboxMachine : public Platform {
   // unknown or the folder already holds a machine.
   static std::unique_ptr<SandboxMachine> Create(const std::string& folder,
                                                 const std::string& osName);
-  // Open when the folder holds a machine, otherwise Create.
+  // Open when the folder holds a machine, otherwise Create; `created` (if
+  // given) tells which.
   static std::unique_ptr<SandboxMachine> OpenOrCreate(
-      const std::string& folder, const std::string& osName);
+      const std::string& folder, const std::string& osName, bool* created = nullptr);
 
   ~SandboxMachine() override;
 

@@ -2,8 +2,8 @@
 
 #include <set>
 
-#include "platform/sandbox/Sandbox.h"
-#include "platform/sandbox/WinPath.h"
+#include "platform/sandbox/SandboxError.h"
+#include "platform/sandbox/Versions.h"
 
 namespace qar::sandbox {
 
@@ -104,6 +104,23 @@ class LineParser {
 
 }  // namespace
 
+std::string RelativeKeyPath(const std::string& path) {
+  std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
+  std::size_t names = start;
+  while (names < path.size() && path[names] == '\\') ++names;
+  std::string rest;
+  for (std::size_t i = names; i < path.size(); ++i)
+    if (path[i] != '\\' || rest.back() != '\\') rest += path[i];
+  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
+  return path.substr(start, names - start) + rest;
+}
+
+std::string CurrentDirectoryText(const WinPath& path) {
+  std::string text = path.ToString();
+  if (!path.parts.empty() && (text.back() == '.' || text.back() == ' ')) text += '\\';
+  return text;
+}
+
 Settings ParseSettings(const std::string& text, const std::string& fileName) {
   Settings settings;
   bool named = false, rawGiven[3] = {false, false, false};
@@ -151,10 +168,9 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
       if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/') ||
           !ResolveWinPath(value, WinPath{}, path))
         parser.Fail("current-directory must be a full path such as C:\\");
-      settings.currentDirectory = path.ToString();
+      settings.currentDirectory = CurrentDirectoryText(path);
     } else if (key == "read-only-key") {
-      std::string path = value;
-      if (!path.empty() && path[0] == '\\') path.erase(0, 1);
+      const std::string path = RelativeKeyPath(value);
       if (path.empty()) parser.Fail("read-only-key needs a key path");
       settings.readOnlyKeys.push_back(path);
     } else if (key.size() >= 7 && key.compare(0, 6, "drive.") == 0 && key[6] >= 'a' && key[6] <= 'z' &&
@@ -202,7 +218,10 @@ std::string FormatSettings(const Settings& settings) {
     out += prefix + " = " + Quote(drive.hostFolder) + '\n';
     out += prefix + ".read-only = " + (drive.readOnly ? "yes" : "no") + '\n';
   }
-  for (const std::string& key : settings.readOnlyKeys) out += "read-only-key = " + Quote(key) + '\n';
+  // A key that starts with an empty name gets the root's backslash before
+  // it, which reading takes away again.
+  for (const std::string& key : settings.readOnlyKeys)
+    out += "read-only-key = " + Quote(key.front() == '\\' ? '\\' + key : key) + '\n';
   return out;
 }
 

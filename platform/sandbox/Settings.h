@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {
 
@@ -22,10 +23,21 @@ struct Settings {
   bool versionQueryFails = false;
   std::string currentDirectory = "C:\\";
   std::map<char, DriveMapping> drives;
-  std::vector<std::string> readOnlyKeys;  // below HKEY_LOCAL_MACHINE, no leading backslash
+  std::vector<std::string> readOnlyKeys;  // as RelativeKeyPath gives them
 };
 
+// A key path below HKEY_LOCAL_MACHINE as the registry takes it:
+// "\SOFTWARE\x" and "SOFTWARE\\x\" are "SOFTWARE\x"; "" is the root key.
+// Backslashes after the first leading one stay: they make an empty name.
+std::string RelativeKeyPath(const std::string& path);
+
+// The text of a current directory that reads back as the same path: a last
+// name ending in a dot or a space keeps a trailing backslash, which stops
+// the path rules from trimming it.
+std::string CurrentDirectoryText(const WinPath& path);
+
 // Throws SandboxError "<fileName>:<line>: <what is wrong>".
+// Whatever it accepts, FormatSettings writes back so that it reads the same.
 Settings ParseSettings(const std::string& text, const std::string& fileName);
 std::string FormatSettings(const Settings& settings);
 

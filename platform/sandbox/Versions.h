@@ -1,4 +1,6 @@
-// What a fresh installation of each simulated Windows version has on disk.
+// The Windows versions the simulator knows: what each reports, what a fresh
+// installation has on disk, and what the wizard calls it. The sandbox, the
+// simulator's --os help and the conformance list all read this one table.
 #pragma once
 
 #include <string>
@@ -8,11 +10,23 @@
 
 namespace qar::sandbox {
 
+// A version record as that version of Windows really reports it.
+struct NamedVersion {
+  const char* name;        // "win98se"
+  OsVersion version;       // platform id, major, minor, service-pack text
+  const char* systemRoot;  // "C:\\Windows" or "C:\\Winnt"
+  const char* osName;      // the wizard's name for it: "Microsoft Windows 98 SE"
+  bool wine;               // a name Wine's version setting takes too
+};
+// Null for an unknown name (compared case-insensitively).
+const NamedVersion* FindVersion(const std::string& name);
+const std::vector<NamedVersion>& KnownVersions();
+
+// "win31, win95, ..." for error messages and help texts.
+std::string KnownVersionNames();
+
 // The folders below the system root of a fresh installation, parents first,
 // '\'-separated ("System32\drivers").
 std::vector<std::string> SystemFolders(const OsVersion& version);
-
-// "win31, win95, ..." for error messages.
-std::string KnownVersionNames();
 
 }  // namespace qar::sandbox

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/Error.h"
+#include "platform/sandbox/Versions.h"
 #include "probes/OsName.h"
 
 namespace qar::conformance {
@@ -587,36 +588,15 @@ Outcome RunCheck(const Check& check, ConformanceEnv& env) {
   return out;
 }
 
-namespace {
-
-// What GetVersionExA reports under each of these names decides the OS name
-// string; 2003 and Vista fall through the naming table.
-const struct {
-  const char* version;
-  const char* osName;
-} kExpectedNames[] = {
-    {"win95", "Microsoft Windows 95"},
-    {"win98", "Microsoft Windows 98 SE"},
-    {"winme", "Microsoft Windows ME"},
-    {"nt351", "Microsoft Windows NT 3.51"},
-    {"nt40", "Microsoft Windows NT 4.0"},
-    {"win2k", "Microsoft Windows 2000"},
-    {"winxp", "Microsoft Windows XP"},
-    {"win2003", "Microsoft Windows "},
-    {"vista", "Microsoft Windows "},
-};
-
-}  // namespace
-
 const char* ExpectedOsNameFor(const std::string& versionName) {
-  for (const auto& row : kExpectedNames)
-    if (Lower(versionName) == row.version) return row.osName;
-  return nullptr;
+  const sandbox::NamedVersion* version = sandbox::FindVersion(versionName);
+  return version != nullptr ? version->osName : nullptr;
 }
 
 std::vector<std::string> VersionNames() {
   std::vector<std::string> names;
-  for (const auto& row : kExpectedNames) names.push_back(row.version);
+  for (const sandbox::NamedVersion& version : sandbox::KnownVersions())
+    if (version.wine) names.push_back(version.name);
   return names;
 }
 

@@ -92,10 +92,10 @@ const std::vector<Check>& Checks();
 // Runs one check; an exception that escapes it is a failure.
 Outcome RunCheck(const Check& check, ConformanceEnv& env);
 
-// The OS name string for each version the runners can set (Wine's names for
-// HKCU\Software\Wine "Version", which the sandbox knows too); null for a
-// name not in the table.
+// The OS name string for each version of the simulator's table; null for a
+// name not in it.
 const char* ExpectedOsNameFor(const std::string& versionName);
+// The names Wine takes too, for HKCU\Software\Wine "Version".
 std::vector<std::string> VersionNames();
 
 }  // namespace qar::conformance

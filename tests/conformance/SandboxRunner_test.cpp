@@ -20,6 +20,7 @@
 #include "Conformance.h"
 #include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/Versions.h"
 
 namespace qar::conformance {
 namespace {
@@ -196,7 +197,8 @@ std::vector<SandboxRun> Runs() {
   for (const auto& setup : setups)
     for (const Check& check : Checks()) runs.push_back({setup.label, setup.version, setup.zone, &check});
   // The version naming for every version the table knows.
-  for (const std::string& version : VersionNames()) {
+  for (const sandbox::NamedVersion& known : sandbox::KnownVersions()) {
+    const std::string version = known.name;
     if (version == "winxp" || version == "win2k" || version == "win98") continue;
     for (const Check& check : Checks())
       if (std::string(check.name) == "VersionNaming") runs.push_back({version, version, "", &check});

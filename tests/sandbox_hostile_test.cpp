@@ -1,0 +1,391 @@
+// The sandbox machine against a changing or hostile host: folders swapped for
+// links in the middle of a call, a mapped drive turned into a link to the
+// machine's own files, special files in place of the machine's files, two
+// processes on one machine, settings that must read back as written, and
+// qar-wizard leaving an existing machine's settings alone.
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestMachine.h"
+#include "app/fltk/SimulatorOptions.h"
+#include "platform/sandbox/HostFiles.h"
+#include "platform/sandbox/Registry.h"
+#include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/Settings.h"
+
+namespace qar::sandbox {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadHostFile;
+using test::TempDir;
+using test::WriteHostFile;
+
+int EnvCount(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && std::atoi(value) > 0 ? std::atoi(value) : fallback;
+}
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+// --- A folder swapped for a link during calls --------------------------------
+
+// A host process keeps exchanging C:\work with a link to a folder outside
+// (RENAME_EXCHANGE, so each name always exists) while the machine copies,
+// overwrites, deletes and creates in it and copies out of it. Nothing may
+// land in, vanish from or be read out of the outside folder. Seconds from
+// QAR_RACE_SECONDS (default 2).
+class SwapRace : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(SwapRace, NothingHappensOutsideTheDrive) {
+  if (!fs::is_directory(GetParam())) GTEST_SKIP() << "no " << GetParam();
+  const std::string base = GetParam() + "/qar-race-" + std::to_string(getpid());
+  fs::create_directories(base);
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } cleanup{base};
+  const std::string outside = base + "/outside";
+  WriteHostFile(outside + "/victim.sys", "OUTSIDE");
+  WriteHostFile(outside + "/src.sys", "OUTSIDE");
+  WriteHostFile(base + "/medium/QAR.exe", "medium");
+  auto machine = SandboxMachine::Create(base + "/m", "winxp");
+  machine->MapDrive('D', base + "/medium", true);
+  const std::string work = machine->Folder() + "/C/work", link = machine->Folder() + "/C/.link";
+  WriteHostFile(work + "/victim.sys", "inside");
+  WriteHostFile(work + "/src.sys", "inside");
+  fs::create_directory_symlink(outside, link);
+  const auto before = Names(outside);
+
+  std::atomic<bool> stop{false};
+  long swaps = 0;
+  std::thread swapper([&] {
+    while (!stop.load()) swaps += renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
+  });
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(EnvCount("QAR_RACE_SECONDS", 2));
+  long calls = 0, succeeded = 0, readOutside = 0;
+  for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+    const std::string n = std::to_string(i);
+    const bool results[] = {
+        machine->CopyFile("D:\\QAR.exe", "C:\\work\\new" + n + ".sys"),
+        machine->CopyFile("D:\\QAR.exe", "C:\\work\\victim.sys"),
+        machine->DeleteFile("C:\\work\\victim.sys"),
+        machine->CopyFile("D:\\QAR.exe", "C:\\work\\VICTIM.SYS"),
+        machine->CreateDir("C:\\work\\dir" + n),
+        machine->DeleteFile("C:\\work\\new" + n + ".sys"),
+        machine->CopyFile("C:\\work\\src.sys", "C:\\copied.sys"),
+    };
+    for (bool ok : results) succeeded += ok;
+    calls += std::size(results);
+    if (ReadHostFile(machine->Folder() + "/C/copied.sys") == "OUTSIDE") ++readOutside;
+  }
+  stop = true;
+  swapper.join();
+  std::cout << calls << " calls (" << succeeded << " succeeded) during " << swaps << " exchanges\n";
+  EXPECT_GT(swaps, 0);
+  EXPECT_GT(succeeded, 0);
+  EXPECT_EQ(Names(outside), before);
+  EXPECT_EQ(ReadHostFile(outside + "/victim.sys"), "OUTSIDE");
+  EXPECT_EQ(readOutside, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DiskAndMemory, SwapRace,
+                         ::testing::Values(fs::temp_directory_path().string(), std::string("/dev/shm")),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.index == 0 ? std::string("TempFolder") : std::string("Tmpfs");
+                         });
+
+// --- A mapped drive that turns into a link -----------------------------------
+
+// Drive E: is mapped to a folder that is then missing (the machine opened
+// like that) and replaced by a link to the machine folder, into it, or to a
+// folder holding it: E: is then a drive without a disc, and the machine's
+// own files are untouched.
+TEST(LateMappedDrive, NeverReachesTheMachinesFiles) {
+  for (const char* target : {"machine", "machine/C", "parent"}) {
+    TempDir temp;
+    const std::string late = temp / "late";
+    fs::create_directories(late);
+    auto first = SandboxMachine::Create(temp / "parent/m", "winxp");
+    first->MapDrive('E', late, false);
+    fs::remove(late);
+    auto machine = SandboxMachine::Open(first->Folder());  // opened without its disc
+    const std::string pointed = std::string(target) == "machine"   ? machine->Folder()
+                                : std::string(target) == "parent" ? temp / "parent"
+                                                                  : machine->Folder() + "/C";
+    fs::create_directory_symlink(pointed, late);
+    const auto files = [&] {
+      std::string all;
+      for (const char* name : {"machine.conf", "registry.reg", "calls.log"})
+        all += ReadHostFile(machine->Folder() + "/" + name) + "|";
+      return all;
+    };
+    const std::string before = files();
+    WriteHostFile(machine->Folder() + "/C/x.sys", "x");
+
+    EXPECT_FALSE(machine->DirectoryExists("E:\\")) << target;
+    EXPECT_FALSE(machine->FileExists("E:\\m\\machine.conf")) << target;
+    EXPECT_FALSE(machine->CopyFile("C:\\x.sys", "E:\\registry.reg")) << target;
+    EXPECT_FALSE(machine->CopyFile("C:\\x.sys", "E:\\m\\registry.reg")) << target;
+    EXPECT_FALSE(machine->DeleteFile("E:\\calls.log")) << target;
+    EXPECT_FALSE(machine->DeleteFile("E:\\x.sys")) << target;
+    EXPECT_FALSE(machine->CreateDir("E:\\new")) << target;
+    EXPECT_FALSE(machine->CopyFile("E:\\machine.conf", "C:\\stolen.conf")) << target;
+    EXPECT_EQ(machine->HostPath("E:\\registry.reg"), "") << target;
+    EXPECT_EQ(files(), before) << target;
+    EXPECT_FALSE(fs::exists(machine->Folder() + "/C/new")) << target;
+    EXPECT_THROW(SandboxMachine::Open(machine->Folder()), SandboxError) << target;
+    fs::remove(late);
+    EXPECT_NO_THROW(SandboxMachine::Open(machine->Folder())) << target;
+  }
+}
+
+// --- Special files in place of the machine's files ---------------------------
+
+TEST(SpecialMachineFiles, GiveAClearErrorAtOnce) {
+  struct Case {
+    const char* file;
+    const char* kind;
+  };
+  const Case cases[] = {
+      {"machine.conf", "fifo"}, {"machine.conf", "zero"}, {"machine.conf", "huge"},
+      {"registry.reg", "fifo"}, {"registry.reg", "zero"}, {"registry.reg", "huge"},
+      {"calls.log", "fifo"},    {"calls.log", "zero"},    {"calls.log", "huge"},
+  };
+  for (const Case& c : cases) {
+    TempDir temp;
+    const std::string folder = SandboxMachine::Create(temp / "m", "win98se")->Folder();
+    const std::string path = folder + "/" + c.file;
+    fs::remove(path);
+    if (std::string(c.kind) == "fifo") {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    } else if (std::string(c.kind) == "zero") {
+      fs::create_symlink("/dev/zero", path);
+    } else {
+      WriteHostFile(path, "REGEDIT4\n");
+      ASSERT_EQ(truncate(path.c_str(), kMachineFileLimit + 1), 0);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::string message;
+    try {
+      auto machine = SandboxMachine::Open(folder);
+      machine->ReadLog();  // a huge log is only read here
+    } catch (const SandboxError& e) {
+      message = e.what();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NE(message.find(path), std::string::npos) << c.file << " " << c.kind << ": " << message;
+    EXPECT_LT(seconds, 1.0) << c.file << " " << c.kind;
+  }
+}
+
+// Swapped in while the machine runs: registry operations fail at once.
+TEST(SpecialMachineFiles, RegistrySwappedForAPipeLater) {
+  TempDir temp;
+  auto machine = SandboxMachine::Create(temp / "m", "winxp");
+  const std::string path = machine->Folder() + "/registry.reg";
+  fs::remove(path);
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  EXPECT_EQ(machine->OpenKey("SOFTWARE\\New"), nullptr);
+  std::string data;
+  EXPECT_THROW(machine->ReadString("SOFTWARE", "x", data), SandboxError);
+}
+
+// --- Settings that read back as written ---------------------------------------
+
+// Whatever ParseSettings accepts, FormatSettings writes so that it reads the
+// same: values drawn from what broke it before (leading backslashes in
+// keys, trailing dots and spaces in folder names, quotes, tabs, non-ASCII).
+TEST(SettingsRoundTrip, WhatIsAcceptedReadsBackTheSame) {
+  const std::vector<std::string> pieces = {"\\", "\\\\", ".", " ", "\"", "\t", "\xC3\xA9", "\xFF", "#",
+                                           "=",  "a",   "Z", "/", "\\\"", "x.", "\\t", "\\n"};
+  std::mt19937 random(8);
+  const auto value = [&] {
+    std::string text;
+    for (int n = 1 + static_cast<int>(random() % 6); n > 0; --n) text += pieces[random() % pieces.size()];
+    return random() % 3 == 0 ? "\"" + text + "\"" : text;
+  };
+  int accepted = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string text = "platform = 1\nmajor = 4\nminor = 10\ncsd = " + value() +
+                             "\ncurrent-directory = C:\\" + value() + "\ndrive.E = /" + value() +
+                             "\nread-only-key = " + value() + "\nread-only-key = \\\\" + value() + "\n";
+    Settings first;
+    try {
+      first = ParseSettings(text, "machine.conf");
+    } catch (const SandboxError&) {
+      continue;
+    }
+    ++accepted;
+    const std::string written = FormatSettings(first);
+    Settings again;
+    ASSERT_NO_THROW(again = ParseSettings(written, "machine.conf")) << text << "\n---\n" << written;
+    EXPECT_EQ(FormatSettings(again), written) << text;
+    EXPECT_EQ(again.currentDirectory, first.currentDirectory) << text;
+    EXPECT_EQ(again.readOnlyKeys, first.readOnlyKeys) << text;
+    EXPECT_EQ(again.drives.at('E').hostFolder, first.drives.at('E').hostFolder) << text;
+    EXPECT_EQ(again.version.Csd(), first.version.Csd()) << text;
+  }
+  EXPECT_GT(accepted, 500);
+}
+
+// Through the setters and a reopening: the key stays as locked as it was,
+// and the current directory stays the folder it named.
+TEST(SettingsRoundTrip, SettersSurviveReopening) {
+  TempDir temp;
+  auto machine = SandboxMachine::Create(temp / "m", "win98se");
+  fs::create_directories(machine->Folder() + "/C/setup.");
+  machine->SetKeyReadOnly("\\\\SOFTWARE\\Locked", true);
+  // Asked before the next setter, which reads the file again.
+  const bool lockedBefore = machine->OpenKey("\\\\SOFTWARE\\Locked") == nullptr;
+  const bool plainBefore = machine->OpenKey("SOFTWARE\\Locked") == nullptr;
+  machine->SetCurrentDirectory("C:\\setup.\\");
+  auto reopened = SandboxMachine::Open(machine->Folder());
+  EXPECT_EQ(reopened->OpenKey("\\\\SOFTWARE\\Locked") == nullptr, lockedBefore);
+  EXPECT_EQ(reopened->OpenKey("SOFTWARE\\Locked") == nullptr, plainBefore);
+  std::string cwd;
+  ASSERT_TRUE(reopened->GetCurrentDir(cwd));
+  EXPECT_EQ(cwd, "setup.");
+  EXPECT_TRUE(reopened->DirectoryExists("."));
+}
+
+// --- Two processes on one machine ----------------------------------------------
+
+// Two writer processes change the registry and the settings of one machine
+// while the parent reads both files. Every write that reported success is
+// there in the end, and no read sees a partial or empty file. Runs from
+// QAR_WRITER_RUNS (default 10; 30 for a longer trial).
+TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
+  const int runs = EnvCount("QAR_WRITER_RUNS", 10);
+  constexpr int kWrites = 6;
+  TempDir temp;
+  const std::string folder = SandboxMachine::Create(temp / "m", "winxp")->Folder();
+  long reads = 0, partial = 0;
+  for (int run = 0; run < runs; ++run) {
+    pid_t writers[2];
+    for (int w = 0; w < 2; ++w) {
+      writers[w] = fork();
+      ASSERT_GE(writers[w], 0);
+      if (writers[w] == 0) {
+        int failed = 0;
+        try {
+          auto machine = SandboxMachine::Open(folder);
+          for (int i = 0; i < kWrites; ++i) {
+            const std::string name = "w" + std::to_string(w) + "r" + std::to_string(run) + "i" + std::to_string(i);
+            auto key = machine->OpenKey("SOFTWARE\\Race");
+            failed += !key || !key->SetString(name, name);
+            if (i % 3 == 0) machine->SetKeyReadOnly("SOFTWARE\\Locked\\" + name, true);
+          }
+        } catch (...) {
+          failed = 100;
+        }
+        _exit(failed);
+      }
+    }
+    int exited = 0;
+    while (exited < 2) {
+      for (const char* file : {"registry.reg", "machine.conf"}) {
+        const std::string text = ReadHostFile(folder + "/" + file);
+        ++reads;
+        try {
+          if (std::string(file) == "registry.reg")
+            Registry::Parse(text, file);
+          else
+            ParseSettings(text, file);
+        } catch (const SandboxError&) {
+          ++partial;
+        }
+      }
+      int status;
+      for (pid_t& pid : writers)
+        if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid) {
+          EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run;
+          pid = 0;
+          ++exited;
+        }
+    }
+  }
+  auto machine = SandboxMachine::Open(folder);
+  int lost = 0;
+  for (int run = 0; run < runs; ++run)
+    for (int w = 0; w < 2; ++w)
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string name = "w" + std::to_string(w) + "r" + std::to_string(run) + "i" + std::to_string(i);
+        std::string data;
+        const bool value = machine->ReadString("SOFTWARE\\Race", name, data) && data == name;
+        const bool locked = i % 3 != 0 || machine->OpenKey("SOFTWARE\\Locked\\" + name) == nullptr;
+        EXPECT_TRUE(value) << name;
+        EXPECT_TRUE(locked) << name;
+        lost += !value + !locked;
+      }
+  std::cout << runs << " runs, " << reads << " reads by a third process\n";
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(partial, 0);
+}
+
+// --- Creating over a killed creation --------------------------------------------
+
+TEST(StagingFolders, StaleOnesGoLiveOnesStay) {
+  TempDir temp;
+  WriteHostFile(temp / ".m.new-Ab12Cd/machine.conf", "half");
+  WriteHostFile(temp / ".m.new-Xy34Zw/machine.conf", "being seeded");
+  WriteHostFile(temp / ".other.new-Ab12Cd/machine.conf", "another machine's");
+  const int live = open((temp / ".m.new-Xy34Zw").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(live, 0);
+  ASSERT_EQ(flock(live, LOCK_EX), 0);
+  SandboxMachine::Create(temp / "m", "winxp");
+  EXPECT_EQ(Names(temp.Path()), (std::set<std::string>{".m.new-Xy34Zw", ".other.new-Ab12Cd", "m"}));
+  close(live);
+}
+
+// --- qar-wizard on an existing machine -------------------------------------------
+
+TEST(SimulatorMachine, KeepsAMissingDriveD) {
+  TempDir temp;
+  const std::string medium = temp / "medium", demo = temp / "demo";
+  fs::create_directories(medium);
+  fs::create_directories(demo);
+  {
+    auto machine = SandboxMachine::Create(temp / "m", "win98se");
+    machine->MapDrive('D', medium, true);
+    machine->SetCurrentDirectory("D:\\");
+  }
+  fs::remove(medium);  // the disc taken out
+  const std::string before = ReadHostFile(temp / "m/machine.conf");
+  fltk::SimulatorOptions options;
+  options.machine = temp / "m";
+  auto machine = fltk::OpenSimulatorMachine(options, demo);
+  EXPECT_EQ(ReadHostFile(temp / "m/machine.conf"), before);
+  EXPECT_FALSE(machine->DirectoryExists("D:\\"));
+  EXPECT_EQ(machine->GetCurrentDrive(), 3);
+
+  // A machine made here gets the demo medium.
+  options.machine = temp / "new";
+  EXPECT_EQ(fltk::OpenSimulatorMachine(options, demo)->HostPath("D:\\"), demo);
+}
+
+}  // namespace
+}  // namespace qar::sandbox
