@@ -190,6 +190,13 @@ configure_and_build() {
   cmake --build "$out" -j "$jobs"
 }
 
+# Every time in the outputs (the PE time stamp) is the last commit's, or
+# SOURCE_DATE_EPOCH when set: two builds of one commit are byte-identical.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
+fi
+export SOURCE_DATE_EPOCH
+
 src=$(jpeg_source)
 for a in "${arches[@]}"; do
   out="$build_dir/$a"
