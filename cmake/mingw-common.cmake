@@ -24,7 +24,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No build folder in the program: source and build paths are written
 # relative, so two checkouts in different places build the same bytes.
 set(QAR_MINGW_FLAGS "-ffunction-sections -fdata-sections")
-string(APPEND QAR_MINGW_FLAGS " -ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=")
+# (Quoted: either folder may have spaces in its name.)
+string(APPEND QAR_MINGW_FLAGS " \"-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=\" \"-ffile-prefix-map=${CMAKE_BINARY_DIR}/=\"")
 set(CMAKE_C_FLAGS_INIT "${QAR_MINGW_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${QAR_MINGW_FLAGS}")
 # libgcc and libstdc++ (and winpthread with posix) go into the program.
