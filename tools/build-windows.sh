@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program with mingw-w64: Setup.exe for i686 (the
-# product) and its x86_64 twin (run under wine64, which cannot start 32-bit
-# programs on this kernel). libjpeg is built from Debian's libjpeg-turbo
+# product) and its x86_64 twin (what the Wine tests run on a machine that
+# cannot start 32-bit programs). libjpeg is built from Debian's libjpeg-turbo
 # source package, once per architecture, and kept in the build folder.
 #
 #   tools/build-windows.sh [--arch i686|x86_64|both] [--build-dir DIR]
