@@ -21,7 +21,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Sections per function and datum, so the linker drops what is unused.
-set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
+# No build folder in the program: source and build paths are written
+# relative, so two checkouts in different places build the same bytes.
+set(QAR_MINGW_FLAGS "-ffunction-sections -fdata-sections")
+# (Quoted: either folder may have spaces in its name.)
+string(APPEND QAR_MINGW_FLAGS " \"-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=\" \"-ffile-prefix-map=${CMAKE_BINARY_DIR}/=\"")
+set(CMAKE_C_FLAGS_INIT "${QAR_MINGW_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${QAR_MINGW_FLAGS}")
 # libgcc and libstdc++ (and winpthread with posix) go into the program.
+# The PE time stamp is SOURCE_DATE_EPOCH when set (tools/build-windows.sh
+# sets it), never the time of the link.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--no-insert-timestamp")
+endif()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # tools/make-medium.sh on temporary folders: the demo medium's layout and
-# autorun file, a real package given in CD spelling, and the error that
-# names every missing file.
+# autorun file, a real package given in CD spelling, the CD images of both
+# read back against their folders, and the error that names every missing
+# file.
 set -uo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +19,27 @@ check() {  # check NAME STATUS [DETAIL]
     failed=$((failed + 1))
     echo "FAIL: $1${3:+: $3}"
   fi
+}
+
+# check_image NAME FOLDER ISO: the image read back through its Joliet names
+# (as Windows reads it, without Rock Ridge)
+# holds the folder's tree exactly, name by name and byte by byte, under the
+# product's volume label.
+check_image() {
+  local name=$1 folder=$2 iso=$3 back="$work/back-$1" listing diff_out
+  rm -rf "$back"
+  xorriso -osirrox on -read_fs norock -indev "$iso" -extract / "$back" >/dev/null 2>&1
+  check "$name image: extracted" $?
+  listing=$(cd "$back" && find . -mindepth 1 | LC_ALL=C sort)
+  diff_out=$(diff <(cd "$folder" && find . -mindepth 1 | LC_ALL=C sort) <(echo "$listing"))
+  check "$name image: same names" $? "$diff_out"
+  diff_out=$(diff -r "$folder" "$back" 2>&1)
+  check "$name image: same bytes" $? "$diff_out"
+  check "$name image: volume label" \
+    "$(xorriso -indev "$iso" -pvd_info 2>/dev/null | grep -qx 'Volume Id    : QAR_TARNLINK'; echo $?)"
+  for f in Setup.exe autorun.inf QAR.exe; do
+    check "$name image: /$f at the root" "$(grep -qx "./$f" <<<"$listing"; echo $?)"
+  done
 }
 
 # A stand-in program: the script only copies it.
@@ -50,6 +72,7 @@ check "demo: autorun.inf bytes" \
   "$(printf '[autorun]\r\nopen=Setup.exe\r\nicon=Setup.exe\r\n' | cmp -s - "$out/autorun.inf"; echo $?)"
 check "demo: placeholders copied" "$(cmp -s "$repo/medium/QAR.exe" "$out/QAR.exe"; echo $?)"
 check "demo: no build files" "$([ ! -e "$out/CMakeLists.txt" ] && [ ! -e "$out/README.md" ]; echo $?)"
+check_image demo "$out" "$work/qar-setup.iso"
 
 # A second run replaces the folder: nothing stale stays.
 touch "$out/stale.txt"
@@ -66,7 +89,7 @@ echo "real companion" >"$real/qar.exe"
 echo "real manual" >"$real/manual/k7q3wg_mn.pdf"
 echo "real reader" >"$real/ADOBE ACROBAT/AR505ENU.EXE"
 out="$work/real-medium"
-"$make_medium" --exe "$work/Setup.exe" --real "$real" --out "$out" >/dev/null
+"$make_medium" --exe "$work/Setup.exe" --real "$real" --out "$out" --iso "$work/real.iso" >/dev/null
 check "real: exit status" $?
 for f in "${medium_files[@]}"; do
   check "real: $f" "$([ -f "$out/$f" ]; echo $?)"
@@ -74,6 +97,7 @@ done
 check "real: contents from the package" "$(grep -qx 'real USB8023M.SYS' "$out/Driver/usb8023m.sys"; echo $?)"
 check "real: other driver files kept" "$([ -f "$out/Driver/EXTRA.DLL" ]; echo $?)"
 check "real: no placeholder" "$(! grep -rq placeholder "$out" 2>/dev/null; echo $?)"
+check_image real "$out" "$work/real.iso"
 
 # --- missing files are all named --------------------------------------------
 rm "$real/DRIVER/RNDISMPW.SYS" "$real/manual/k7q3wg_mn.pdf"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program with mingw-w64: Setup.exe for i686 (the
-# product) and its x86_64 twin (run under wine64, which cannot start 32-bit
-# programs on this kernel). libjpeg is built from Debian's libjpeg-turbo
+# product) and its x86_64 twin (what the Wine tests run on a machine that
+# cannot start 32-bit programs). libjpeg is built from Debian's libjpeg-turbo
 # source package, once per architecture, and kept in the build folder.
 #
 #   tools/build-windows.sh [--arch i686|x86_64|both] [--build-dir DIR]
@@ -189,6 +189,13 @@ configure_and_build() {
     -DQAR_BUILD_WIN32_TESTS="$tests" >/dev/null
   cmake --build "$out" -j "$jobs"
 }
+
+# Every time in the outputs (the PE time stamp) is the last commit's, or
+# SOURCE_DATE_EPOCH when set: two builds of one commit are byte-identical.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
+fi
+export SOURCE_DATE_EPOCH
 
 src=$(jpeg_source)
 for a in "${arches[@]}"; do

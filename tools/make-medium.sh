@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Lays out the installation medium: Setup.exe (the i686 program), the
-# autorun file that starts it, and the files the wizard installs and opens.
+# autorun file that starts it, and the files the wizard installs and opens;
+# then the same as a CD image (ISO 9660 with Joliet names for the long ones).
 #
-#   tools/make-medium.sh [--exe SETUP.EXE] [--real DIR] [--out DIR]
+#   tools/make-medium.sh [--exe SETUP.EXE] [--real DIR] [--out DIR] [--iso FILE]
 #
 # --exe   the program (default build-windows/i686/Setup.exe, made by
 #         tools/build-windows.sh)
@@ -11,20 +12,27 @@
 #         case-insensitively, as on a CD); every missing file is named.
 #         Without it, the demo medium's placeholders from medium/ are used.
 # --out   the medium folder (default dist/medium); replaced whole.
+# --iso   the CD image (default qar-setup.iso beside the medium folder, so
+#         dist/qar-setup.iso). Its times are SOURCE_DATE_EPOCH's, or the last
+#         commit's: the same files give the same image.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 exe="$repo/build-windows/i686/Setup.exe"
 real=
 out="$repo/dist/medium"
+iso=
+# Joliet allows 16 characters.
+readonly volume_label=QAR_TARNLINK
 
-usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --exe) exe=${2:?--exe needs a value}; shift 2 ;;
     --real) real=${2:?--real needs a value}; shift 2 ;;
     --out) out=${2:?--out needs a value}; shift 2 ;;
+    --iso) iso=${2:?--iso needs a value}; shift 2 ;;
     -h|--help) usage; exit 0 ;;
     *) echo "make-medium: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
   esac
@@ -111,3 +119,16 @@ else
 fi
 
 echo "make-medium: $out ($(find "$out" -type f | wc -l) files)"
+
+command -v xorriso >/dev/null || fail "no xorriso (tools/deps.sh windows installs it)"
+[ -n "$iso" ] || iso="$(dirname "$out")/qar-setup.iso"
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
+fi
+export SOURCE_DATE_EPOCH
+rm -f "$iso"
+xorriso -as mkisofs -quiet -o "$iso" -J -V "$volume_label" \
+  --set_all_file_dates "=$SOURCE_DATE_EPOCH" "$out" 2>&1 |
+  { grep -v -e '^xorriso .* libburnia project' -e 'SOURCE_DATE_EPOCH encountered' -e '^$' || true; } >&2
+[ -s "$iso" ] || fail "no image written to $iso"
+echo "make-medium: $iso ($(stat -c %s "$iso") bytes)"

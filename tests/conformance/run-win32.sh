@@ -1,8 +1,11 @@
 #!/bin/bash
-# Runs the conformance console program under wine64 in a fresh prefix that
-# reports VERSION, on its own Xvfb display, and checks its result:
+# Runs the conformance console program under Wine in a fresh 32-bit prefix
+# that reports VERSION, on its own Xvfb display, and checks its result:
 #
 #   run-win32.sh VERSION PROGRAM.exe      (VERSION: winxp, win2k, ...)
+#
+# PROGRAM.exe is the i686 build; its x86_64 twin runs where this machine
+# cannot run 32-bit programs (tests/windows/wine-prefix.sh says so).
 #
 # Started as root, the program runs as an unprivileged user
 # (QAR_WINE_USER, default nobody): Wine keeps the read-only attribute as the
@@ -18,13 +21,13 @@ if [ -z "${QAR_IN_XVFB:-}" ]; then
   QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 version=$1
-program=$(readlink -f "$2")
-[ -f "$program" ] || { echo "run-win32: no program $2" >&2; exit 2; }
 
 helpers=$here/../windows/wine-prefix.sh
 . "$helpers"
 work=$(mktemp -d)
 qar_wine_prefix "$work/prefix"
+program=$(readlink -f "$(qar_wine_program "$2")")
+[ -f "$program" ] || { echo "run-win32: no program $program" >&2; exit 2; }
 cp "$helpers" "$program" "$work/"
 program=$work/$(basename "$program")
 

@@ -1,6 +1,7 @@
 #!/bin/bash
-# Runs one Windows test program under wine64 in a fresh prefix on its own
-# Xvfb display: run-wine-test.sh PROGRAM.exe [ARGS...]
+# Runs one Windows test program under Wine in a fresh 32-bit prefix on its
+# own Xvfb display: run-wine-test.sh PROGRAM.exe [ARGS...], PROGRAM.exe an
+# i686 build (its x86_64 twin where this machine cannot run it).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${QAR_IN_XVFB:-}" ]; then
@@ -10,4 +11,6 @@ fi
 work=$(mktemp -d)
 trap 'qar_wine_stop; rm -rf "$work"' EXIT
 qar_wine_prefix "$work/prefix"
-qar_wine "$@"
+program=$(qar_wine_program "$1")
+shift
+qar_wine "$program" "$@"

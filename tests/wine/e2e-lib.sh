@@ -4,8 +4,9 @@
 # clicks on its hotspots, its screens read from screenshots and its boxes
 # read with the qarwin helper.
 #
-# Needs: E2E_WORK (a scratch folder), E2E_SETUP (the x86_64 Setup.exe),
-# E2E_HELPERS (folder with qarwin.exe and recorder.exe), E2E_REPO.
+# Needs: E2E_WORK (a scratch folder), E2E_SETUP (the i686 Setup.exe),
+# E2E_HELPERS (folder with the i686 qarwin.exe and recorder.exe), E2E_REPO.
+# Where this machine cannot run 32-bit programs, their x86_64 twins run.
 # Runs inside an X server (xvfb-run).
 
 . "$E2E_REPO/tests/windows/wine-prefix.sh"
@@ -56,9 +57,12 @@ e2e_poll() {
   done
 }
 
-# A fresh prefix, the medium at D:, the helpers at C:\qar-test.
+# A fresh prefix (32-bit; 64-bit with win64), the medium at D:, the helpers
+# at C:\qar-test.
 e2e_prefix() {
-  qar_wine_prefix "$E2E_WORK/prefix"
+  qar_wine_prefix "$E2E_WORK/prefix" "$@"
+  E2E_SETUP=$(qar_wine_program "$E2E_SETUP")
+  E2E_HELPERS=$(qar_wine_program "$E2E_HELPERS/")
   "$E2E_REPO/tools/make-medium.sh" --exe "$E2E_SETUP" --out "$E2E_WORK/medium" >/dev/null
   # The demo reader installer is a text file the shell cannot start; the
   # recorder in its place shows that it was started, and how.

@@ -1,7 +1,8 @@
 #!/bin/bash
-# One end-to-end scenario of the x86_64 Setup.exe under wine64 and Xvfb: a
-# fresh prefix of one Windows version, the medium as drive D:, the wizard
-# started from D:\ and driven by real clicks.
+# One end-to-end scenario of Setup.exe under Wine and Xvfb: a fresh prefix
+# of one Windows version, the medium as drive D:, the wizard started from
+# D:\ and driven by real clicks. The i686 program runs in a 32-bit prefix
+# (its x86_64 twin where this machine cannot run it; the output says so).
 #
 #   e2e.sh SCENARIO SETUP.EXE HELPER_DIR
 #
@@ -10,13 +11,16 @@
 # C:\Winnt\System32\Drivers), win95_tick_in_box (ticks while a box is
 # open), winxp_empty_driver and winxp_no_companion (a medium without the
 # driver files, without QAR.exe), winxp_cd_folder (a read-only medium in a
-# deep folder with spaces and a character above 0x7F in its name). HELPER_DIR holds qarwin.exe and recorder.exe.
+# deep folder with spaces and a character above 0x7F in its name),
+# winxp_cd_image (the CD image as a CD-ROM drive), win10_wow64 (a 64-bit
+# Windows 10 prefix). SETUP.EXE and HELPER_DIR (qarwin.exe, recorder.exe)
+# are the i686 builds.
 # Screenshots and logs of a failed run stay in ./wine_e2e_SCENARIO.
 set -euo pipefail
 if [ -z "${QAR_IN_XVFB:-}" ]; then
   QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
-[ $# = 3 ] || { sed -n '2,13p' "$0" >&2; exit 64; }
+[ $# = 3 ] || { sed -n '2,19p' "$0" >&2; exit 64; }
 scenario=$1
 E2E_SETUP=$(realpath "$2")
 E2E_HELPERS=$(realpath "$3")
@@ -104,6 +108,15 @@ expect_copies() {
   [ ${#bad[@]} = 0 ] || e2e_fail "driver copies: $(printf '%s; ' "${bad[@]}")"
 }
 
+# The copies from a read-only medium do not keep its read-only attribute
+# (Wine keeps it as the Unix write bits), so that removal can delete them.
+expect_copies_writable() {
+  local locked
+  locked=$(find "$WINEPREFIX/drive_c/windows" "$WINEPREFIX/drive_c/QAR" -type f ! -perm -u+w \
+             \( -iname 'qar.*' -o -iname 'rndismp?.sys' -o -iname 'usb8023?.sys' \) | head -5)
+  [ -z "$locked" ] || e2e_fail "copies kept the medium's read-only attribute: $locked"
+}
+
 # No file of the driver package anywhere under DIR (a host folder).
 expect_no_driver_files() {
   local found
@@ -130,7 +143,7 @@ registry_state() {
 expect_nothing_written() {
   local changed
   changed=$(cd "$WINEPREFIX/drive_c" && find . -cnewer "$E2E_WORK/stamp" \
-              ! -path './qar-test' ! -path './qar-test/*' -print | head -20)
+              ! -path './qar-test' ! -path './qar-test/*' ! -name "$E2E_SHELL_LOG" -print | head -20)
   [ -z "$changed" ] || e2e_fail "files changed on C: although nothing may be written: $changed"
   registry_state >"$E2E_WORK/registry-after.txt"
   diff -u "$E2E_WORK/registry-before.txt" "$E2E_WORK/registry-after.txt" >&2 ||
@@ -174,8 +187,9 @@ expect_shell_log() {
 # --- scenarios --------------------------------------------------------------
 
 # Install, main screens, launchers, partner screen, removal, close.
+# A fourth argument names one more check to run after the install.
 scenario_plan() {
-  local root=$1 source_path=$2 other_root=$3
+  local root=$1 source_path=$2 other_root=$3 extra_check=${4:-}
   local marker="$root\\usb8023w.sys"
 
   e2e_launch
@@ -198,6 +212,7 @@ scenario_plan() {
   expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
   cmp -s "$(e2e_host_path 'C:\QAR\QAR.exe')" "$E2E_WORK/medium/QAR.exe" ||
     e2e_fail "C:\\QAR\\QAR.exe missing or not the medium's QAR.exe"
+  [ -z "$extra_check" ] || $extra_check
   e2e_log "installed: 48 copies under $root, SourcePath $source_path, companion registered"
 
   e2e_click home
@@ -258,6 +273,12 @@ scenario_unrecognised() {
   snapshot
   e2e_launch
   e2e_expect_screen install
+  install_unrecognised
+}
+
+# The install click on a version the driver does not know: connect-cable,
+# no box; then close, and nothing written since the snapshot.
+install_unrecognised() {
   e2e_click install
   e2e_expect_screen usb
   e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
@@ -372,10 +393,7 @@ scenario_cd_folder() {
   E2E_STEP=install-result
   E2E_MEDIUM=$host
   expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
-  local locked
-  locked=$(find "$WINEPREFIX/drive_c/windows" "$WINEPREFIX/drive_c/QAR" -type f ! -perm -u+w \
-             \( -iname 'qar.*' -o -iname 'rndismp?.sys' -o -iname 'usb8023?.sys' \) | head -5)
-  [ -z "$locked" ] || e2e_fail "copies kept the medium's read-only attribute: $locked"
+  expect_copies_writable
   expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
   e2e_click home
   e2e_expect_screen uninstall
@@ -388,15 +406,56 @@ scenario_cd_folder() {
   e2e_close
 }
 
+# The CD image, extracted read-only as Windows reads it (Joliet names), is
+# drive D: of type CD-ROM; the full install and removal run from it.
+scenario_cd_image() {
+  local cdrom=$E2E_WORK/cdrom
+  # The image of this medium, recorder included, made as the product's is.
+  "$E2E_REPO/tools/make-medium.sh" --exe "$E2E_SETUP" --real "$E2E_WORK/medium" \
+    --out "$E2E_WORK/image-files" --iso "$E2E_WORK/cd.iso" >/dev/null
+  xorriso -osirrox on -read_fs norock -indev "$E2E_WORK/cd.iso" -extract / "$cdrom" >/dev/null 2>&1 ||
+    e2e_fail "cannot extract the image"
+  find "$cdrom" -type f -exec chmod a-w {} +
+  ln -sfn "$cdrom" "$WINEPREFIX/dosdevices/d:"
+  qar_wine reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f >/dev/null 2>&1 ||
+    e2e_fail "cannot make D: a CD-ROM drive"
+  E2E_CWD=$cdrom
+  E2E_MEDIUM=$cdrom
+  e2e_log "D: is the CD image ($(stat -c %s "$E2E_WORK/cd.iso") bytes), type cdrom, read-only"
+  scenario_plan 'C:\Windows' 'C:\Windows\System\' 'C:\Winnt' expect_copies_writable
+}
+
+# Today's Windows: the i686 program in a 64-bit Windows 10 prefix, under
+# WoW64. The launchers work; the version is not one the driver knows, so
+# install shows connect-cable and writes nothing, neither under C:\Windows
+# nor in the registry as the program sees it (SOFTWARE\Wow6432Node).
+scenario_wow64() {
+  e2e_launch
+  e2e_expect_screen install
+  e2e_log "first picture $(e2e_since "$e2e_t0") s after start"
+  launch pdf "$recorder $(quote '"D:\Manual\K7Q3WG_MN.pdf"')"
+  launch acrobat "$(quote '"D:\Adobe Acrobat\ar505enu.exe"')"
+  launch gateway "$recorder \"http://$ipv4\""
+  e2e_click utility
+  e2e_expect_screen selvo
+  launch moreinfo "$recorder \"http://[^/\"]+/qar\\.asp\""
+  e2e_click home
+  e2e_expect_screen install
+  snapshot
+  install_unrecognised
+  expect_shell_log
+}
+
 case "$scenario" in
   win98|winme|winxp|win2k|win95|nt40|win2003) version=$scenario ;;
+  win10_wow64) version=win10 ;;
   win2k_preflight) version=win2k ;;
   win95_tick_in_box) version=win95 ;;
-  winxp_empty_driver|winxp_no_companion|winxp_cd_folder) version=winxp ;;
+  winxp_empty_driver|winxp_no_companion|winxp_cd_folder|winxp_cd_image) version=winxp ;;
   *) echo "e2e.sh: unknown scenario $scenario" >&2; exit 64 ;;
 esac
 E2E_STEP=prefix
-e2e_prefix
+if [ "$scenario" = win10_wow64 ]; then e2e_prefix win64; else e2e_prefix; fi
 e2e_pictures
 qar_wine_version "$version"
 e2e_registry_setup
@@ -419,4 +478,6 @@ case "$scenario" in
   winxp_empty_driver) scenario_empty_driver ;;
   winxp_no_companion) scenario_no_companion ;;
   winxp_cd_folder) scenario_cd_folder ;;
+  winxp_cd_image) scenario_cd_image ;;
+  win10_wow64) scenario_wow64 ;;
 esac

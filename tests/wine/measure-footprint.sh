@@ -1,5 +1,7 @@
 #!/bin/bash
-# Prints figures of the x86_64 Setup.exe under wine64 and Xvfb (not a test):
+# Prints figures of Setup.exe under Wine and Xvfb (not a test), the i686
+# program in a 32-bit prefix (the x86_64 twin where this machine cannot run
+# it; the first line says so):
 #  - start to first paint: from launch until the window is mapped, and until
 #    a screenshot shows the main picture (the first run with the Wine server
 #    stopped, the others with it running);
@@ -11,34 +13,37 @@
 #
 #   tests/wine/measure-footprint.sh [SETUP.EXE] [--runs N] [--ticks N] [--cycles N]
 #
-# SETUP.EXE defaults to build-windows/x86_64/Setup.exe. Needs wine64, Xvfb,
-# xdotool, ImageMagick, strace and x86_64-w64-mingw32-gcc.
+# SETUP.EXE defaults to build-windows/i686/Setup.exe (an i686 path; the
+# twin is found beside it). Needs Wine, Xvfb, xdotool, ImageMagick, strace
+# and both mingw-w64 C compilers.
 set -euo pipefail
 if [ -z "${QAR_IN_XVFB:-}" ]; then
   QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 E2E_REPO=$(cd "$(dirname "$0")/../.." && pwd)
-E2E_SETUP=$E2E_REPO/build-windows/x86_64/Setup.exe
+E2E_SETUP=$E2E_REPO/build-windows/i686/Setup.exe
 runs=5 ticks=10000 cycles=100
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
     --ticks) ticks=$2; shift 2 ;;
     --cycles) cycles=$2; shift 2 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) E2E_SETUP=$1; shift ;;
   esac
 done
 E2E_SETUP=$(realpath "$E2E_SETUP")
 E2E_WORK=$(mktemp -d)
-E2E_HELPERS=$E2E_WORK/helpers
+E2E_HELPERS=$E2E_WORK/helpers/i686
 export QAR_WINE_TEMPLATE=${QAR_WINE_TEMPLATE:-$E2E_WORK/wine-template}
 . "$E2E_REPO/tests/wine/e2e-lib.sh"
 trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
 
-mkdir -p "$E2E_HELPERS"
-x86_64-w64-mingw32-gcc -O2 -o "$E2E_HELPERS/qarwin.exe" "$E2E_REPO/tests/wine/qarwin.c" -lpsapi -lntdll
-x86_64-w64-mingw32-gcc -O2 -mwindows -o "$E2E_HELPERS/recorder.exe" "$E2E_REPO/tests/wine/recorder.c"
+for arch in i686 x86_64; do
+  mkdir -p "$E2E_WORK/helpers/$arch"
+  $arch-w64-mingw32-gcc -O2 -o "$E2E_WORK/helpers/$arch/qarwin.exe" "$E2E_REPO/tests/wine/qarwin.c" -lpsapi -lntdll
+  $arch-w64-mingw32-gcc -O2 -mwindows -o "$E2E_WORK/helpers/$arch/recorder.exe" "$E2E_REPO/tests/wine/recorder.c"
+done
 
 e2e_prefix
 e2e_pictures
