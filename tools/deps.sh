@@ -3,7 +3,7 @@
 #
 # The Windows tests run the 32-bit program under the 32-bit Wine (wine32,
 # from the i386 architecture). Where the kernel cannot start i386 programs,
-# a binfmt_misc handler runs them through qemu-i386-static.
+# the tests run them through qemu-i386-static (tests/windows/wine-prefix.sh).
 set -euo pipefail
 run="cmake g++ make libjpeg-dev libfltk1.3-dev"
 test="$run libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick"
@@ -31,17 +31,3 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-# The 32-bit Wine loader through qemu, when the kernel cannot start it
-# itself. Nothing to do where it starts (natively or through a handler).
-if needs_i386 && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  binfmt=/proc/sys/fs/binfmt_misc
-  [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt" || true
-  if [ -e "$binfmt/register" ] && [ ! -e "$binfmt/qemu-i386" ]; then
-    # i386 ELF executables and shared objects; F: the interpreter is opened
-    # now, so it also works inside other mount namespaces.
-    echo ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' |
-      $sudo tee "$binfmt/register" >/dev/null || true
-  fi
-  /usr/lib/wine/wine --version >/dev/null 2>&1 ||
-    echo "deps: this machine cannot start the 32-bit Wine; the Wine tests will run the x86_64 program" >&2
-fi

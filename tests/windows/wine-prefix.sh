@@ -11,10 +11,13 @@
 #   qar_wine_stop                 ends the prefix's wineserver
 #
 # The 32-bit loader runs natively where the kernel starts i386 programs, else
-# through qemu-i386-static (a binfmt_misc handler, which tools/deps.sh
-# registers). Where neither makes a usable 32-bit prefix, the tests run the
-# x86_64 twin in a 64-bit prefix and say so in one line. The choice is made
-# with the template and kept beside it, so every test of a build agrees.
+# through qemu-i386-static: Wine re-executes its loader by path for every
+# process, so a WINELOADER wrapper is not enough; a binfmt_misc handler is,
+# and the tests register one in a private user and mount namespace (Linux
+# 6.7 and later), which leaves the rest of the machine alone. Where neither
+# makes a usable 32-bit prefix, the tests run the x86_64 twin in a 64-bit
+# prefix and say so in one line. The choice is made with the template and
+# kept beside it, so every test of a build agrees.
 #
 # QAR_WINE_TEMPLATE names the template folder (default: a folder beside the
 # test's working directory). Needs an X display (run inside xvfb-run).
@@ -44,49 +47,83 @@ _qar_wine_boot() {
   return $status
 }
 
-# How the kernel would start the 32-bit loader: native, qemu or none.
+# i386 ELF programs and shared objects, run by qemu-i386-static. F: the
+# interpreter is opened when the handler is registered.
+_QAR_QEMU_I386=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
+
+# _qar_write_qemu_loader FILE: a loader that runs the 32-bit Wine with the
+# handler registered in a namespace of its own; every process Wine starts
+# from it stays in that namespace.
+_qar_write_qemu_loader() {
+  cat >"$1" <<LOADER
+#!/bin/sh
+exec unshare --user --map-root-user --mount sh -c 'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && printf %s "\$0" >/proc/sys/fs/binfmt_misc/register && exec "$QAR_WINE32" "\$@"' '$_QAR_QEMU_I386' "\$@"
+LOADER
+  chmod 755 "$1"
+}
+
+# How this machine starts the 32-bit loader: native, qemu (a handler of the
+# machine's own), qemu-namespace (ours, through LOADER) or none.
 _qar_wine32_route() {
-  "$QAR_WINE32" --version >/dev/null 2>&1 || { echo none; return; }
-  if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386 &&
-     grep -qs '^interpreter .*qemu-i386' /proc/sys/fs/binfmt_misc/qemu-i386; then
-    echo qemu
+  local loader=$1
+  if "$QAR_WINE32" --version >/dev/null 2>&1; then
+    if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386 &&
+       grep -qs '^interpreter .*qemu-i386' /proc/sys/fs/binfmt_misc/qemu-i386; then
+      echo qemu
+    else
+      echo native
+    fi
+  elif command -v qemu-i386-static >/dev/null && "$loader" --version >/dev/null 2>&1; then
+    echo qemu-namespace
   else
-    echo native
+    echo none
   fi
 }
 
 # Makes the templates and the choice, once: TEMPLATE/win32 (when the 32-bit
-# route works), TEMPLATE/win64, and TEMPLATE/loader.
+# route works), TEMPLATE/win64, and TEMPLATE/loader. The 32-bit prefix is
+# tried beside the 64-bit one, which every route needs.
 _qar_wine_choose() {
-  local template=$1 route reason= started took
-  route=$(_qar_wine32_route)
+  local template=$1 route reason= loader=$QAR_WINE32 qemu_loader=$1/wine32-qemu
+  _qar_write_qemu_loader "$qemu_loader"
+  route=$(_qar_wine32_route "$qemu_loader")
+  [ "$route" = qemu-namespace ] && loader=$qemu_loader
   case $route in
     none)
-      if command -v qemu-i386-static >/dev/null; then
-        reason="this kernel cannot start i386 programs and no binfmt_misc handler runs them through qemu-i386-static (tools/deps.sh windows registers one)"
-      else
+      if ! command -v qemu-i386-static >/dev/null; then
         reason="this kernel cannot start i386 programs and qemu-i386-static is not installed"
+      else
+        reason="this kernel cannot start i386 programs, and it cannot give qemu-i386-static a binfmt_misc handler in a private namespace (Linux 6.7 or later)"
       fi ;;
     *)
-      started=$(date +%s)
-      if ! _qar_wine_boot "$template/win32" win32 "$QAR_WINE32" "$QAR_WINE32_BOOT_LIMIT"; then
-        reason="the 32-bit loader ($route) did not make a 32-bit prefix within $QAR_WINE32_BOOT_LIMIT s"
-      else
-        took=$(($(date +%s) - started))
+      (
         started=$(date +%s)
-        if ! WINEPREFIX=$template/win32 timeout "$QAR_WINE32_RUN_LIMIT" "$QAR_WINE32" reg query 'HKCU\Software\Wine' >/dev/null 2>&1; then
-          reason="the 32-bit loader ($route) made a prefix in $took s but one 32-bit program did not run within $QAR_WINE32_RUN_LIMIT s"
+        if ! _qar_wine_boot "$template/win32" win32 "$loader" "$QAR_WINE32_BOOT_LIMIT"; then
+          echo "the 32-bit loader ($route) did not make a 32-bit prefix within $QAR_WINE32_BOOT_LIMIT s" >"$template/win32.failed"
+          exit
+        fi
+        took=$(($(date +%s) - started))
+        if ! WINEPREFIX=$template/win32 timeout "$QAR_WINE32_RUN_LIMIT" "$loader" reg query 'HKCU\Software\Wine' >/dev/null 2>&1; then
+          echo "the 32-bit loader ($route) made a prefix in $took s but one 32-bit program did not run within $QAR_WINE32_RUN_LIMIT s" >"$template/win32.failed"
         fi
         WINEPREFIX=$template/win32 "$QAR_WINESERVER" -k 2>/dev/null
-      fi ;;
+      ) &
+      ;;
   esac
-  _qar_wine_boot "$template/win64" win64 "$QAR_WINE64" || return 1
+  local boot64=0
+  _qar_wine_boot "$template/win64" win64 "$QAR_WINE64" || boot64=1
+  wait
+  [ $boot64 -eq 0 ] || return 1
+  if [ -f "$template/win32.failed" ]; then
+    reason=$(cat "$template/win32.failed")
+    rm -f "$template/win32.failed"
+  fi
   if [ -z "$reason" ]; then
-    printf 'QAR_WINE_ROUTE=%s\nQAR_WINE_NOTE=%q\n' "$route" \
+    printf 'QAR_WINE_ROUTE=%s\nQAR_WINE=%q\nQAR_WINE_NOTE=%q\n' "$route" "$loader" \
       "Wine runs the i686 programs: 32-bit loader $route, 32-bit prefix" >"$template/loader"
   else
     rm -rf "$template/win32"
-    printf 'QAR_WINE_ROUTE=x86_64\nQAR_WINE_NOTE=%q\n' \
+    printf 'QAR_WINE_ROUTE=x86_64\nQAR_WINE=%q\nQAR_WINE_NOTE=%q\n' "$QAR_WINE64" \
       "THE 32-BIT PROGRAM WAS NOT RUN: $reason; Wine runs the x86_64 twin in a 64-bit prefix instead" >"$template/loader"
   fi
 }
@@ -107,8 +144,7 @@ qar_wine_template() {
   . "$template/loader"
   QAR_WINE_TEMPLATE_DIR=$template
   # The 32-bit loader runs i686 programs in either prefix (in a 64-bit one
-  # through WoW64).
-  if [ "$QAR_WINE_ROUTE" = x86_64 ]; then QAR_WINE=$QAR_WINE64; else QAR_WINE=$QAR_WINE32; fi
+  # through WoW64); under the fallback, wine64 runs the twins.
   export QAR_WINE_ROUTE QAR_WINE_NOTE QAR_WINE
 }
 
