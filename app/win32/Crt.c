@@ -43,10 +43,10 @@ void* realloc(void* p, size_t size) {
   return HeapReAlloc(GetProcessHeap(), 0, p, size ? size : 1);
 }
 
+/* The string instructions: a byte loop would slow the pictures' copies. */
 void* memcpy(void* dst, const void* src, size_t n) {
-  unsigned char* d = dst;
-  const unsigned char* s = src;
-  while (n--) *d++ = *s++;
+  void* d = dst;
+  __asm__ volatile("rep movsb" : "+D"(d), "+S"(src), "+c"(n) : : "memory");
   return dst;
 }
 
@@ -59,8 +59,8 @@ void* memmove(void* dst, const void* src, size_t n) {
 }
 
 void* memset(void* dst, int c, size_t n) {
-  unsigned char* d = dst;
-  while (n--) *d++ = (unsigned char)c;
+  void* d = dst;
+  __asm__ volatile("rep stosb" : "+D"(d), "+c"(n) : "a"(c) : "memory");
   return dst;
 }
 
