@@ -139,11 +139,13 @@ jpeg_source() {
 
 # Decompression is all the program needs; no SIMD keeps the program small
 # and avoids code paths that pre-SSE processors and Windows 95 never saw.
-# msvcrt's own printf/scanf family: mingw's C99 versions would add 40 KB.
+# The program's own C run-time (app/win32/Crt.c) supplies snprintf, not
+# mingw's C99 version, which would add 40 KB; NO_GETENV drops the JPEGMEM
+# variable, read with getenv and sscanf.
 build_jpeg() {
   local a=$1 src=$2
   local prefix="$cache/jpeg-$a"
-  local stamp="$prefix/.built-from-$(basename "$src")-msvcrt-stdio"
+  local stamp="$prefix/.built-from-$(basename "$src")-no-getenv"
   if [ -f "$stamp" ] && [ -f "$prefix/lib/libjpeg.a" ]; then
     echo "$prefix"; return
   fi
@@ -152,7 +154,7 @@ build_jpeg() {
   cmake -S "$src" -B "$cache/jpeg-build-$a" \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$a.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel \
-    -DCMAKE_C_FLAGS="-D__USE_MINGW_ANSI_STDIO=0" \
+    -DCMAKE_C_FLAGS="-D__USE_MINGW_ANSI_STDIO=0 -DNO_GETENV" \
     -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DENABLE_SHARED=OFF -DENABLE_STATIC=ON \
     -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF -DWITH_JAVA=OFF \

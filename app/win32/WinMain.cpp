@@ -4,16 +4,6 @@
 #include "app/win32/Win32Host.h"
 #include "platform/win32/Win32Platform.h"
 
-#include <cstdlib>
-
-// Replaces libstdc++'s handler, which writes the demangled exception type
-// to a console this GUI program does not have; its demangler alone costs
-// 46 KB of the program's size. Nothing reaches it: every handler and the
-// start-up are guarded.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
-}  // namespace __gnu_cxx
-
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // No "insert a disk" box when a probed drive is empty: the probes expect
   // a plain failure.
