@@ -7,8 +7,7 @@ namespace qar {
 const char* const kApplicationTitle = "QAR Tarnlink Wireless Cable Modem Wizard";
 const char* const kMainCaption = "QAR Tarnlink Wireless Cable Modem Gateway Installation Wizard";
 
-Application::Application(Platform& platform, FormHost& host)
-    : platform_(platform), host_(host) {}
+Application::Application(Platform& platform, FormHost& host) : platform_(platform), host_(host) {}
 
 void Application::CreateForm() {
   form_ = std::make_unique<TfrmMain>(platform_, host_);
@@ -26,9 +25,7 @@ void Application::Guard(const std::function<void()>& handler) {
   }
 }
 
-void Application::MouseDown(int x, int y) {
-  pressed_ = form_ ? form_->HotspotAt(x, y) : nullptr;
-}
+void Application::MouseDown(int x, int y) { pressed_ = form_ ? form_->HotspotAt(x, y) : nullptr; }
 
 void Application::MouseUp(int x, int y) {
   const Control* pressed = pressed_;
@@ -50,9 +47,7 @@ void Application::Tick() {
   });
 }
 
-bool Application::HandCursorAt(int x, int y) {
-  return form_ && form_->HotspotAt(x, y) != nullptr;
-}
+bool Application::HandCursorAt(int x, int y) { return form_ && form_->HotspotAt(x, y) != nullptr; }
 
 int RunGuarded(FormHost& host, const std::function<void()>& body) {
   try {

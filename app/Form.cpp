@@ -23,16 +23,51 @@ constexpr Control::Spec kLayout[] = {
     {C::imguninstall, "imguninstall", K::Picture, kPictureBounds, false, P::Uninstall, nullptr, ""},
     {C::imgselvo, "imgselvo", K::Picture, kPictureBounds, false, P::Selvo, nullptr, ""},
     {C::imgInstall, "imgInstall", K::Picture, kPictureBounds, true, P::Install, nullptr, ""},
-    {C::lblAcrobat, "lblAcrobat", K::Hotspot, {386, 284, 306, 21}, true, P::Install, &TfrmMain::lblAcrobatClick, ""},
+    {C::lblAcrobat,
+     "lblAcrobat",
+     K::Hotspot,
+     {386, 284, 306, 21},
+     true,
+     P::Install,
+     &TfrmMain::lblAcrobatClick,
+     ""},
     {C::lblOS, "lblOS", K::Label, {168, 12, 289, 20}, false, P::Install, nullptr, ""},
-    {C::lblInstall, "lblInstall", K::Hotspot, {386, 195, 190, 23}, true, P::Install, &TfrmMain::lblInstallClick, ""},
+    {C::lblInstall,
+     "lblInstall",
+     K::Hotspot,
+     {386, 195, 190, 23},
+     true,
+     P::Install,
+     &TfrmMain::lblInstallClick,
+     ""},
     {C::lblqar, "lblqar", K::Hotspot, {554, 471, 55, 22}, true, P::Install, &TfrmMain::lblqarClick, ""},
     {C::lblpdf, "lblpdf", K::Hotspot, {385, 241, 137, 21}, true, P::Install, &TfrmMain::lblpdfClick, ""},
     {C::lblcd, "lblcd", K::Label, {144, 136, 313, 25}, false, P::Install, nullptr, "Current Path = "},
     {C::lblClose, "lblClose", K::Hotspot, {636, 471, 53, 21}, true, P::Install, &TfrmMain::lblCloseClick, ""},
-    {C::lblUtility, "lblUtility", K::Hotspot, {386, 327, 218, 21}, true, P::Install, &TfrmMain::lblUtilityClick, ""},
-    {C::lblmoreinfo, "lblmoreinfo", K::Hotspot, {489, 424, 187, 31}, true, P::Install, &TfrmMain::lblmoreinfoClick, ""},
-    {C::lblGateway, "lblGateway", K::Hotspot, {385, 368, 306, 21}, true, P::Install, &TfrmMain::lblGatewayClick, ""},
+    {C::lblUtility,
+     "lblUtility",
+     K::Hotspot,
+     {386, 327, 218, 21},
+     true,
+     P::Install,
+     &TfrmMain::lblUtilityClick,
+     ""},
+    {C::lblmoreinfo,
+     "lblmoreinfo",
+     K::Hotspot,
+     {489, 424, 187, 31},
+     true,
+     P::Install,
+     &TfrmMain::lblmoreinfoClick,
+     ""},
+    {C::lblGateway,
+     "lblGateway",
+     K::Hotspot,
+     {385, 368, 306, 21},
+     true,
+     P::Install,
+     &TfrmMain::lblGatewayClick,
+     ""},
 };
 
 constexpr bool RowsInIdOrder() {
@@ -61,8 +96,10 @@ struct ScreenRow {
   ControlSet hidden;
 };
 constexpr ScreenRow kScreens[] = {
-    {Screen::MainNotInstalled, Set({C::imgInstall}) | kMenu, Set({C::imguninstall, C::imgselvo, C::lblmoreinfo})},
-    {Screen::MainInstalled, Set({C::imguninstall, C::lblmoreinfo}) | kMenu, Set({C::imgInstall, C::imgselvo})},
+    {Screen::MainNotInstalled, Set({C::imgInstall}) | kMenu,
+     Set({C::imguninstall, C::imgselvo, C::lblmoreinfo})},
+    {Screen::MainInstalled, Set({C::imguninstall, C::lblmoreinfo}) | kMenu,
+     Set({C::imgInstall, C::imgselvo})},
     {Screen::Home, Set({C::imgInstall}) | kMenu, Set({C::imgselvo, C::imgUSB, C::lblmoreinfo})},
     {Screen::PartnerService, Set({C::imgselvo, C::lblmoreinfo}), Set({C::imgUSB, C::imgInstall}) | kMenu},
     {Screen::ConnectCable, Set({C::imgUSB}), Set({C::imgselvo, C::lblmoreinfo, C::imgInstall}) | kMenu},
@@ -123,8 +160,7 @@ void TfrmMain::StartTimer1() {
 
 Control* TfrmMain::HotspotAt(int x, int y) {
   for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
-    if (it->Kind() == ControlKind::Hotspot && it->Visible() && it->Bounds().Contains(x, y))
-      return &*it;
+    if (it->Kind() == ControlKind::Hotspot && it->Visible() && it->Bounds().Contains(x, y)) return &*it;
   return nullptr;
 }
 
@@ -138,8 +174,10 @@ void TfrmMain::ApplyScreen(Screen screen) {
   const ScreenRow& row = kScreens[static_cast<int>(screen)];
   for (std::size_t i = 0; i < controls_.size(); ++i) {
     const ControlSet bit = 1u << i;
-    if (row.shown & bit) controls_[i].SetVisible(true);
-    else if (row.hidden & bit) controls_[i].SetVisible(false);
+    if (row.shown & bit)
+      controls_[i].SetVisible(true);
+    else if (row.hidden & bit)
+      controls_[i].SetVisible(false);
   }
 }
 

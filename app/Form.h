@@ -14,9 +14,7 @@ namespace qar {
 
 struct Rect {
   int left, top, width, height;
-  bool Contains(int x, int y) const {
-    return x >= left && x < left + width && y >= top && y < top + height;
-  }
+  bool Contains(int x, int y) const { return x >= left && x < left + width && y >= top && y < top + height; }
 };
 
 enum class ControlKind { Picture, Hotspot, Label };
@@ -100,9 +98,7 @@ class TfrmMain {
   TfrmMain& operator=(const TfrmMain&) = delete;
 
   Control& operator[](ControlId id) { return controls_[static_cast<std::size_t>(id)]; }
-  const Control& operator[](ControlId id) const {
-    return controls_[static_cast<std::size_t>(id)];
-  }
+  const Control& operator[](ControlId id) const { return controls_[static_cast<std::size_t>(id)]; }
   // In stacking order, bottom to top.
   const std::vector<Control>& Controls() const { return controls_; }
   Control* FindControl(const std::string& name);

@@ -24,8 +24,7 @@ class FormHost {
   // Modal box with an OK button, owned by the application window. Returns
   // when the user dismisses it; ticks keep arriving while it is open, so the
   // form's state may have changed by then.
-  virtual void ShowBox(const std::string& text, const std::string& caption,
-                       BoxIcon icon) = 0;
+  virtual void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;
   // Starts or stops the 1 ms timer. Starting raises an Error with the text
   // "Not enough timers available" when the system has none left.
   virtual void SetTimerEnabled(bool enabled) = 0;

@@ -17,14 +17,11 @@ const char* const kSourcePathValue = "SourcePath";
 const char* const kInstallationSourcesValue = "Installation Sources";
 }  // namespace
 
-void CopyDriverFiles(Platform& platform, const Plan& plan,
-                     const DriverSources& sources) {
-  for (const Copy& copy : PlanCopies(plan, sources))
-    platform.CopyFile(copy.source, copy.target);
+void CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSources& sources) {
+  for (const Copy& copy : PlanCopies(plan, sources)) platform.CopyFile(copy.source, copy.target);
 }
 
-void WriteSetupValue(Platform& platform, const std::string& name,
-                     const std::string& data) {
+void WriteSetupValue(Platform& platform, const std::string& name, const std::string& data) {
   auto key = platform.OpenKey(kSetupKey);
   WriteString(key.get(), name, data);
 }
@@ -52,15 +49,13 @@ void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
   }
 }
 
-void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan,
-                                      const std::string& mediaDir) {
+void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan, const std::string& mediaDir) {
   WriteSetupValue(platform, kSourcePathValue, plan.setupSourcePath);
   DeleteSetupValue(platform, kInstallationSourcesValue);
   InstallCompanionProgram(platform, mediaDir);
 }
 
-InstallResult InstallDriver(Platform& platform, const std::string& osName,
-                            const std::string& mediaDir) {
+InstallResult InstallDriver(Platform& platform, const std::string& osName, const std::string& mediaDir) {
   const GateRow* gate = LookupVersionGate(osName);
   if (gate == nullptr) return {InstallOutcome::Unrecognised};
   if (gate->refusalText != nullptr) return {InstallOutcome::Refused, gate->refusalText};

@@ -8,18 +8,16 @@
 
 namespace qar {
 
-extern const char* const kSetupKey;  // "\SOFTWARE\...\CurrentVersion\Setup"
-extern const char* const kRunKey;    // "\SOFTWARE\...\CurrentVersion\Run"
+extern const char* const kSetupKey;          // "\SOFTWARE\...\CurrentVersion\Setup"
+extern const char* const kRunKey;            // "\SOFTWARE\...\CurrentVersion\Run"
 extern const char* const kCompanionFolder;   // "C:\QAR"
 extern const char* const kCompanionProgram;  // "C:\QAR\QAR.exe"
 
 // The 48 copies of the plan; each result is ignored.
-void CopyDriverFiles(Platform& platform, const Plan& plan,
-                     const DriverSources& sources);
+void CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSources& sources);
 
 // Raises when the Setup key cannot be opened or written.
-void WriteSetupValue(Platform& platform, const std::string& name,
-                     const std::string& data);
+void WriteSetupValue(Platform& platform, const std::string& name, const std::string& data);
 // The outcome is not used.
 void DeleteSetupValue(Platform& platform, const std::string& name);
 
@@ -32,8 +30,7 @@ void RegisterCompanionAutoRun(Platform& platform);
 
 // The setup-source redirection and the companion, in order. Raises when the
 // SourcePath write fails; the later steps then do not run.
-void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan,
-                                      const std::string& mediaDir);
+void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan, const std::string& mediaDir);
 
 enum class InstallOutcome {
   Refused,            // the version has a refusal box; nothing written
@@ -52,8 +49,7 @@ struct InstallResult {
 // The whole install for the named version from the media directory: gate,
 // preflight, copies, registry and companion. Only our own errors become an
 // outcome; anything else is raised.
-InstallResult InstallDriver(Platform& platform, const std::string& osName,
-                            const std::string& mediaDir);
+InstallResult InstallDriver(Platform& platform, const std::string& osName, const std::string& mediaDir);
 
 // Deletes whatever of the removal list exists; shows and reports nothing.
 void RemoveDriverFiles(Platform& platform);

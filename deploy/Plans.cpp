@@ -4,8 +4,7 @@
 
 namespace qar {
 
-const Plan kPlanW = {'W', "C:\\Windows", "c:\\Windows\\System32\\Drivers\\Windows",
-                     "C:\\Windows\\System\\"};
+const Plan kPlanW = {'W', "C:\\Windows", "c:\\Windows\\System32\\Drivers\\Windows", "C:\\Windows\\System\\"};
 const Plan kPlanN = {'N', "C:\\Winnt", "c:\\Winnt\\System32\\Drivers\\Windows",
                      "C:\\Winnt\\System32\\Drivers\\"};
 
@@ -32,9 +31,8 @@ const std::array<const char*, kDestinationCount> kDestinationFolders = {{
 namespace {
 
 const char* const kRemovalRoots[] = {"C:\\Windows", "C:\\Winnt"};
-const char* const kRemovalFiles[] = {"usb8023w.sys", "usb8023m.sys", "usb8023k.sys",
-                                     "rndismpk.sys", "rndismpm.sys", "rndismpw.sys",
-                                     "qar.cat",      "qar.inf"};
+const char* const kRemovalFiles[] = {"usb8023w.sys", "usb8023m.sys", "usb8023k.sys", "rndismpk.sys",
+                                     "rndismpm.sys", "rndismpw.sys", "qar.cat",      "qar.inf"};
 // The preflight folder is not among them: its copies stay after removal.
 const char* const kRemovalFolders[] = {"\\", "\\system\\", "\\system32\\", "\\inf\\",
                                        "\\system32\\drivers\\"};
@@ -55,22 +53,19 @@ std::vector<Copy> PlanCopies(const Plan& plan, const DriverSources& sources) {
   copies.reserve(kDriverFileCount * kDestinationCount);
   for (std::size_t file = 0; file < kDriverFileCount; ++file)
     for (const char* folder : kDestinationFolders)
-      copies.push_back({sources[file], std::string(plan.systemRoot) + folder +
-                                           kDriverFiles[file].installedName});
+      copies.push_back(
+          {sources[file], std::string(plan.systemRoot) + folder + kDriverFiles[file].installedName});
   return copies;
 }
 
-std::string PlanMarker(const Plan& plan) {
-  return std::string(plan.systemRoot) + kMarkerName;
-}
+std::string PlanMarker(const Plan& plan) { return std::string(plan.systemRoot) + kMarkerName; }
 
 const std::vector<std::string>& RemovalList() {
   static const std::vector<std::string> list = [] {
     std::vector<std::string> paths;
     for (const char* root : kRemovalRoots)
       for (const char* file : kRemovalFiles)
-        for (const char* folder : kRemovalFolders)
-          paths.push_back(std::string(root) + folder + file);
+        for (const char* folder : kRemovalFolders) paths.push_back(std::string(root) + folder + file);
     return paths;
   }();
   return list;

@@ -9,8 +9,8 @@ namespace qar {
 
 struct GateRow {
   const char* osName;
-  const Plan* plan;          // deploy this plan, or
-  const char* refusalText;   // show this refusal box (caption kRefusalCaption)
+  const Plan* plan;         // deploy this plan, or
+  const char* refusalText;  // show this refusal box (caption kRefusalCaption)
 };
 
 extern const char* const kRefusalCaption;  // "Driver not available"

@@ -30,9 +30,7 @@ void LaunchFromMedium(Platform& platform, const char* relative) {
 }  // namespace
 
 void OpenManual(Platform& platform) { LaunchFromMedium(platform, kManualPath); }
-void RunReaderInstaller(Platform& platform) {
-  LaunchFromMedium(platform, kReaderInstallerPath);
-}
+void RunReaderInstaller(Platform& platform) { LaunchFromMedium(platform, kReaderInstallerPath); }
 void OpenGatewayPage(Platform& platform) { Launch(platform, kGatewayAddress); }
 void OpenPartnerPage(Platform& platform) { Launch(platform, kPartnerAddress); }
 

@@ -68,7 +68,6 @@ class Platform {
 };
 
 // Writes a string value; raises when no key is open or the write fails.
-void WriteString(RegistryKey* key, const std::string& name,
-                 const std::string& data);
+void WriteString(RegistryKey* key, const std::string& name, const std::string& data);
 
 }  // namespace qar

@@ -18,8 +18,7 @@ namespace qar::test {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "qar-test-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "qar-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
@@ -51,9 +50,9 @@ inline std::string ReadHostFile(const std::string& path) {
 
 // The driver files a medium carries, each with its own contents.
 inline const std::vector<std::string>& MediumDriverFiles() {
-  static const std::vector<std::string> files = {
-      "QAR.CAT", "QAR.inf", "rndismpk.sys", "rndismpm.sys", "rndismpw.sys",
-      "usb8023k.sys", "usb8023m.sys", "usb8023w.sys"};
+  static const std::vector<std::string> files = {"QAR.CAT",      "QAR.inf",      "rndismpk.sys",
+                                                 "rndismpm.sys", "rndismpw.sys", "usb8023k.sys",
+                                                 "usb8023m.sys", "usb8023w.sys"};
   return files;
 }
 

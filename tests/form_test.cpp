@@ -142,7 +142,8 @@ TEST(Layout, ControlsRectanglesAndEdges) {
     const int right = b.left + b.width - 1, bottom = b.top + b.height - 1;
     for (auto [x, y] : {std::pair{b.left, midY}, {right, midY}, {midX, b.top}, {midX, bottom}})
       EXPECT_EQ(wizard.Form().HotspotAt(x, y), &control) << "inside at " << x << "," << y;
-    for (auto [x, y] : {std::pair{b.left - 1, midY}, {right + 1, midY}, {midX, b.top - 1}, {midX, bottom + 1}})
+    for (auto [x, y] :
+         {std::pair{b.left - 1, midY}, {right + 1, midY}, {midX, b.top - 1}, {midX, bottom + 1}})
       EXPECT_EQ(wizard.Form().HotspotAt(x, y), nullptr) << "outside at " << x << "," << y;
   }
 }
@@ -355,7 +356,7 @@ TEST(Navigation, HandCursorOnlyOverVisibleHotspots) {
 TEST(Install, VersionGate) {
   struct Case {
     const char* os;
-    const char* box;  // refusal text, or null
+    const char* box;   // refusal text, or null
     const char* root;  // where the marker lands, or null when nothing is written
   };
   const Case cases[] = {
@@ -389,7 +390,7 @@ TEST(Install, VersionGate) {
       EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\usb8023w.sys"), expected) << c.os << root;
       EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\System32\\Drivers\\Windows\\QAR.inf"), expected);
     }
-    const std::string source = c.root == nullptr ? "<absent>"
+    const std::string source = c.root == nullptr                    ? "<absent>"
                                : std::string(c.root) == "C:\\Winnt" ? "C:\\Winnt\\System32\\Drivers\\"
                                                                     : "C:\\Windows\\System\\";
     EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), source) << c.os;

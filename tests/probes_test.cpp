@@ -31,7 +31,7 @@ const NamingCase kNamingCases[] = {
     {1, 4, 0, " A", "Microsoft Windows 95"},
     {1, 4, 0, " B", "Microsoft Windows 95 OSR2"},
     {1, 4, 0, "", "Microsoft Windows 95"},
-    {1, 4, 0, "B", "Microsoft Windows 95"},  // only the second character counts
+    {1, 4, 0, "B", "Microsoft Windows 95"},   // only the second character counts
     {1, 4, 0, "xb", "Microsoft Windows 95"},  // case-sensitive
     {1, 4, 10, "", "Microsoft Windows 98 SE"},
     {1, 4, 10, " A", "Microsoft Windows 98 SE"},
@@ -74,18 +74,12 @@ struct NamedCase {
 };
 
 const NamedCase kNamedVersions[] = {
-    {"win31", "Microsoft Windows 3.1"},
-    {"win95", "Microsoft Windows 95"},
-    {"win95osr2", "Microsoft Windows 95 OSR2"},
-    {"win98", "Microsoft Windows 98 SE"},
-    {"win98se", "Microsoft Windows 98 SE"},
-    {"winme", "Microsoft Windows ME"},
-    {"nt351", "Microsoft Windows NT 3.51"},
-    {"nt40", "Microsoft Windows NT 4.0"},
-    {"win2000", "Microsoft Windows 2000"},
-    {"winxp", "Microsoft Windows XP"},
-    {"win2003", "Microsoft Windows "},
-    {"vista", "Microsoft Windows "},
+    {"win31", "Microsoft Windows 3.1"},         {"win95", "Microsoft Windows 95"},
+    {"win95osr2", "Microsoft Windows 95 OSR2"}, {"win98", "Microsoft Windows 98 SE"},
+    {"win98se", "Microsoft Windows 98 SE"},     {"winme", "Microsoft Windows ME"},
+    {"nt351", "Microsoft Windows NT 3.51"},     {"nt40", "Microsoft Windows NT 4.0"},
+    {"win2000", "Microsoft Windows 2000"},      {"winxp", "Microsoft Windows XP"},
+    {"win2003", "Microsoft Windows "},          {"vista", "Microsoft Windows "},
 };
 
 TEST(GetOSName, NamesEachSimulatedVersion) {

@@ -83,7 +83,8 @@ TEST_P(SwapRace, NothingHappensOutsideTheDrive) {
   std::atomic<bool> stop{false};
   long swaps = 0;
   std::thread swapper([&] {
-    while (!stop.load()) swaps += renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
+    while (!stop.load())
+      swaps += renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
   });
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(EnvCount("QAR_RACE_SECONDS", 2));
   long calls = 0, succeeded = 0, readOutside = 0;
@@ -133,7 +134,7 @@ TEST(LateMappedDrive, NeverReachesTheMachinesFiles) {
     first->MapDrive('E', late, false);
     fs::remove(late);
     auto machine = SandboxMachine::Open(first->Folder());  // opened without its disc
-    const std::string pointed = std::string(target) == "machine"   ? machine->Folder()
+    const std::string pointed = std::string(target) == "machine"  ? machine->Folder()
                                 : std::string(target) == "parent" ? temp / "parent"
                                                                   : machine->Folder() + "/C";
     fs::create_directory_symlink(pointed, late);
@@ -220,8 +221,8 @@ TEST(SpecialMachineFiles, RegistrySwappedForAPipeLater) {
 // same: values drawn from what broke it before (leading backslashes in
 // keys, trailing dots and spaces in folder names, quotes, tabs, non-ASCII).
 TEST(SettingsRoundTrip, WhatIsAcceptedReadsBackTheSame) {
-  const std::vector<std::string> pieces = {"\\", "\\\\", ".", " ", "\"", "\t", "\xC3\xA9", "\xFF", "#",
-                                           "=",  "a",   "Z", "/", "\\\"", "x.", "\\t", "\\n"};
+  const std::vector<std::string> pieces = {"\\", "\\\\", ".", " ", "\"",   "\t", "\xC3\xA9", "\xFF", "#",
+                                           "=",  "a",    "Z", "/", "\\\"", "x.", "\\t",      "\\n"};
   std::mt19937 random(8);
   const auto value = [&] {
     std::string text;
@@ -294,7 +295,8 @@ TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
         try {
           auto machine = SandboxMachine::Open(folder);
           for (int i = 0; i < kWrites; ++i) {
-            const std::string name = "w" + std::to_string(w) + "r" + std::to_string(run) + "i" + std::to_string(i);
+            const std::string name =
+                "w" + std::to_string(w) + "r" + std::to_string(run) + "i" + std::to_string(i);
             auto key = machine->OpenKey("SOFTWARE\\Race");
             failed += !key || !key->SetString(name, name);
             if (i % 3 == 0) machine->SetKeyReadOnly("SOFTWARE\\Locked\\" + name, true);
@@ -333,7 +335,8 @@ TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
   for (int run = 0; run < runs; ++run)
     for (int w = 0; w < 2; ++w)
       for (int i = 0; i < kWrites; ++i) {
-        const std::string name = "w" + std::to_string(w) + "r" + std::to_string(run) + "i" + std::to_string(i);
+        const std::string name =
+            "w" + std::to_string(w) + "r" + std::to_string(run) + "i" + std::to_string(i);
         std::string data;
         const bool value = machine->ReadString("SOFTWARE\\Race", name, data) && data == name;
         const bool locked = i % 3 != 0 || machine->OpenKey("SOFTWARE\\Locked\\" + name) == nullptr;

@@ -139,15 +139,15 @@ TEST(RegistryFile, KeysAreWrittenInTreeOrder) {
     ASSERT_TRUE(registry.AddKey(key)) << key;
   EXPECT_EQ(registry.Format(),
             "REGEDIT4\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE]\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\a]\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\A\\Y]\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\a\\z]\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\A B]\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\a-]\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\b]\r\n\r\n");
-  for (const char* bad : {"SOFTWARE\\x", "HKEY_LOCAL_MACHINE\\\\x", "HKEY_LOCAL_MACHINE\\x\\", "",
-                          "HKEY_NOWHERE\\x"})
+            "[HKEY_LOCAL_MACHINE]\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\a]\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\A\\Y]\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\a\\z]\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\A B]\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\a-]\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\b]\r\n\r\n");
+  for (const char* bad :
+       {"SOFTWARE\\x", "HKEY_LOCAL_MACHINE\\\\x", "HKEY_LOCAL_MACHINE\\x\\", "", "HKEY_NOWHERE\\x"})
     EXPECT_FALSE(registry.AddKey(bad)) << bad;
 }
 
@@ -241,7 +241,8 @@ TEST_F(SandboxRegistry, ValuesSurviveAReopening) {
   EXPECT_EQ(Value(*reopened, "software\\microsoft\\WINDOWS\\currentversion\\setup\\", "sourcepath"),
             "C:\\Windows\\System\\");
   EXPECT_EQ(Value(*reopened, kSetup, "Text"), "say \"hi\"\r\nbye");
-  EXPECT_NE(ReadFile(RegistryPath()).find("\"SourcePath\"=\"C:\\\\Windows\\\\System\\\\\"\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(RegistryPath()).find("\"SourcePath\"=\"C:\\\\Windows\\\\System\\\\\"\r\n"),
+            std::string::npos);
 
   auto key = reopened->OpenKey("Software\\Microsoft\\Windows\\CurrentVersion\\SETUP");
   ASSERT_TRUE(key);
@@ -250,7 +251,8 @@ TEST_F(SandboxRegistry, ValuesSurviveAReopening) {
   EXPECT_TRUE(key->SetString("SOURCEPATH", "C:\\Winnt\\System32\\Drivers\\"));
   EXPECT_EQ(Value(*machine, kSetup, "Installation Sources"), "<absent>");  // the other instance sees it
   const std::string text = ReadFile(RegistryPath());
-  EXPECT_NE(text.find("\"SourcePath\"=\"C:\\\\Winnt\\\\System32\\\\Drivers\\\\\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"SourcePath\"=\"C:\\\\Winnt\\\\System32\\\\Drivers\\\\\""), std::string::npos)
+      << text;
   EXPECT_EQ(text.find("SOURCEPATH"), std::string::npos) << text;
 }
 
@@ -261,8 +263,9 @@ TEST_F(SandboxRegistry, OpenKeyCreatesAndPersistsTheKey) {
   ASSERT_TRUE(machine->OpenKey(kRun));
   ASSERT_TRUE(machine->OpenKey("SOFTWARE\\QAR\\Deeper\\Still"));
   const std::string text = ReadFile(SandboxMachine::Open(machine->Folder())->Folder() + "/registry.reg");
-  for (const char* key : {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]",
-                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Deeper\\Still]"})
+  for (const char* key :
+       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]",
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Deeper\\Still]"})
     EXPECT_NE(text.find(key), std::string::npos) << key;
   auto root = machine->OpenKey("");
   ASSERT_TRUE(root);
@@ -280,12 +283,9 @@ TEST(SandboxKeyPaths, BackslashesAsRegCreateKeyExATakesThem) {
     bool nt, win9x;  // opens SOFTWARE\QAR\Run
   };
   const Case cases[] = {
-      {"SOFTWARE\\QAR\\Run", true, true},
-      {"\\SOFTWARE\\QAR\\Run", true, true},
-      {"SOFTWARE\\\\QAR\\\\\\Run", true, true},
-      {"SOFTWARE\\QAR\\Run\\\\", true, true},
-      {"\\\\SOFTWARE\\QAR\\Run", false, true},
-      {"\\\\\\SOFTWARE\\QAR\\Run", false, false},
+      {"SOFTWARE\\QAR\\Run", true, true},       {"\\SOFTWARE\\QAR\\Run", true, true},
+      {"SOFTWARE\\\\QAR\\\\\\Run", true, true}, {"SOFTWARE\\QAR\\Run\\\\", true, true},
+      {"\\\\SOFTWARE\\QAR\\Run", false, true},  {"\\\\\\SOFTWARE\\QAR\\Run", false, false},
   };
   for (const char* version : {"winxp", "win98"}) {
     TempFolder temp;
@@ -364,8 +364,8 @@ TEST_F(SandboxRegistry, ChangesThatChangeNothingLeaveTheFileAlone) {
   };
   const Case cases[] = {
       {"the same value again", [&] { return key->SetString("SourcePath", "C:\\Windows\\System\\"); }, false},
-      {"the same value by another case", [&] { return key->SetString("SOURCEPATH", "C:\\Windows\\System\\"); },
-       false},
+      {"the same value by another case",
+       [&] { return key->SetString("SOURCEPATH", "C:\\Windows\\System\\"); }, false},
       {"an existing key opened", [&] { return machine->OpenKey(kSetup) != nullptr; }, false},
       {"another value", [&] { return key->SetString("SourcePath", "C:\\Winnt\\"); }, true},
       {"a new value", [&] { return key->SetString("Installation Sources", "D:\\"); }, true},
@@ -379,7 +379,8 @@ TEST_F(SandboxRegistry, ChangesThatChangeNothingLeaveTheFileAlone) {
   EXPECT_EQ(Value(*SandboxMachine::Open(machine->Folder()), kSetup, "SourcePath"), "C:\\Winnt\\");
 
   // Compared with the file as it is now, not as it was last written.
-  WriteFile(RegistryPath(), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\r\n");
+  WriteFile(RegistryPath(),
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\r\n");
   ASSERT_TRUE(key->SetString("SourcePath", "C:\\Winnt\\"));
   EXPECT_NE(ReadFile(RegistryPath()).find("\"SourcePath\"=\"C:\\\\Winnt\\\\\""), std::string::npos)
       << ReadFile(RegistryPath());
@@ -390,9 +391,11 @@ TEST_F(SandboxRegistry, InterruptedWriteKeepsTheOldRegistry) {
   const std::string before = ReadFile(RegistryPath());
   // The process dies between writing the new registry aside and renaming it.
   Registry changed = Registry::Parse(before, RegistryPath());
-  changed.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup", "SourcePath", "new");
-  EXPECT_THROW(WriteFileAtomically(RegistryPath(), changed.Format(), [] { throw std::runtime_error("killed"); }),
-               std::runtime_error);
+  changed.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup", "SourcePath",
+                    "new");
+  EXPECT_THROW(
+      WriteFileAtomically(RegistryPath(), changed.Format(), [] { throw std::runtime_error("killed"); }),
+      std::runtime_error);
   ASSERT_EQ(TemporaryFilesOf(RegistryPath()), 1);
 
   auto next = SandboxMachine::Open(machine->Folder());

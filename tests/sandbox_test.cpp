@@ -111,9 +111,18 @@ TEST(ResolveWinPath, MakesFullPathsAsWindowsDoes) {
 TEST(ResolveWinPath, RefusesWhatWindowsRefuses) {
   const WinPath cwd{'C', {}, false};
   const std::string tooLong = "C:\\" + std::string(256, 'x');
-  const std::string cases[] = {"",           "\\\\server\\share\\x", "\\\\?\\C:\\x", "C:\\a*b",
-                               "C:\\a?b",    "C:\\a:b",              "C:\\a|b",      "C:\\a\"b",
-                               "C:\\a<b>",   "C:\\a\nb",             "1:\\x",        tooLong};
+  const std::string cases[] = {"",
+                               "\\\\server\\share\\x",
+                               "\\\\?\\C:\\x",
+                               "C:\\a*b",
+                               "C:\\a?b",
+                               "C:\\a:b",
+                               "C:\\a|b",
+                               "C:\\a\"b",
+                               "C:\\a<b>",
+                               "C:\\a\nb",
+                               "1:\\x",
+                               tooLong};
   for (const std::string& path : cases) {
     WinPath full;
     EXPECT_FALSE(ResolveWinPath(path, cwd, full)) << path;
@@ -186,8 +195,8 @@ TEST_F(SandboxTest, FileExistsOnlyForWriteTimesFrom1980To2107) {
     bool exists;
   };
   const Case cases[] = {
-      {"1979-12-31 23:59:59", 315532799, false}, {"1980-01-01 00:00:00", 315532800, true},
-      {"1999-06-15 12:00:00", 929448000, true},  {"2107-12-31 23:59:59", 4354819199, true},
+      {"1979-12-31 23:59:59", 315532799, false},  {"1980-01-01 00:00:00", 315532800, true},
+      {"1999-06-15 12:00:00", 929448000, true},   {"2107-12-31 23:59:59", 4354819199, true},
       {"2108-01-01 00:00:00", 4354819200, false}, {"1970-01-01 00:00:00", 0, false},
   };
   const std::string host = Drive("/Windows/usb8023w.sys");
@@ -298,7 +307,7 @@ TEST_F(SandboxTest, ReadOnlySourceGivesAWritableCopy) {
     ASSERT_TRUE(machine->CopyFile(source, "C:\\Windows\\copy.sys")) << source;
     EXPECT_TRUE(Writable(Drive("/Windows/copy.sys"))) << source;
     EXPECT_TRUE(machine->CopyFile(source, "C:\\Windows\\copy.sys")) << source;  // a re-install
-    EXPECT_TRUE(machine->DeleteFile("C:\\Windows\\copy.sys")) << source;      // a removal
+    EXPECT_TRUE(machine->DeleteFile("C:\\Windows\\copy.sys")) << source;        // a removal
   }
 }
 
@@ -544,7 +553,8 @@ TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
          fs::create_directory(Host("C/WINDOWS/System/QAR.CAT"));
        },
        {{"C:\\windows\\system\\qar.cat", HostEntry::Folder, "C/WINDOWS/System/QAR.CAT"},
-        {"C:\\windows\\system\\qar.cat\\inner.sys", HostEntry::Missing, "C/WINDOWS/System/QAR.CAT/inner.sys"}}},
+        {"C:\\windows\\system\\qar.cat\\inner.sys", HostEntry::Missing,
+         "C/WINDOWS/System/QAR.CAT/inner.sys"}}},
       {"folder swapped for a link out",
        [&] {
          fs::rename(Host("C/WINDOWS/System"), Host("C/WINDOWS/System.old"));
@@ -574,7 +584,8 @@ TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
        },
        {{"C:\\windows\\SYSTEM\\secret.sys", HostEntry::Refused, ""},
         {"C:\\windows\\system\\new.sys", HostEntry::Refused, ""}}},
-      {"folders exchanged", [&] { exchange("C/WINDOWS/A", "C/WINDOWS/B"); },
+      {"folders exchanged",
+       [&] { exchange("C/WINDOWS/A", "C/WINDOWS/B"); },
        {{"C:\\windows\\a\\b.sys", HostEntry::File, "C/WINDOWS/A/b.sys"},
         {"C:\\windows\\a\\a.sys", HostEntry::Missing, "C/WINDOWS/A/a.sys"},
         {"C:\\windows\\b\\a.sys", HostEntry::File, "C/WINDOWS/B/a.sys"}}},
@@ -599,8 +610,7 @@ TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
        },
        {{"C:\\windows\\b\\b.sys", HostEntry::NoParent, "C/WINDOWS/b/b.sys"},
         {"C:\\Windows", HostEntry::Folder, "C/WINDOWS"}}},
-      {"drive folder gone", [&] { fs::remove_all(Host("C")); },
-       {{"C:\\windows", HostEntry::NoDrive, ""}}},
+      {"drive folder gone", [&] { fs::remove_all(Host("C")); }, {{"C:\\windows", HostEntry::NoDrive, ""}}},
   };
   for (const Step& step : steps) {
     for (const Check& check : step.checks) Look(check.path);
@@ -629,10 +639,10 @@ TEST_F(HostTreeTest, ManyFoldersKeepUpWithChanges) {
       EXPECT_EQ(Look(path + "X.SYS").kind, round == 0 ? HostEntry::File : HostEntry::Missing) << path;
     }
     if (round > 0) break;
-    for (int i = 0; i < 10; ++i) fs::rename(Host("C/" + folder(i) + "/x.sys"), Host("C/" + folder(i) + "/y.sys"));
+    for (int i = 0; i < 10; ++i)
+      fs::rename(Host("C/" + folder(i) + "/x.sys"), Host("C/" + folder(i) + "/y.sys"));
   }
 }
-
 
 // --- Current directory ----------------------------------------------------
 
@@ -792,7 +802,8 @@ TEST(SandboxSeed, EachVersionGetsItsOwnSystemFolders) {
               std::string::npos)
         << c.version;
     std::string data;
-    EXPECT_FALSE(machine->ReadString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup", "SourcePath", data));
+    EXPECT_FALSE(
+        machine->ReadString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup", "SourcePath", data));
   }
 }
 
@@ -912,8 +923,10 @@ TEST(SandboxOpen, HandWrittenSettingsAreRead) {
             "version = win98\r\n"
             "csd = \" A\"\r\n"
             "  current-directory = E:\\Setup Files  \r\n"
-            "drive.e = " + (temp / "cd") + "\r\n"
-            "DRIVE.E.READ-ONLY = true\r\n");
+            "drive.e = " +
+                (temp / "cd") +
+                "\r\n"
+                "DRIVE.E.READ-ONLY = true\r\n");
   auto machine = SandboxMachine::Open(temp / "m");
   OsVersion version;
   ASSERT_TRUE(machine->QueryVersion(version));
@@ -930,8 +943,16 @@ TEST(SandboxOpen, HandWrittenSettingsAreRead) {
 // --- Call log -------------------------------------------------------------
 
 TEST(CallLog, FieldsSurviveAnyText) {
-  const std::string awkward[] = {"", "plain", "a\tb", "50%", "%41", "line\r\nbreak", "\n", "%%\t%",
-                                 std::string("nul\0byte", 8), "\xE9t\xE9 \x80\xFF"};
+  const std::string awkward[] = {"",
+                                 "plain",
+                                 "a\tb",
+                                 "50%",
+                                 "%41",
+                                 "line\r\nbreak",
+                                 "\n",
+                                 "%%\t%",
+                                 std::string("nul\0byte", 8),
+                                 "\xE9t\xE9 \x80\xFF"};
   for (const std::string& text : awkward) {
     const std::string escaped = EscapeLogField(text);
     EXPECT_EQ(escaped.find_first_of("\t\r\n"), std::string::npos) << escaped;
@@ -1014,24 +1035,28 @@ TEST_F(SandboxTest, EachFaultFailsItsOperationLikeWindows) {
       {Op::DirectoryExists, [&] { return machine->DirectoryExists("C:\\QAR"); }},
       {Op::CreateDir, [&] { return machine->CreateDir("C:\\QAR\\Sub") && fs::remove(Drive("/QAR/Sub")); }},
       {Op::CopyFile, [&] { return machine->CopyFile("D:\\QAR.exe", "C:\\QAR\\QAR.exe"); }},
-      {Op::DeleteFile, [&] {
+      {Op::DeleteFile,
+       [&] {
          const bool deleted = machine->DeleteFile("C:\\QAR\\QAR.exe");
          WriteFile(Drive("/QAR/QAR.exe"), "companion");
          return deleted;
        }},
       {Op::OpenKey, [&] { return machine->OpenKey("SOFTWARE\\QAR") != nullptr; }},
       {Op::WriteString, [&] { return key->SetString("v", "1"); }},
-      {Op::DeleteValue, [&] {
+      {Op::DeleteValue,
+       [&] {
          const bool deleted = key->DeleteValue("v");
          key->SetString("v", "1");
          return deleted;
        }},
-      {Op::ShellOpen, [&] {
+      {Op::ShellOpen,
+       [&] {
          const std::size_t before = machine->ReadLog().size();
          machine->ShellOpen("C:\\QAR\\QAR.exe");
          return machine->ReadLog().size() == before + 1;
        }},
-      {Op::MessageBox, [&] {
+      {Op::MessageBox,
+       [&] {
          const std::size_t before = machine->ReadLog().size();
          machine->RecordBox("text", "caption", BoxIcon::None);
          return machine->ReadLog().size() == before + 1;

@@ -142,8 +142,9 @@ void FltkHost::Draw() {
     // Wall-clock time, so a script can measure from before it started us.
     if (std::getenv("QAR_WIZARD_REPORT_FIRST_PAINT") != nullptr) {
       const auto now = std::chrono::system_clock::now().time_since_epoch();
-      std::fprintf(stderr, "first paint at %lld us\n",
-                   static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+      std::fprintf(
+          stderr, "first paint at %lld us\n",
+          static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
     }
   }
 }
@@ -155,8 +156,10 @@ void FltkHost::ShowBox(const std::string& text, const std::string& caption, BoxI
 
 void FltkHost::SetTimerEnabled(bool enabled) {
   if (enabled == timerRunning_) return;
-  if (enabled) Fl::add_timeout(kTimerInterval, &FltkHost::OnTimer, this);
-  else Fl::remove_timeout(&FltkHost::OnTimer, this);
+  if (enabled)
+    Fl::add_timeout(kTimerInterval, &FltkHost::OnTimer, this);
+  else
+    Fl::remove_timeout(&FltkHost::OnTimer, this);
   timerRunning_ = enabled;
 }
 

@@ -50,11 +50,16 @@ SimulatorOptions ParseOptions(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(std::string(name) + " needs a value");
       return args[++i];
     };
-    if (arg == "--help" || arg == "-h") options.help = true;
-    else if (arg == "--machine") options.machine = value("--machine");
-    else if (arg == "--os") options.os = value("--os");
-    else if (arg == "--cwd") options.cwd = value("--cwd");
-    else throw std::invalid_argument("unknown option " + arg);
+    if (arg == "--help" || arg == "-h")
+      options.help = true;
+    else if (arg == "--machine")
+      options.machine = value("--machine");
+    else if (arg == "--os")
+      options.os = value("--os");
+    else if (arg == "--cwd")
+      options.cwd = value("--cwd");
+    else
+      throw std::invalid_argument("unknown option " + arg);
   }
   return options;
 }
@@ -76,7 +81,8 @@ std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOpt
                                                               const std::string& demoMedium) {
   const std::string folder = options.machine.empty() ? DefaultMachineFolder() : options.machine;
   bool created = false;
-  auto machine = sandbox::SandboxMachine::OpenOrCreate(folder, options.os.empty() ? "winxp" : options.os, &created);
+  auto machine =
+      sandbox::SandboxMachine::OpenOrCreate(folder, options.os.empty() ? "winxp" : options.os, &created);
   if (!options.os.empty() && !created) machine->SetVersion(options.os);
   if (created) {
     machine->MapDrive('D', demoMedium, true);

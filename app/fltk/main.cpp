@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
     }
     machine = qar::fltk::OpenSimulatorMachine(options, QAR_DEMO_MEDIUM_DIR);
   } catch (const std::exception& error) {
-    std::cerr << "qar-wizard: " << error.what() << "\n" << "Try 'qar-wizard --help'.\n";
+    std::cerr << "qar-wizard: " << error.what() << "\n"
+              << "Try 'qar-wizard --help'.\n";
     return 2;
   }
   std::signal(SIGCHLD, SIG_IGN);  // xdg-open children reap themselves

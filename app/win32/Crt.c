@@ -19,8 +19,7 @@
 #define QAR_IMPORT_API(name, bytes, target) \
   void* QAR_IMP_##name __asm__("__imp__" #name "@" #bytes) = (void*)target
 #else
-#define QAR_IMPORT_API(name, bytes, target) \
-  void* QAR_IMP_##name __asm__("__imp_" #name) = (void*)target
+#define QAR_IMPORT_API(name, bytes, target) void* QAR_IMP_##name __asm__("__imp_" #name) = (void*)target
 #endif
 
 /* --- memory -------------------------------------------------------------- */
@@ -110,10 +109,10 @@ char* strncpy(char* dst, const char* src, size_t n) {
    and returns the full length. */
 int vsnprintf(char* out, size_t size, const char* format, va_list args) {
   size_t n = 0;
-#define QAR_PUT(ch) \
-  do {                                   \
-    if (n + 1 < size) out[n] = (ch);     \
-    ++n;                                 \
+#define QAR_PUT(ch)                  \
+  do {                               \
+    if (n + 1 < size) out[n] = (ch); \
+    ++n;                             \
   } while (0)
   for (const char* f = format; *f; ++f) {
     if (*f != '%') {
@@ -122,9 +121,12 @@ int vsnprintf(char* out, size_t size, const char* format, va_list args) {
     }
     int left = 0, zero = 0, width = 0, precision = -1;
     for (;; ++f) {
-      if (f[1] == '-') left = 1;
-      else if (f[1] == '0') zero = 1;
-      else break;
+      if (f[1] == '-')
+        left = 1;
+      else if (f[1] == '0')
+        zero = 1;
+      else
+        break;
     }
     while (f[1] >= '0' && f[1] <= '9') width = width * 10 + (*++f - '0');
     if (f[1] == '.') {
@@ -178,10 +180,12 @@ int vsnprintf(char* out, size_t size, const char* format, va_list args) {
         digits[0] = '%';
         length = 1;
         break;
-      default:  /* unknown or truncated: copied as it stands */
+      default: /* unknown or truncated: copied as it stands */
         QAR_PUT('%');
-        if (!*f) --f;
-        else QAR_PUT(*f);
+        if (!*f)
+          --f;
+        else
+          QAR_PUT(*f);
         continue;
     }
     int pad = width - (int)length - (sign ? 1 : 0);
@@ -304,8 +308,8 @@ QAR_IMPORT(rand_s, rand_s);
 
 /* libgcc creates its locks with CreateSemaphoreW, which Windows 95 only
    stubs; they are unnamed, so the ANSI function does the same. */
-static HANDLE WINAPI qar_create_semaphore(SECURITY_ATTRIBUTES* security, LONG initial,
-                                          LONG maximum, const WCHAR* name) {
+static HANDLE WINAPI qar_create_semaphore(SECURITY_ATTRIBUTES* security, LONG initial, LONG maximum,
+                                          const WCHAR* name) {
   if (name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;

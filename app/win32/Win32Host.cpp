@@ -28,9 +28,7 @@ int YFromLParam(LPARAM lParam) { return static_cast<short>(HIWORD(lParam)); }
 
 class PaintScope {
  public:
-  explicit PaintScope(HWND window) : window_(window) {
-    dc_ = BeginPaint(window_, &paint_);
-  }
+  explicit PaintScope(HWND window) : window_(window) { dc_ = BeginPaint(window_, &paint_); }
   ~PaintScope() { EndPaint(window_, &paint_); }
   PaintScope(const PaintScope&) = delete;
   PaintScope& operator=(const PaintScope&) = delete;
@@ -46,8 +44,7 @@ class PaintScope {
 Win32Host* HostOf(HWND window, UINT message, LPARAM lParam) {
   if (message == WM_NCCREATE) {
     auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-    SetWindowLongPtrA(window, GWLP_USERDATA,
-                      reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
   }
   return reinterpret_cast<Win32Host*>(GetWindowLongPtrA(window, GWLP_USERDATA));
 }
@@ -58,17 +55,15 @@ Win32Host* HostOf(HWND window, UINT message, LPARAM lParam) {
 // activation to the box's owner, which was still alone in being enabled.
 class OtherWindowsDisabled {
  public:
-  explicit OtherWindowsDisabled(HWND owner)
-      : owner_(owner), active_(GetActiveWindow()) {
-    EnumThreadWindows(GetCurrentThreadId(), &DisableOne,
-                      reinterpret_cast<LPARAM>(this));
+  explicit OtherWindowsDisabled(HWND owner) : owner_(owner), active_(GetActiveWindow()) {
+    EnumThreadWindows(GetCurrentThreadId(), &DisableOne, reinterpret_cast<LPARAM>(this));
   }
   ~OtherWindowsDisabled() {
     for (auto it = disabled_.rbegin(); it != disabled_.rend(); ++it)
       if (IsWindow(*it)) EnableWindow(*it, TRUE);
     HWND now = GetActiveWindow();
-    if (active_ != nullptr && active_ != owner_ && IsWindow(active_) &&
-        IsWindowEnabled(active_) && (now == owner_ || now == nullptr))
+    if (active_ != nullptr && active_ != owner_ && IsWindow(active_) && IsWindowEnabled(active_) &&
+        (now == owner_ || now == nullptr))
       SetActiveWindow(active_);
   }
   OtherWindowsDisabled(const OtherWindowsDisabled&) = delete;
@@ -77,8 +72,7 @@ class OtherWindowsDisabled {
  private:
   static BOOL CALLBACK DisableOne(HWND window, LPARAM self) {
     auto* me = reinterpret_cast<OtherWindowsDisabled*>(self);
-    if (window != me->owner_ && IsWindowVisible(window) &&
-        IsWindowEnabled(window)) {
+    if (window != me->owner_ && IsWindowVisible(window) && IsWindowEnabled(window)) {
       me->disabled_.push_back(window);
       EnableWindow(window, FALSE);
     }
@@ -138,10 +132,9 @@ void Win32Host::CreateWindows() {
   // main window is owned by it and so gets no button of its own; it is
   // hidden with it when the button minimises the program.
   if (appWindow_ == nullptr) {
-    appWindow_ = CreateWindowExA(
-        0, kAppClass, kApplicationTitle,
-        WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPSIBLINGS,
-        screenWidth / 2, screenHeight / 2, 0, 0, nullptr, nullptr, instance_, this);
+    appWindow_ = CreateWindowExA(0, kAppClass, kApplicationTitle,
+                                 WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPSIBLINGS,
+                                 screenWidth / 2, screenHeight / 2, 0, 0, nullptr, nullptr, instance_, this);
     if (appWindow_ == nullptr) throw Error("Cannot create the application window");
     ShowWindow(appWindow_, SW_SHOWNOACTIVATE);
   }
@@ -150,9 +143,9 @@ void Win32Host::CreateWindows() {
   AdjustWindowRectEx(&frame, kMainStyle, FALSE, kMainExStyle);
   const int width = frame.right - frame.left;
   const int height = frame.bottom - frame.top;
-  mainWindow_ = CreateWindowExA(kMainExStyle, kMainClass, kMainCaption, kMainStyle,
-                                (screenWidth - width) / 2, (screenHeight - height) / 2,
-                                width, height, appWindow_, nullptr, instance_, this);
+  mainWindow_ =
+      CreateWindowExA(kMainExStyle, kMainClass, kMainCaption, kMainStyle, (screenWidth - width) / 2,
+                      (screenHeight - height) / 2, width, height, appWindow_, nullptr, instance_, this);
   if (mainWindow_ == nullptr) throw Error("Cannot create the main window");
 }
 
@@ -172,8 +165,7 @@ void Win32Host::RunMessageLoop() {
 // --- FormHost ---------------------------------------------------------------
 
 // Owned by the application window (the desktop before it exists).
-void Win32Host::ShowBox(const std::string& text, const std::string& caption,
-                        BoxIcon icon) {
+void Win32Host::ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) {
   UINT type = MB_OK;
   if (icon == BoxIcon::Error) type |= MB_ICONERROR;
   OtherWindowsDisabled disabled(appWindow_);
@@ -186,8 +178,7 @@ void Win32Host::SetTimerEnabled(bool enabled) {
     KillTimer(mainWindow_, kTimer1);
     return;
   }
-  if (SetTimer(mainWindow_, kTimer1, 1, nullptr) == 0)
-    throw Error("Not enough timers available");
+  if (SetTimer(mainWindow_, kTimer1, 1, nullptr) == 0) throw Error("Not enough timers available");
 }
 
 void Win32Host::CloseWindow() {
@@ -249,8 +240,7 @@ void Win32Host::OnPaint(HWND window) {
 HCURSOR Win32Host::HandCursor() {
   if (handCursor_ == nullptr) {
     handCursor_ = LoadCursorA(nullptr, kSystemHand);
-    if (handCursor_ == nullptr)
-      handCursor_ = LoadCursorA(instance_, MAKEINTRESOURCEA(kHandCursorId));
+    if (handCursor_ == nullptr) handCursor_ = LoadCursorA(instance_, MAKEINTRESOURCEA(kHandCursorId));
   }
   return handCursor_;
 }
@@ -309,8 +299,7 @@ void Win32Host::ReportEscaped(const std::string& message) {
 // --- window procedures ------------------------------------------------------
 
 // No exception may cross into the system's code that called the procedure.
-LRESULT Win32Host::Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam,
-                            LPARAM lParam) {
+LRESULT Win32Host::Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   Win32Host* host = HostOf(window, message, lParam);
   if (host == nullptr) return DefWindowProcA(window, message, wParam, lParam);
   try {
@@ -323,13 +312,11 @@ LRESULT Win32Host::Dispatch(MessageHandler handler, HWND window, UINT message, W
   return 0;
 }
 
-LRESULT CALLBACK Win32Host::AppWindowProc(HWND window, UINT message, WPARAM wParam,
-                                          LPARAM lParam) {
+LRESULT CALLBACK Win32Host::AppWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return Dispatch(&Win32Host::OnAppMessage, window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK Win32Host::MainWindowProc(HWND window, UINT message, WPARAM wParam,
-                                           LPARAM lParam) {
+LRESULT CALLBACK Win32Host::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return Dispatch(&Win32Host::OnMainMessage, window, message, wParam, lParam);
 }
 

@@ -41,24 +41,18 @@ class Win32Host : public FormHost {
   void PaintContent(HDC dc);
 
   // FormHost.
-  void ShowBox(const std::string& text, const std::string& caption,
-               BoxIcon icon) override;
+  void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
   void SetTimerEnabled(bool enabled) override;
   void CloseWindow() override;
   void Invalidate() override;
 
  private:
   using MessageHandler = LRESULT (Win32Host::*)(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT Dispatch(MessageHandler handler, HWND window, UINT message,
-                          WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK AppWindowProc(HWND window, UINT message,
-                                        WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK MainWindowProc(HWND window, UINT message,
-                                         WPARAM wParam, LPARAM lParam);
-  LRESULT OnAppMessage(HWND window, UINT message, WPARAM wParam,
-                       LPARAM lParam);
-  LRESULT OnMainMessage(HWND window, UINT message, WPARAM wParam,
-                        LPARAM lParam);
+  static LRESULT Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK AppWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   // An exception that escaped everything else: shown, never let through
   // the window procedure.
   void ReportEscaped(const std::string& message);

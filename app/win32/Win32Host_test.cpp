@@ -131,8 +131,7 @@ class Win32HostTest : public ::testing::Test {
   void ShowOnly(ControlId picture) {
     for (int i = 0; i < kControlCount; ++i) {
       Control& control = Form()[static_cast<ControlId>(i)];
-      if (control.Kind() == ControlKind::Picture)
-        control.SetVisible(static_cast<ControlId>(i) == picture);
+      if (control.Kind() == ControlKind::Picture) control.SetVisible(static_cast<ControlId>(i) == picture);
     }
   }
 
@@ -155,8 +154,10 @@ TEST_F(Win32HostTest, MainWindowShape) {
   const struct {
     LONG bit;
     const char* name;
-  } absent[] = {{WS_SYSMENU, "system menu"},   {WS_MINIMIZEBOX, "minimise"},
-                {WS_MAXIMIZEBOX, "maximise"},  {WS_THICKFRAME, "sizing frame"},
+  } absent[] = {{WS_SYSMENU, "system menu"},
+                {WS_MINIMIZEBOX, "minimise"},
+                {WS_MAXIMIZEBOX, "maximise"},
+                {WS_THICKFRAME, "sizing frame"},
                 {WS_CHILD, "child"}};
   for (const auto& a : absent) EXPECT_EQ(style & a.bit, 0) << a.name;
   EXPECT_TRUE(IsWindowVisible(main_));
@@ -345,9 +346,8 @@ TEST_F(Win32HostTest, HandCursorOverVisibleHotspotsOnly) {
     ClientToScreen(main_, &screen);
     if (!SetCursorPos(screen.x, screen.y)) GTEST_SKIP() << "cannot move the pointer here";
     SetCursor(nullptr);
-    const LRESULT handled =
-        SendMessageA(main_, WM_SETCURSOR, reinterpret_cast<WPARAM>(main_),
-                     MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    const LRESULT handled = SendMessageA(main_, WM_SETCURSOR, reinterpret_cast<WPARAM>(main_),
+                                         MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
     EXPECT_TRUE(handled) << c.what;
     HCURSOR cursor = GetCursor();
     if (c.hand) {

@@ -27,7 +27,9 @@ HostEntry::Kind KindOf(const struct stat& st) {
   return HostEntry::Other;
 }
 
-bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool SameEntry(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 std::atomic<bool> noOpenat2{false};
 

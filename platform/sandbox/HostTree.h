@@ -17,13 +17,13 @@ namespace qar::sandbox {
 
 struct HostEntry {
   enum Kind {
-    Refused,    // leads outside the drive (a symlink), or the host said no
-    NoDrive,    // the drive letter is not served
-    NoParent,   // a folder on the way is missing or is a file
-    Missing,    // the folder exists, the last component does not
+    Refused,   // leads outside the drive (a symlink), or the host said no
+    NoDrive,   // the drive letter is not served
+    NoParent,  // a folder on the way is missing or is a file
+    Missing,   // the folder exists, the last component does not
     File,
     Folder,
-    Other,      // a device, socket or pipe: nothing Windows would open here
+    Other,  // a device, socket or pipe: nothing Windows would open here
   };
   Kind kind = Refused;
   // The host path, for showing: the existing entry with its own case; for

@@ -257,8 +257,7 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
               !std::all_of(type.begin(), type.end() - 1, [](char c) { return HexDigit(c) >= 0; }))
             parser.Fail(firstLine, "expected hex(type): with a hex type number");
         }
-        if (!ParseHexBytes(raw.substr(colon + 1), bytes))
-          parser.Fail(firstLine, "malformed hex byte list");
+        if (!ParseHexBytes(raw.substr(colon + 1), bytes)) parser.Fail(firstLine, "malformed hex byte list");
         // REG_SZ written as bytes: a string if it ends in its zero.
         if (StartsWithNoCase(raw, "hex(1):") && !bytes.empty() && bytes.back() == '\0') {
           entry.kind = Entry::String;
@@ -325,8 +324,7 @@ Registry::Entry* Registry::FindValue(Key& key, const std::string& name) {
   return nullptr;
 }
 
-bool Registry::GetString(const std::string& keyPath, const std::string& name,
-                         std::string& data) const {
+bool Registry::GetString(const std::string& keyPath, const std::string& name, std::string& data) const {
   auto key = keys_.find(Fold(keyPath));
   if (key == keys_.end()) return false;
   for (const Entry& entry : key->second.entries) {
@@ -338,8 +336,7 @@ bool Registry::GetString(const std::string& keyPath, const std::string& name,
   return false;
 }
 
-void Registry::SetString(const std::string& keyPath, const std::string& name,
-                         const std::string& data) {
+void Registry::SetString(const std::string& keyPath, const std::string& name, const std::string& data) {
   Key& key = keys_.at(Fold(keyPath));
   if (Entry* existing = FindValue(key, name))
     *existing = Entry{Entry::String, existing->name, data};

@@ -47,7 +47,7 @@ class Registry {
 
   Entry* FindValue(Key& key, const std::string& name);
 
-  std::vector<std::string> preamble_;  // comment lines before the first key
+  std::vector<std::string> preamble_;           // comment lines before the first key
   std::map<std::string, Key, TreeOrder> keys_;  // by folded path
 };
 

@@ -148,7 +148,8 @@ Registry LoadRegistry(const std::string& path, std::string& text, FileStamp& sta
 class MachineLock {
  public:
   explicit MachineLock(const std::string& folder)
-      : fd_(open((folder + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644)) {
+      : fd_(open((folder + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                 0644)) {
     struct stat st;
     if (!fd_ || fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       fd_.Reset();
@@ -221,7 +222,8 @@ struct SandboxMachine::Impl {
   // lock, writes it and makes it current; nothing changes when that fails.
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     MachineLock lock(folder);
-    if (!lock.Held()) throw SandboxError("cannot lock " + folder + "/" + kLockFile + ": " + std::strerror(errno));
+    if (!lock.Held())
+      throw SandboxError("cannot lock " + folder + "/" + kLockFile + ": " + std::strerror(errno));
     Settings next = ParseSettings(ReadMachineFileOrThrow(settingsPath), settingsPath);
     change(next);
     if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
@@ -391,7 +393,8 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
 
   std::string text, why;
   if (!ReadMachineFile(impl->settingsPath, text, why)) {
-    if (errno == ENOENT) throw SandboxError(folder + " is not a sandbox machine: cannot read " + impl->settingsPath);
+    if (errno == ENOENT)
+      throw SandboxError(folder + " is not a sandbox machine: cannot read " + impl->settingsPath);
     throw SandboxError("cannot read " + impl->settingsPath + ": " + why);
   }
   const Settings settings = ParseSettings(text, impl->settingsPath);
@@ -411,8 +414,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 
-std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder,
-                                                       const std::string& osName) {
+std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder, const std::string& osName) {
   namespace fs = std::filesystem;
   const NamedVersion* version = FindVersion(osName);
   if (version == nullptr)
@@ -499,8 +501,10 @@ void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
 void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
   if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
   if (letter < 'A' || letter > 'Z') throw SandboxError(std::string("not a drive letter: ") + letter);
-  const std::string real = hostFolder.find('\0') == std::string::npos ? RealFolder(hostFolder) : std::string();
-  if (real.empty()) throw SandboxError("cannot map drive " + std::string(1, letter) + ": no folder " + hostFolder);
+  const std::string real =
+      hostFolder.find('\0') == std::string::npos ? RealFolder(hostFolder) : std::string();
+  if (real.empty())
+    throw SandboxError("cannot map drive " + std::string(1, letter) + ": no folder " + hostFolder);
   // Through an overlapping drive the machine could rewrite its own files.
   UniqueFd mapped(open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!mapped || HostTree::Overlap(mapped.Get(), impl_->tree.MachineFolder()))

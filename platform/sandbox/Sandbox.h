@@ -38,12 +38,11 @@ class SandboxMachine : public Platform {
   // Creates the folder (and missing parents) and seeds it as a fresh
   // installation of the named version. Throws SandboxError when the name is
   // unknown or the folder already holds a machine.
-  static std::unique_ptr<SandboxMachine> Create(const std::string& folder,
-                                                const std::string& osName);
+  static std::unique_ptr<SandboxMachine> Create(const std::string& folder, const std::string& osName);
   // Open when the folder holds a machine, otherwise Create; `created` (if
   // given) tells which.
-  static std::unique_ptr<SandboxMachine> OpenOrCreate(
-      const std::string& folder, const std::string& osName, bool* created = nullptr);
+  static std::unique_ptr<SandboxMachine> OpenOrCreate(const std::string& folder, const std::string& osName,
+                                                      bool* created = nullptr);
 
   ~SandboxMachine() override;
 
@@ -71,9 +70,7 @@ class SandboxMachine : public Platform {
 
   // Called after each ShellOpen has been logged, with the host path of a
   // target on the machine ("" for an address or an unresolvable path).
-  void SetShellOpenHook(
-      std::function<void(const std::string& target, const std::string& hostPath)>
-          hook);
+  void SetShellOpenHook(std::function<void(const std::string& target, const std::string& hostPath)> hook);
 
   // Introspection.
   const std::string& Folder() const;
@@ -81,8 +78,7 @@ class SandboxMachine : public Platform {
   // missing). The final component need not exist.
   std::string HostPath(const std::string& windowsPath) const;
   // Reads a string value from the registry (false when absent).
-  bool ReadString(const std::string& keyPath, const std::string& name,
-                  std::string& data) const;
+  bool ReadString(const std::string& keyPath, const std::string& name, std::string& data) const;
   std::string LogPath() const;
   // The call log's records, unescaped, one vector of fields per line.
   std::vector<std::vector<std::string>> ReadLog() const;
@@ -99,8 +95,7 @@ class SandboxMachine : public Platform {
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;
   void ShellOpen(const std::string& target) override;
   // Not a Platform call: the log line of a box the host showed.
-  void RecordBox(const std::string& text, const std::string& caption,
-                 BoxIcon icon);
+  void RecordBox(const std::string& text, const std::string& caption, BoxIcon icon);
 
   struct Impl;
 

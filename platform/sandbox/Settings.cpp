@@ -40,12 +40,23 @@ std::string Quote(const std::string& value) {
   std::string out = "\"";
   for (char c : value) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        out += c;
     }
   }
   return out + '"';
@@ -71,12 +82,23 @@ class LineParser {
       if (c == '\\') {
         if (++i == raw.size()) break;
         switch (raw[i]) {
-          case '\\': c = '\\'; break;
-          case '"': c = '"'; break;
-          case 't': c = '\t'; break;
-          case 'r': c = '\r'; break;
-          case 'n': c = '\n'; break;
-          default: Fail(std::string("unknown escape \\") + raw[i]);
+          case '\\':
+            c = '\\';
+            break;
+          case '"':
+            c = '"';
+            break;
+          case 't':
+            c = '\t';
+            break;
+          case 'r':
+            c = '\r';
+            break;
+          case 'n':
+            c = '\n';
+            break;
+          default:
+            Fail(std::string("unknown escape \\") + raw[i]);
         }
       }
       out += c;
@@ -155,8 +177,9 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
       const unsigned number = parser.Number(value);
       const int field = key == "platform" ? 0 : key == "major" ? 1 : 2;
       rawGiven[field] = true;
-      (field == 0 ? settings.version.platformId : field == 1 ? settings.version.major : settings.version.minor) =
-          number;
+      (field == 0   ? settings.version.platformId
+       : field == 1 ? settings.version.major
+                    : settings.version.minor) = number;
     } else if (key == "csd") {
       if (value.size() >= sizeof settings.version.csd) parser.Fail("csd is longer than 127 characters");
       csd = value;
@@ -177,7 +200,8 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
                (key.size() == 7 || key.compare(7, std::string::npos, ".read-only") == 0)) {
       const char letter = static_cast<char>(key[6] - 'a' + 'A');
       if (key.size() == 7) {
-        if (value.empty() || value[0] != '/') parser.Fail("drive." + std::string(1, letter) + " needs an absolute host folder");
+        if (value.empty() || value[0] != '/')
+          parser.Fail("drive." + std::string(1, letter) + " needs an absolute host folder");
         settings.drives[letter].hostFolder = value;
       } else {
         settings.drives[letter].readOnly = parser.Flag(value);

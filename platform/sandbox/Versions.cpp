@@ -59,7 +59,8 @@ const NamedVersion* FindVersion(const std::string& name) {
 
 std::string KnownVersionNames() {
   std::string names;
-  for (const NamedVersion& version : KnownVersions()) names += (names.empty() ? "" : ", ") + std::string(version.name);
+  for (const NamedVersion& version : KnownVersions())
+    names += (names.empty() ? "" : ", ") + std::string(version.name);
   return names;
 }
 

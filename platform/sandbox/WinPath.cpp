@@ -34,7 +34,13 @@ bool IsReservedChar(char c) {
   const unsigned char u = static_cast<unsigned char>(c);
   if (u < 32) return true;
   switch (c) {
-    case '<': case '>': case ':': case '"': case '|': case '?': case '*':
+    case '<':
+    case '>':
+    case ':':
+    case '"':
+    case '|':
+    case '?':
+    case '*':
       return true;
     default:
       return false;

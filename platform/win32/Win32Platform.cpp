@@ -18,8 +18,7 @@ class Win32RegistryKey : public RegistryKey {
 
   bool SetString(const std::string& name, const std::string& data) override {
     // REG_SZ length counts the terminating zero.
-    return RegSetValueExA(key_.Get(), name.c_str(), 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(data.c_str()),
+    return RegSetValueExA(key_.Get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                           static_cast<DWORD>(data.size() + 1)) == ERROR_SUCCESS;
   }
 
@@ -60,8 +59,7 @@ bool Win32Platform::GetCurrentDir(std::string& out) {
   // Room for 255 characters first; a longer directory is read again whole.
   std::vector<char> buffer(256);
   for (;;) {
-    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()),
-                                        buffer.data());
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
     if (length == 0) return false;
     // Too small: the result is the size needed, terminating zero included.
     if (length < buffer.size()) {
@@ -82,36 +80,30 @@ bool Win32Platform::FileExists(const std::string& path) {
   // refuses years past 2107.
   FILETIME local;
   SYSTEMTIME when;
-  return FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) &&
-         FileTimeToSystemTime(&local, &when) && when.wYear >= 1980 &&
-         when.wYear <= 2107;
+  return FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) && FileTimeToSystemTime(&local, &when) &&
+         when.wYear >= 1980 && when.wYear <= 2107;
 }
 
 bool Win32Platform::DirectoryExists(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool Win32Platform::CreateDir(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
 }
 
-bool Win32Platform::CopyFile(const std::string& source,
-                             const std::string& target) {
+bool Win32Platform::CopyFile(const std::string& source, const std::string& target) {
   if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) return false;
   // Files from a CD are read-only and CopyFileA keeps the attribute; a
   // read-only copy would make the next install's copy and the removal fail.
   DWORD attributes = GetFileAttributesA(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_READONLY))
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
     SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   return true;
 }
 
-bool Win32Platform::DeleteFile(const std::string& path) {
-  return DeleteFileA(path.c_str()) != FALSE;
-}
+bool Win32Platform::DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
 
 std::unique_ptr<RegistryKey> Win32Platform::OpenKey(const std::string& path) {
   // A leading backslash means "from the root key"; RegCreateKeyExA wants
@@ -120,16 +112,14 @@ std::unique_ptr<RegistryKey> Win32Platform::OpenKey(const std::string& path) {
   if (*subKey == '\\') ++subKey;
   HKEY key = nullptr;
   DWORD disposition = 0;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0,
-                      KEY_ALL_ACCESS, nullptr, &key,
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                       &disposition) != ERROR_SUCCESS)
     return nullptr;
   return std::make_unique<Win32RegistryKey>(key);
 }
 
 void Win32Platform::ShellOpen(const std::string& target) {
-  ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr,
-                SW_SHOWNORMAL);
+  ShellExecuteA(nullptr, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 }  // namespace qar

@@ -14,18 +14,16 @@ namespace qar {
 namespace {
 
 void WriteFile(const std::string& path, const std::string& content) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
   DWORD written = 0;
-  ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()),
-              &written, nullptr);
+  ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
   CloseHandle(file);
 }
 
 std::string ReadFile(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "<missing>";
   char buffer[256];
   DWORD read = 0;
@@ -42,10 +40,9 @@ bool SetLocalWriteTime(const std::string& path, WORD year, WORD month, WORD day)
   when.wDay = day;
   when.wHour = 12;
   FILETIME local, utc;
-  if (!SystemTimeToFileTime(&when, &local) || !LocalFileTimeToFileTime(&local, &utc))
-    return false;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!SystemTimeToFileTime(&when, &local) || !LocalFileTimeToFileTime(&local, &utc)) return false;
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BOOL ok = SetFileTime(file, nullptr, nullptr, &utc);
   CloseHandle(file);
@@ -165,8 +162,7 @@ TEST_F(Win32PlatformTest, QueryVersionMatchesGetVersion) {
   info.dwOSVersionInfoSize = sizeof info;
   ASSERT_TRUE(GetVersionExA(&info));
   EXPECT_EQ(version.Csd(), info.szCSDVersion);
-  for (std::size_t i = version.Csd().size(); i < sizeof version.csd; ++i)
-    ASSERT_EQ(version.csd[i], 0) << i;
+  for (std::size_t i = version.Csd().size(); i < sizeof version.csd; ++i) ASSERT_EQ(version.csd[i], 0) << i;
 }
 
 // --- files and folders ------------------------------------------------------
@@ -200,8 +196,8 @@ TEST_F(Win32PlatformTest, FileExistsByLastWriteYear) {
     WORD year, month, day;
     bool exists;
   } cases[] = {
-      {1979, 12, 30, false}, {1980, 1, 2, true},   {2001, 8, 24, true},
-      {2107, 12, 30, true},  {2108, 1, 2, false},  {2200, 6, 1, false},
+      {1979, 12, 30, false}, {1980, 1, 2, true},  {2001, 8, 24, true},
+      {2107, 12, 30, true},  {2108, 1, 2, false}, {2200, 6, 1, false},
   };
   for (const auto& c : cases) {
     std::string path = In("dated.sys");
@@ -218,18 +214,16 @@ TEST_F(Win32PlatformTest, DirectoryExistsByKindOfName) {
     std::string path;
     bool exists;
   } cases[] = {
-      {In("Folder"), true},   {In("FOLDER"), true},     {In("Folder\\"), true},
-      {"C:\\", true},         {In("file.txt"), false},  {In("absent"), false},
-      {In("absent\\deeper"), false},
+      {In("Folder"), true},    {In("FOLDER"), true},  {In("Folder\\"), true},        {"C:\\", true},
+      {In("file.txt"), false}, {In("absent"), false}, {In("absent\\deeper"), false},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(platform_.DirectoryExists(c.path), c.exists) << c.path;
+  for (const auto& c : cases) EXPECT_EQ(platform_.DirectoryExists(c.path), c.exists) << c.path;
 }
 
 TEST_F(Win32PlatformTest, CreateDirMakesOneLevelOnly) {
   EXPECT_TRUE(platform_.CreateDir(In("QAR")));
   EXPECT_TRUE(platform_.DirectoryExists(In("QAR")));
-  EXPECT_FALSE(platform_.CreateDir(In("QAR")));  // exists already
+  EXPECT_FALSE(platform_.CreateDir(In("QAR")));   // exists already
   EXPECT_FALSE(platform_.CreateDir(In("a\\b")));  // parent missing
   EXPECT_FALSE(platform_.DirectoryExists(In("a")));
 }
@@ -291,12 +285,11 @@ class Win32RegistryTest : public ::testing::Test {
     win32::ScopedKey key;
     type = REG_NONE;
     data.clear();
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS)
-      return;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return;
     char buffer[512];
     DWORD size = sizeof buffer;
-    if (RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type,
-                         reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS) {
+    if (RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+        ERROR_SUCCESS) {
       type = REG_NONE;
       return;
     }
@@ -328,9 +321,9 @@ TEST_F(Win32RegistryTest, KeyPathWithOrWithoutLeadingBackslash) {
     EXPECT_TRUE(key->SetString("QAR", "x")) << path;
   }
   win32::ScopedKey key;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kKey) + "\\Sub").c_str(),
-                          0, KEY_READ, key.Receive()),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kKey) + "\\Sub").c_str(), 0, KEY_READ, key.Receive()),
+      ERROR_SUCCESS);
 }
 
 TEST_F(Win32RegistryTest, DeleteValuePresentAndAbsent) {

@@ -117,7 +117,8 @@ void PathsIgnoreCase(ConformanceEnv& env, Outcome& out) {
 
   // Replacing a file named in another case keeps the stored name.
   if (!s.Write("System\\Update.inf", "old")) return;
-  s.Is("CopyFile", "qar.cat -> SYSTEM\\UPDATE.INF", p.CopyFile(s.In("qar.cat"), s.In("SYSTEM\\UPDATE.INF")), true);
+  s.Is("CopyFile", "qar.cat -> SYSTEM\\UPDATE.INF", p.CopyFile(s.In("qar.cat"), s.In("SYSTEM\\UPDATE.INF")),
+       true);
   s.Contents("System\\Update.inf", "catalogue");
   s.Names("System", {"QAR.CAT", "Update.inf"});
   s.Names("", {"QAR.CAT", "System"});
@@ -139,13 +140,10 @@ void PathFormsResolveAlike(ConformanceEnv& env, Outcome& out) {
   if (!s.Ready() || !s.Folder("Driver") || !s.Write("Driver\\QAR.CAT", "catalogue")) return;
   Platform& p = env.Target();
   const ProbeCase files[] = {
-      {"Driver/QAR.CAT", true},
-      {"Driver\\\\QAR.CAT", true},
-      {"Driver\\.\\QAR.CAT", true},
-      {"Driver\\absent\\..\\QAR.CAT", true},
+      {"Driver/QAR.CAT", true},     {"Driver\\\\QAR.CAT", true},
+      {"Driver\\.\\QAR.CAT", true}, {"Driver\\absent\\..\\QAR.CAT", true},
       {"Driver\\QAR.CAT.", true},  // trailing dots and spaces go
-      {"Driver\\QAR.CAT .", true},
-      {"Driver\\QAR.CA", false},
+      {"Driver\\QAR.CAT .", true},  {"Driver\\QAR.CA", false},
   };
   for (const ProbeCase& c : files) s.Is("FileExists", c.name, p.FileExists(s.In(c.name)), c.want);
   s.Is("DirectoryExists", "Driver/.", p.DirectoryExists(s.In("Driver/.")), true);
@@ -188,9 +186,9 @@ void FileExistsByLastWriteDate(ConformanceEnv& env, Outcome& out) {
     LocalTime when;
     bool want;
   } cases[] = {
-      {{1979, 6, 15, 12, 0}, false},  {{1979, 12, 31, 23, 30}, false}, {{1980, 1, 1, 0, 30}, true},
-      {{1980, 6, 15, 12, 0}, true},   {{2107, 6, 15, 12, 0}, true},    {{2107, 12, 31, 23, 30}, true},
-      {{2108, 1, 1, 0, 30}, false},   {{2108, 6, 15, 12, 0}, false},
+      {{1979, 6, 15, 12, 0}, false}, {{1979, 12, 31, 23, 30}, false}, {{1980, 1, 1, 0, 30}, true},
+      {{1980, 6, 15, 12, 0}, true},  {{2107, 6, 15, 12, 0}, true},    {{2107, 12, 31, 23, 30}, true},
+      {{2108, 1, 1, 0, 30}, false},  {{2108, 6, 15, 12, 0}, false},
   };
   const std::string path = s.In("usb8023w.sys");
   for (const auto& c : cases) {
@@ -203,9 +201,8 @@ void DirectoryExistsByKindOfName(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
   if (!s.Ready() || !s.Folder("Folder\\Sub") || !s.Write("file.txt", "x")) return;
   const ProbeCase cases[] = {
-      {"Folder", true},     {"FOLDER", true},         {"Folder\\", true},
-      {"Folder\\Sub", true}, {"", true},               {"file.txt", false},
-      {"file.txt\\", false}, {"absent", false},        {"absent\\deeper", false},
+      {"Folder", true},    {"FOLDER", true},      {"Folder\\", true}, {"Folder\\Sub", true},     {"", true},
+      {"file.txt", false}, {"file.txt\\", false}, {"absent", false},  {"absent\\deeper", false},
   };
   for (const ProbeCase& c : cases)
     s.Is("DirectoryExists", c.name, env.Target().DirectoryExists(s.In(c.name)), c.want);
@@ -236,7 +233,8 @@ void CreateDirMakesOneLevelOnly(ConformanceEnv& env, Outcome& out) {
 
 void CopyFileCreatesAndReplaces(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
-  if (!s.Ready() || !s.Write("source.sys", "new") || !s.Write("older.sys", "an older and longer file")) return;
+  if (!s.Ready() || !s.Write("source.sys", "new") || !s.Write("older.sys", "an older and longer file"))
+    return;
   Platform& p = env.Target();
   s.Is("CopyFile", "source.sys -> target.sys", p.CopyFile(s.In("source.sys"), s.In("target.sys")), true);
   s.Contents("target.sys", "new");
@@ -296,7 +294,8 @@ void CopyFromReadOnlySourceIsWritable(ConformanceEnv& env, Outcome& out) {
   for (const char* target : {"copy.sys", "existing.sys"}) {
     s.Is("CopyFile", std::string("cd.sys -> ") + target, p.CopyFile(s.In("cd.sys"), s.In(target)), true);
     s.Contents(target, "from cd");
-    out.Expect(!env.IsReadOnly(s.In(target)), std::string(target) + " copied from a read-only file is read-only");
+    out.Expect(!env.IsReadOnly(s.In(target)),
+               std::string(target) + " copied from a read-only file is read-only");
     s.Is("CopyFile", std::string("cd.sys -> ") + target + " again", p.CopyFile(s.In("cd.sys"), s.In(target)),
          true);
     s.Is("DeleteFile", target, p.DeleteFile(s.In(target)), true);
@@ -314,10 +313,8 @@ void DeleteFileByKindOfName(ConformanceEnv& env, Outcome& out) {
   s.Is("DeleteFile", "usb8023w.sys", p.DeleteFile(s.In("usb8023w.sys")), true);
   s.Is("FileExists", "usb8023w.sys", p.FileExists(s.In("usb8023w.sys")), false);
   const ProbeCase failing[] = {
-      {"usb8023w.sys", false},  // already gone
-      {"absent.sys", false},
-      {"nofolder\\absent.sys", false},
-      {"locked.sys", false},  // read-only
+      {"usb8023w.sys", false},                                                          // already gone
+      {"absent.sys", false},   {"nofolder\\absent.sys", false}, {"locked.sys", false},  // read-only
       {"Folder", false},
   };
   for (const ProbeCase& c : failing) s.Is("DeleteFile", c.name, p.DeleteFile(s.In(c.name)), c.want);
@@ -351,7 +348,8 @@ void Stored(ConformanceEnv& env, Outcome& out, const std::string& key, const std
 void Absent(ConformanceEnv& env, Outcome& out, const std::string& key, const std::string& label,
             const std::string& name) {
   std::string got;
-  out.Expect(!env.ReadRegistryString(key, name, got), label + " still has " + Quoted(name) + " = " + Quoted(got));
+  out.Expect(!env.ReadRegistryString(key, name, got),
+             label + " still has " + Quoted(name) + " = " + Quoted(got));
 }
 
 void RegistryRoundTrip(ConformanceEnv& env, Outcome& out) {
@@ -374,7 +372,8 @@ void RegistryRoundTrip(ConformanceEnv& env, Outcome& out) {
   for (const auto& v : values) Stored(env, out, key, "scratch key", v.name, v.data);
 
   // A value set again is replaced; key and value names ignore case.
-  if (auto k = Open(env, out, key, "scratch key")) out.Expect(k->SetString("SourcePath", "D:\\"), "SetString again");
+  if (auto k = Open(env, out, key, "scratch key"))
+    out.Expect(k->SetString("SourcePath", "D:\\"), "SetString again");
   Stored(env, out, key, "scratch key", "SourcePath", "D:\\");
   if (auto k = Open(env, out, Lower(key), "scratch key in lower case"))
     out.Expect(k->SetString("sourcepath", "E:\\"), "SetString(\"sourcepath\") failed");
@@ -408,8 +407,9 @@ void LeadingBackslashMeansRoot(ConformanceEnv& env, Outcome& out) {
   if (!out.Expect(env.Target().QueryVersion(version), "QueryVersion failed")) return;
   const bool nt = version.platformId == 2;
   std::unique_ptr<RegistryKey> twice = env.Target().OpenKey("\\\\" + key);
-  out.Expect((twice != nullptr) != nt, std::string("OpenKey(\\\\scratch key) ") + (twice ? "gave" : "gave no") +
-                                           " key on " + (nt ? "NT" : "95/98/ME"));
+  out.Expect((twice != nullptr) != nt, std::string("OpenKey(\\\\scratch key) ") +
+                                           (twice ? "gave" : "gave no") + " key on " +
+                                           (nt ? "NT" : "95/98/ME"));
   if (twice) {
     out.Expect(twice->SetString("Twice", "x"), "SetString through \\\\scratch key failed");
     Stored(env, out, key, "scratch key", "Twice", "x");
@@ -475,11 +475,12 @@ void WriteStringRaisesWhereKeyCannotBeOpened(ConformanceEnv& env, Outcome& out) 
 // GetCurrentDrive and GetCurrentDir after `path` (a full path) was made
 // current.
 void CurrentIs(ConformanceEnv& env, Outcome& out, const std::string& path) {
-  const std::string label = path.size() > 40 ? "a folder of " + std::to_string(path.size()) + " characters" : path;
+  const std::string label =
+      path.size() > 40 ? "a folder of " + std::to_string(path.size()) + " characters" : path;
   const int drive = std::toupper(static_cast<unsigned char>(path[0])) - 'A';
   const int gotDrive = env.Target().GetCurrentDrive();
-  out.Expect(gotDrive == drive, "GetCurrentDrive in " + label + " is " + std::to_string(gotDrive) + ", want " +
-                                    std::to_string(drive));
+  out.Expect(gotDrive == drive, "GetCurrentDrive in " + label + " is " + std::to_string(gotDrive) +
+                                    ", want " + std::to_string(drive));
   std::string dir = "unchanged";
   if (!out.Expect(env.Target().GetCurrentDir(dir), "GetCurrentDir in " + label + " failed")) return;
   std::string want = path.substr(3);
@@ -522,12 +523,13 @@ void LongCurrentDirectory(ConformanceEnv& env, Outcome& out) {
       const std::size_t part = room == 42 ? 39 : std::min<std::size_t>(room - 1, 40);
       path += "\\" + std::string(part, static_cast<char>('a' + path.size() % 26));
     }
-    if (!out.Expect(env.MakeFolders(path), "set-up: make a folder of " + std::to_string(length) + " characters"))
+    if (!out.Expect(env.MakeFolders(path),
+                    "set-up: make a folder of " + std::to_string(length) + " characters"))
       continue;
     if (!env.SetCurrentDir(path)) {
       // Windows refuses past MAX_PATH - 2; a shorter refusal is a fault.
-      if (!out.Expect(length > 258, "the system refuses a current directory of " + std::to_string(length) +
-                                        " characters"))
+      if (!out.Expect(length > 258,
+                      "the system refuses a current directory of " + std::to_string(length) + " characters"))
         continue;
       out.Note("the system refuses a current directory of " + std::to_string(length) +
                " characters; checked up to 258");
@@ -545,9 +547,9 @@ void VersionNaming(ConformanceEnv& env, Outcome& out) {
   const std::string name = GetOSName(env.Target());
   const std::string want = env.ExpectedOsName();
   out.Expect(name == want, "GetOSName is " + Quoted(name) + ", want " + Quoted(want) + " (platform " +
-                               std::to_string(version.platformId) + ", version " + std::to_string(version.major) +
-                               "." + std::to_string(version.minor) + ", service pack " + Quoted(version.Csd()) +
-                               ")");
+                               std::to_string(version.platformId) + ", version " +
+                               std::to_string(version.major) + "." + std::to_string(version.minor) +
+                               ", service pack " + Quoted(version.Csd()) + ")");
 }
 
 }  // namespace

@@ -44,10 +44,11 @@ class SandboxEnv : public ConformanceEnv {
 
   bool MakeFolders(const std::string& path) override {
     // One level at a time, so each level is looked up as Windows would.
-    for (std::size_t end = path.find('\\', 3); ; end = path.find('\\', end + 1)) {
+    for (std::size_t end = path.find('\\', 3);; end = path.find('\\', end + 1)) {
       const std::string host = machine_->HostPath(path.substr(0, end));
       std::error_code error;
-      if (host.empty() || (!fs::is_directory(host, error) && !fs::create_directory(host, error))) return false;
+      if (host.empty() || (!fs::is_directory(host, error) && !fs::create_directory(host, error)))
+        return false;
       if (end == std::string::npos) return true;
     }
   }

@@ -57,7 +57,8 @@ void DeleteKeyTree(HKEY root, const std::string& path) {
     char name[256];
     for (DWORD i = 0;; ++i) {
       DWORD size = sizeof name;
-      if (RegEnumKeyExA(key.Get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (RegEnumKeyExA(key.Get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        break;
       children.push_back(name);
     }
     for (const std::string& child : children) DeleteKeyTree(root, path + "\\" + child);
@@ -106,23 +107,26 @@ class Win32Env : public ConformanceEnv {
   }
 
   bool WriteFile(const std::string& path, const std::string& contents) override {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = ::WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+    const BOOL ok =
+        ::WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == contents.size();
   }
 
   bool ReadFile(const std::string& path, std::string& contents) override {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     contents.clear();
     char buffer[4096];
     DWORD read = 0;
     BOOL ok;
-    while ((ok = ::ReadFile(file, buffer, sizeof buffer, &read, nullptr)) && read > 0) contents.append(buffer, read);
+    while ((ok = ::ReadFile(file, buffer, sizeof buffer, &read, nullptr)) && read > 0)
+      contents.append(buffer, read);
     CloseHandle(file);
     return ok != FALSE;
   }
@@ -149,7 +153,8 @@ class Win32Env : public ConformanceEnv {
     fields.wHour = static_cast<WORD>(when.hour);
     fields.wMinute = static_cast<WORD>(when.minute);
     FILETIME local, utc, stored;
-    if (!SystemTimeToFileTime(&fields, &local) || !LocalFileTimeToFileTime(&local, &utc)) return TimeSet::Failed;
+    if (!SystemTimeToFileTime(&fields, &local) || !LocalFileTimeToFileTime(&local, &utc))
+      return TimeSet::Failed;
     // Attribute access works on read-only files too.
     HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -250,7 +255,8 @@ int main(int argc, char** argv) {
   if (argc != 2 || ExpectedOsNameFor(argv[1]) == nullptr) {
     std::string names;
     for (const std::string& name : VersionNames()) names += " " + name;
-    std::fprintf(stderr, "usage: conformance_win32 VERSION\nVERSION, as the system reports it:%s\n", names.c_str());
+    std::fprintf(stderr, "usage: conformance_win32 VERSION\nVERSION, as the system reports it:%s\n",
+                 names.c_str());
     return 2;
   }
   int passed = 0, failed = 0;
@@ -259,7 +265,8 @@ int main(int argc, char** argv) {
     for (const Check& check : Checks()) {
       const Outcome out = RunCheck(check, env);
       std::string line = std::string(out.Passed() ? "pass " : "FAIL ") + check.name;
-      for (std::size_t i = 0; i < out.Failures().size(); ++i) line += (i == 0 ? ": " : "; ") + out.Failures()[i];
+      for (std::size_t i = 0; i < out.Failures().size(); ++i)
+        line += (i == 0 ? ": " : "; ") + out.Failures()[i];
       for (const std::string& note : out.Notes()) line += " [note: " + note + "]";
       std::printf("%s\n", line.c_str());
       ++(out.Passed() ? passed : failed);

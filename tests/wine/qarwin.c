@@ -31,15 +31,13 @@ static void print_box(HWND box) {
 
   GetWindowTextA(box, text, sizeof text);
   printf("caption: %s\n", text);
-  if (GetWindowRect(box, &at))
-    printf("at: %ld %ld %ld %ld\n", at.left, at.top, at.right, at.bottom);
+  if (GetWindowRect(box, &at)) printf("at: %ld %ld %ld %ld\n", at.left, at.top, at.right, at.bottom);
   text[0] = 0;
   child = GetDlgItem(box, BOX_TEXT_ID);
   if (child) GetWindowTextA(child, text, sizeof text);
   printf("text: %s\n", text);
   child = GetDlgItem(box, BOX_ICON_ID);
-  if (child && IsWindowVisible(child))
-    icon = (HICON)SendMessageA(child, STM_GETICON, 0, 0);
+  if (child && IsWindowVisible(child)) icon = (HICON)SendMessageA(child, STM_GETICON, 0, 0);
   printf("icon: %s\n", icon ? "yes" : "no");
   owner = GetWindow(box, GW_OWNER);
   text[0] = 0;
@@ -128,8 +126,7 @@ static long handle_count(DWORD pid, int by_type) {
 
 static int stats(void) {
   PROCESS_MEMORY_COUNTERS memory;
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                               wizard_pid);
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, wizard_pid);
   if (!process) {
     fprintf(stderr, "qarwin: cannot open process %lu (%lu)\n", wizard_pid, GetLastError());
     return 1;
