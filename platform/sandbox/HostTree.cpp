@@ -228,9 +228,18 @@ UniqueFd HostTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath)
   // replaced by a link to the machine's own files since it was mapped.
   UniqueFd drive(open(mapped->second.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!drive || Overlap(drive.Get(), machine_.Get())) return UniqueFd();
-  std::unique_ptr<char, decltype(&free)> real(realpath(mapped->second.folder.c_str(), nullptr), &free);
-  if (!real) return UniqueFd();
-  hostPath = real.get();
+  // The real path of the very folder opened: one call, and no second walk
+  // of the mapped path that could land elsewhere.
+  char real[PATH_MAX];
+  const std::string self = "/proc/self/fd/" + std::to_string(drive.Get());
+  const ssize_t size = readlink(self.c_str(), real, sizeof real - 1);
+  if (size > 0 && real[0] == '/') {
+    hostPath.assign(real, static_cast<std::size_t>(size));
+    return drive;
+  }
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(mapped->second.folder.c_str(), nullptr), &free);
+  if (!resolved) return UniqueFd();
+  hostPath = resolved.get();
   return drive;
 }
 
