@@ -14,8 +14,9 @@ const char* const kNoNtDriver = "This operating system does not support the cabl
 
 // The first row that matches wins. The record is zero-filled before the
 // query, so a text shorter than two characters leaves 0 in the csd position
-// and matches no letter. Every 4.10 of the 9x family is named "98 SE", and
-// platform 1 reaches the NT rows only when no 9x row matched.
+// and matches no letter. Every 9x version of minor 10 falls in one
+// row, whatever its letter; platform 1 reaches the NT rows only when no 9x
+// row matched.
 // clang-format off
 constexpr WindowsVersion kVersions[] = {
     // platform  major minor  csd    name        plan     refusal      marker

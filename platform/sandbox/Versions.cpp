@@ -19,8 +19,8 @@ OsVersion Record(unsigned platformId, unsigned major, unsigned minor, const char
 
 // What GetVersionExA reports on each system as released or last serviced.
 // The 9x family puts its release letter in the service-pack text: " A" on
-// 95 OSR1 and 98 SE, " B" on 95 OSR2 and 2.1, " C" on 95 OSR2.5. 2003 and
-// Vista fall through the wizard's naming table.
+// 95 OSR1 and 98's second edition, " B" on 95 OSR2 and 2.1, " C" on 95
+// OSR2.5. 2003 and Vista fall through the wizard's version table.
 const std::vector<NamedVersion>& KnownVersions() {
   static const std::vector<NamedVersion> versions = {
       {"win31", Record(0, 3, 10, ""), "C:\\Windows"},  // Win32s
