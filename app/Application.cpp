@@ -4,9 +4,6 @@
 
 namespace qar {
 
-const char* const kApplicationTitle = "QAR Tarnlink Wireless Cable Modem Wizard";
-const char* const kMainCaption = "QAR Tarnlink Wireless Cable Modem Gateway Installation Wizard";
-
 Application::Application(Platform& platform, FormHost& host) : platform_(platform), host_(host) {}
 
 void Application::CreateForm() {

@@ -1,19 +1,15 @@
-// The application object: owns the one form, carries the title, and is the
-// message loop's guard. Hosts translate their native events into the calls
-// below; an error escaping a handler is shown in the error box and the loop
-// goes on.
+// The application object: owns the one form and is the message loop's
+// guard. Hosts translate their native events into the calls below; an error
+// escaping a handler is shown in the error box and the loop goes on.
 #pragma once
 
 #include <functional>
 #include <memory>
 
 #include "app/Form.h"
+#include "app/Titles.h"
 
 namespace qar {
-
-// Texts of the application and its window.
-extern const char* const kApplicationTitle;
-extern const char* const kMainCaption;
 
 class Application {
  public:
@@ -25,7 +21,8 @@ class Application {
   TfrmMain& Form() { return *form_; }
   bool HasForm() const { return form_ != nullptr; }
 
-  // Events from the host, each guarded.
+  // Events from the host. The click and the tick run a handler, guarded;
+  // pressing and hit testing run none.
   void MouseDown(int x, int y);
   // A label clicks when pressed and released over the same visible hotspot.
   void MouseUp(int x, int y);

@@ -1,6 +1,6 @@
 #include "app/ErrorBox.h"
 
-#include "app/Application.h"
+#include "app/Titles.h"
 
 namespace qar {
 

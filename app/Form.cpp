@@ -1,5 +1,6 @@
 #include "app/Form.h"
 
+#include "app/ErrorBox.h"
 #include "deploy/Deploy.h"
 #include "deploy/VersionGate.h"
 #include "launch/Launchers.h"
@@ -17,58 +18,37 @@ using P = PictureId;
 // Every picture covers the client area from (-1, -2); the excess is clipped.
 constexpr Rect kPictureBounds = {-1, -2, 700, 502};
 
+// Rows by kind: every picture covers the client area, every hotspot is
+// visible at start, every label hidden.
+constexpr Control::Spec Picture(ControlId id, const char* name, bool visible, PictureId picture) {
+  return {id, name, K::Picture, kPictureBounds, visible, picture};
+}
+constexpr Control::Spec Hotspot(ControlId id, const char* name, Rect bounds, Control::Handler onClick) {
+  return {id, name, K::Hotspot, bounds, true, PictureId::Install, onClick};
+}
+constexpr Control::Spec Label(ControlId id, const char* name, Rect bounds, const char* caption = "") {
+  return {id, name, K::Label, bounds, false, PictureId::Install, nullptr, caption};
+}
+
 // The window layout in stacking order, bottom to top.
+// clang-format off
 constexpr Control::Spec kLayout[] = {
-    {C::imgUSB, "imgUSB", K::Picture, kPictureBounds, false, P::Usb, nullptr, ""},
-    {C::imguninstall, "imguninstall", K::Picture, kPictureBounds, false, P::Uninstall, nullptr, ""},
-    {C::imgselvo, "imgselvo", K::Picture, kPictureBounds, false, P::Selvo, nullptr, ""},
-    {C::imgInstall, "imgInstall", K::Picture, kPictureBounds, true, P::Install, nullptr, ""},
-    {C::lblAcrobat,
-     "lblAcrobat",
-     K::Hotspot,
-     {386, 284, 306, 21},
-     true,
-     P::Install,
-     &TfrmMain::lblAcrobatClick,
-     ""},
-    {C::lblOS, "lblOS", K::Label, {168, 12, 289, 20}, false, P::Install, nullptr, ""},
-    {C::lblInstall,
-     "lblInstall",
-     K::Hotspot,
-     {386, 195, 190, 23},
-     true,
-     P::Install,
-     &TfrmMain::lblInstallClick,
-     ""},
-    {C::lblqar, "lblqar", K::Hotspot, {554, 471, 55, 22}, true, P::Install, &TfrmMain::lblqarClick, ""},
-    {C::lblpdf, "lblpdf", K::Hotspot, {385, 241, 137, 21}, true, P::Install, &TfrmMain::lblpdfClick, ""},
-    {C::lblcd, "lblcd", K::Label, {144, 136, 313, 25}, false, P::Install, nullptr, "Current Path = "},
-    {C::lblClose, "lblClose", K::Hotspot, {636, 471, 53, 21}, true, P::Install, &TfrmMain::lblCloseClick, ""},
-    {C::lblUtility,
-     "lblUtility",
-     K::Hotspot,
-     {386, 327, 218, 21},
-     true,
-     P::Install,
-     &TfrmMain::lblUtilityClick,
-     ""},
-    {C::lblmoreinfo,
-     "lblmoreinfo",
-     K::Hotspot,
-     {489, 424, 187, 31},
-     true,
-     P::Install,
-     &TfrmMain::lblmoreinfoClick,
-     ""},
-    {C::lblGateway,
-     "lblGateway",
-     K::Hotspot,
-     {385, 368, 306, 21},
-     true,
-     P::Install,
-     &TfrmMain::lblGatewayClick,
-     ""},
+    Picture(C::imgUSB,       "imgUSB",       false, P::Usb),
+    Picture(C::imguninstall, "imguninstall", false, P::Uninstall),
+    Picture(C::imgselvo,     "imgselvo",     false, P::Selvo),
+    Picture(C::imgInstall,   "imgInstall",   true,  P::Install),
+    Hotspot(C::lblAcrobat,   "lblAcrobat",   {386, 284, 306, 21}, &TfrmMain::lblAcrobatClick),
+    Label  (C::lblOS,        "lblOS",        {168, 12, 289, 20}),
+    Hotspot(C::lblInstall,   "lblInstall",   {386, 195, 190, 23}, &TfrmMain::lblInstallClick),
+    Hotspot(C::lblqar,       "lblqar",       {554, 471, 55, 22},  &TfrmMain::lblqarClick),
+    Hotspot(C::lblpdf,       "lblpdf",       {385, 241, 137, 21}, &TfrmMain::lblpdfClick),
+    Label  (C::lblcd,        "lblcd",        {144, 136, 313, 25}, "Current Path = "),
+    Hotspot(C::lblClose,     "lblClose",     {636, 471, 53, 21},  &TfrmMain::lblCloseClick),
+    Hotspot(C::lblUtility,   "lblUtility",   {386, 327, 218, 21}, &TfrmMain::lblUtilityClick),
+    Hotspot(C::lblmoreinfo,  "lblmoreinfo",  {489, 424, 187, 31}, &TfrmMain::lblmoreinfoClick),
+    Hotspot(C::lblGateway,   "lblGateway",   {385, 368, 306, 21}, &TfrmMain::lblGatewayClick),
 };
+// clang-format on
 
 constexpr bool RowsInIdOrder() {
   int index = 0;
@@ -95,15 +75,15 @@ struct ScreenRow {
   ControlSet shown;
   ControlSet hidden;
 };
+// clang-format off
 constexpr ScreenRow kScreens[] = {
-    {Screen::MainNotInstalled, Set({C::imgInstall}) | kMenu,
-     Set({C::imguninstall, C::imgselvo, C::lblmoreinfo})},
-    {Screen::MainInstalled, Set({C::imguninstall, C::lblmoreinfo}) | kMenu,
-     Set({C::imgInstall, C::imgselvo})},
-    {Screen::Home, Set({C::imgInstall}) | kMenu, Set({C::imgselvo, C::imgUSB, C::lblmoreinfo})},
-    {Screen::PartnerService, Set({C::imgselvo, C::lblmoreinfo}), Set({C::imgUSB, C::imgInstall}) | kMenu},
-    {Screen::ConnectCable, Set({C::imgUSB}), Set({C::imgselvo, C::lblmoreinfo, C::imgInstall}) | kMenu},
+    {Screen::MainNotInstalled, Set({C::imgInstall}) | kMenu,                   Set({C::imguninstall, C::imgselvo, C::lblmoreinfo})},
+    {Screen::MainInstalled,    Set({C::imguninstall, C::lblmoreinfo}) | kMenu, Set({C::imgInstall, C::imgselvo})},
+    {Screen::Home,             Set({C::imgInstall}) | kMenu,                   Set({C::imgselvo, C::imgUSB, C::lblmoreinfo})},
+    {Screen::PartnerService,   Set({C::imgselvo, C::lblmoreinfo}),             Set({C::imgUSB, C::imgInstall}) | kMenu},
+    {Screen::ConnectCable,     Set({C::imgUSB}),                               Set({C::imgselvo, C::lblmoreinfo, C::imgInstall}) | kMenu},
 };
+// clang-format on
 
 constexpr bool ScreensWellFormed() {
   int index = 0;
@@ -184,9 +164,9 @@ void TfrmMain::ApplyScreen(Screen screen) {
 void TfrmMain::FormCreate() { (*this)[C::lblOS].SetCaption(GetOSName(platform_)); }
 
 void TfrmMain::Timer1Timer() {
-  const std::string osName = GetOSName(platform_);
+  const WindowsVersion* version = RunningVersion(platform_);
   if ((*this)[C::imgUSB].Visible()) return;
-  const bool installed = platform_.FileExists(InstallMarkerFor(osName));
+  const bool installed = platform_.FileExists(InstallMarkerOf(version));
   if ((*this)[C::imgselvo].Visible()) return;
   ApplyScreen(installed ? Screen::MainInstalled : Screen::MainNotInstalled);
 }
@@ -220,7 +200,8 @@ void TfrmMain::lblInstallClick() {
   const InstallResult result = InstallDriver(platform_, osName, mediaDir);
   switch (result.outcome) {
     case InstallOutcome::SecurityError:
-      throw Error(kSecurityRestriction);
+      ShowErrorBox(host_, kSecurityRestriction);
+      return;
     case InstallOutcome::CopyFailed:
       // Telling the user to plug in the cable would only leave Windows
       // without a driver.

@@ -52,9 +52,9 @@ class Control {
     ControlKind kind;
     Rect bounds;
     bool visible;
-    PictureId picture;  // pictures only
-    Handler onClick;    // hotspots only
-    const char* caption;
+    PictureId picture = PictureId::Install;  // pictures only
+    Handler onClick = nullptr;               // hotspots only
+    const char* caption = "";
   };
 
   Control(TfrmMain& owner, const Spec& spec);
@@ -129,9 +129,6 @@ class TfrmMain {
   void lblmoreinfoClick();
   void lblqarClick();
   void lblCloseClick();
-
-  Platform& GetPlatform() { return platform_; }
-  FormHost& Host() { return host_; }
 
  private:
   friend class Control;

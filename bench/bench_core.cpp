@@ -6,8 +6,6 @@
 #include "TestMachine.h"
 #include "app/Application.h"
 #include "deploy/Deploy.h"
-#include "deploy/Plans.h"
-#include "deploy/VersionGate.h"
 #include "probes/OsName.h"
 
 namespace qar {
@@ -17,8 +15,8 @@ namespace {
 void BM_TickWork(benchmark::State& state) {
   test::TestMachine machine;
   for (auto _ : state) {
-    const std::string name = GetOSName(machine.Machine());
-    benchmark::DoNotOptimize(machine->FileExists(InstallMarkerFor(name)));
+    const WindowsVersion* version = RunningVersion(machine.Machine());
+    benchmark::DoNotOptimize(machine->FileExists(InstallMarkerOf(version)));
   }
 }
 BENCHMARK(BM_TickWork)->Repetitions(15)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
@@ -33,19 +31,41 @@ void BM_FormTick(benchmark::State& state) {
 }
 BENCHMARK(BM_FormTick)->Repetitions(15)->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
 
-// Plan W end to end with small files: preflight, 48 copies, registry and
-// companion, then the 80-path removal.
+// Plan W as a user runs it, with small files: InstallDriver (gate,
+// preflight, 48 copies, registry and companion), then the 80-path removal.
 void BM_InstallAndRemove(benchmark::State& state) {
   test::TestMachine machine;
-  const DriverSources sources = BuildDriverSources("D:\\");
   for (auto _ : state) {
-    if (!machine->DirectoryExists(kPlanW.preflightFolder)) machine->CreateDir(kPlanW.preflightFolder);
-    CopyDriverFiles(machine.Machine(), kPlanW, sources);
-    RedirectSetupAndInstallCompanion(machine.Machine(), kPlanW, "D:\\");
+    if (InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\").outcome != InstallOutcome::Done)
+      state.SkipWithError("install failed");
     RemoveDriverFiles(machine.Machine());
   }
 }
 BENCHMARK(BM_InstallAndRemove)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+
+// The two halves apart: the install over a removed one, the removal over a
+// fresh install.
+void BM_InstallDriver(benchmark::State& state) {
+  test::TestMachine machine;
+  for (auto _ : state) {
+    state.PauseTiming();
+    RemoveDriverFiles(machine.Machine());
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\"));
+  }
+}
+BENCHMARK(BM_InstallDriver)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+
+void BM_RemoveDriverFiles(benchmark::State& state) {
+  test::TestMachine machine;
+  for (auto _ : state) {
+    state.PauseTiming();
+    InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\");
+    state.ResumeTiming();
+    RemoveDriverFiles(machine.Machine());
+  }
+}
+BENCHMARK(BM_RemoveDriverFiles)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace qar

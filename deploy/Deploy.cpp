@@ -1,41 +1,53 @@
 #include "deploy/Deploy.h"
 
+#include "deploy/Plans.h"
 #include "deploy/VersionGate.h"
 #include "probes/MediaDir.h"
 
 namespace qar {
 
+namespace {
+
 const char* const kSetupKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
 const char* const kRunKey = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* const kCompanionFolder = "C:\\QAR";
 const char* const kCompanionProgram = "C:\\QAR\\QAR.exe";
-
-namespace {
 const char* const kCompanionSource = "QAR.exe";
 const char* const kCompanionValue = "QAR";
 const char* const kSourcePathValue = "SourcePath";
 const char* const kInstallationSourcesValue = "Installation Sources";
-}  // namespace
 
+// What must hold before the first copy; nothing is copied unless it does.
+bool Preflight(Platform& platform, const Plan& plan) {
+  return platform.DirectoryExists(plan.preflightFolder) || platform.CreateDir(plan.preflightFolder);
+}
+
+// The 48 copies of the plan; each result is ignored.
 void CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSources& sources) {
   for (const Copy& copy : PlanCopies(plan, sources)) platform.CopyFile(copy.source, copy.target);
 }
 
+// Raises when the Setup key cannot be opened or written.
 void WriteSetupValue(Platform& platform, const std::string& name, const std::string& data) {
   auto key = platform.OpenKey(kSetupKey);
   WriteString(key.get(), name, data);
 }
 
+// The outcome is not used.
 void DeleteSetupValue(Platform& platform, const std::string& name) {
   auto key = platform.OpenKey(kSetupKey);
   if (key) key->DeleteValue(name);
 }
 
+// Raises when the Run key cannot be opened or written.
 void RegisterCompanionAutoRun(Platform& platform) {
   auto key = platform.OpenKey(kRunKey);
   WriteString(key.get(), kCompanionValue, kCompanionProgram);
 }
 
+// Copies QAR.exe from the media directory into C:\QAR and registers it to
+// start with Windows. Never raises: the companion is optional, and whatever
+// goes wrong with it never reaches the user.
 void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
   const std::string source = MediaPath(mediaDir, kCompanionSource);
   try {
@@ -44,16 +56,18 @@ void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
     // Without the program, a Run value would make Windows try to start a
     // missing file at every log-on.
     if (platform.FileExists(kCompanionProgram)) RegisterCompanionAutoRun(platform);
-  } catch (const Error&) {
-    // The companion is optional: its failures never reach the user.
+  } catch (...) {
   }
 }
 
+// Raises when the SourcePath write fails; the later steps then do not run.
 void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan, const std::string& mediaDir) {
   WriteSetupValue(platform, kSourcePathValue, plan.setupSourcePath);
   DeleteSetupValue(platform, kInstallationSourcesValue);
   InstallCompanionProgram(platform, mediaDir);
 }
+
+}  // namespace
 
 InstallResult InstallDriver(Platform& platform, const std::string& osName, const std::string& mediaDir) {
   const GateRow* gate = LookupVersionGate(osName);
@@ -61,14 +75,14 @@ InstallResult InstallDriver(Platform& platform, const std::string& osName, const
   if (gate->refusalText != nullptr) return {InstallOutcome::Refused, gate->refusalText};
 
   const Plan& plan = *gate->plan;
-  if (!platform.DirectoryExists(plan.preflightFolder) && !platform.CreateDir(plan.preflightFolder))
-    return {InstallOutcome::SecurityError};
+  if (!Preflight(platform, plan)) return {InstallOutcome::SecurityError};
   CopyDriverFiles(platform, plan, BuildDriverSources(mediaDir));
   // Without the marker nothing usable was copied.
   if (!platform.FileExists(PlanMarker(plan))) return {InstallOutcome::CopyFailed};
   try {
     RedirectSetupAndInstallCompanion(platform, plan, mediaDir);
-  } catch (const Error&) {
+  } catch (...) {
+    // Whatever stopped the registry work, the user is told the same.
     return {InstallOutcome::PermissionRefused};
   }
   return {InstallOutcome::Done};

@@ -4,9 +4,10 @@
 
 namespace qar {
 
+// clang-format off
 const Plan kPlanW = {'W', "C:\\Windows", "c:\\Windows\\System32\\Drivers\\Windows", "C:\\Windows\\System\\"};
-const Plan kPlanN = {'N', "C:\\Winnt", "c:\\Winnt\\System32\\Drivers\\Windows",
-                     "C:\\Winnt\\System32\\Drivers\\"};
+const Plan kPlanN = {'N', "C:\\Winnt",   "c:\\Winnt\\System32\\Drivers\\Windows",   "C:\\Winnt\\System32\\Drivers\\"};
+// clang-format on
 
 const std::array<DriverFile, kDriverFileCount> kDriverFiles = {{
     {"QAR.CAT", "Driver\\QAR.CAT"},

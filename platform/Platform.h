@@ -1,7 +1,7 @@
 // The operating-system operations the wizard's logic uses. Windows maps each
-// to one Win32 call (platform/win32/); the sandbox (platform/sandbox/) is a
-// simulated Windows machine kept in a host folder. Every path is an 8-bit
-// (ANSI) Windows path.
+// to its Win32 call (platform/win32/; CopyFile also clears a read-only
+// attribute); the sandbox (platform/sandbox/) is a simulated Windows machine
+// kept in a host folder. Every path is an 8-bit (ANSI) Windows path.
 #pragma once
 
 #include <memory>

@@ -26,9 +26,15 @@ extern const unsigned char kSelvoJpg[];
 extern const std::size_t kSelvoJpg_size;
 extern const unsigned char kQarIco[];
 extern const std::size_t kQarIco_size;
-extern const unsigned char kHandCur[];
-extern const std::size_t kHandCur_size;
 }  // namespace embedded
+
+namespace {
+
+// Bytes of an embedded file; valid for the program's lifetime.
+struct Blob {
+  const unsigned char* data;
+  std::size_t size;
+};
 
 Blob PictureJpeg(PictureId id) {
   using namespace embedded;
@@ -47,7 +53,7 @@ Blob PictureJpeg(PictureId id) {
 
 Blob IconFile() { return {embedded::kQarIco, embedded::kQarIco_size}; }
 
-Blob HandCursorFile() { return {embedded::kHandCur, embedded::kHandCur_size}; }
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // JPEG
@@ -118,7 +124,7 @@ static void QarJpegTermSource(j_decompress_ptr) {}
 
 namespace {
 
-// A bounded copy: snprintf would pull mingw's whole C99 printf into Setup.exe.
+// libjpeg's message, cut to fit the record.
 void SetJpegMessage(JpegDecoder& d, const char* text) {
   std::size_t i = 0;
   for (; text[i] != '\0' && i + 1 < sizeof d.err.message; ++i) d.err.message[i] = text[i];

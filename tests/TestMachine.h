@@ -140,7 +140,10 @@ class RecordingPlatform : public Platform {
     return args;
   }
 
-  bool QueryVersion(OsVersion& out) override { return inner_.QueryVersion(out); }
+  bool QueryVersion(OsVersion& out) override {
+    calls.push_back("QueryVersion ");
+    return inner_.QueryVersion(out);
+  }
   int GetCurrentDrive() override { return inner_.GetCurrentDrive(); }
   bool GetCurrentDir(std::string& out) override {
     calls.push_back("GetCurrentDir ");

@@ -58,7 +58,7 @@ class Wizard {
  public:
   explicit Wizard(const std::string& os = "winxp", test::MediumOptions medium = {},
                   const std::string& subfolder = "")
-      : machine(os, medium, subfolder), app(machine.Machine(), host) {
+      : machine(os, medium, subfolder), recorder(machine.Machine()), app(recorder, host) {
     app.CreateForm();
   }
 
@@ -74,6 +74,12 @@ class Wizard {
     app.MouseUp(x, y);
   }
   void Tick() { app.Tick(); }
+  // The platform calls one tick makes.
+  std::vector<std::string> TickCalls() {
+    recorder.calls.clear();
+    app.Tick();
+    return recorder.calls;
+  }
 
   // The visible controls in stacking order.
   std::string Screen() {
@@ -102,6 +108,7 @@ class Wizard {
   }
 
   TestMachine machine;
+  test::RecordingPlatform recorder;
   ScriptedHost host;
   Application app;
 };
@@ -271,19 +278,35 @@ TEST(Navigation, HomeFromPartnerAndConnectCable) {
 }
 
 TEST(Navigation, TransitionTable) {
+  // Each tick asks for the version, then, off the connect-cable screen,
+  // probes the marker.
+  const std::vector<std::string> kMainTick = {"QueryVersion ", "FileExists C:\\Windows\\usb8023w.sys"};
+  const std::vector<std::string> kCableTick = {"QueryVersion "};
+
   // connect-cable: ticks change nothing; home brings the main screen back.
   Wizard wizard;
-  wizard.Tick();
+  EXPECT_EQ(wizard.TickCalls(), kMainTick);
   wizard.Click("lblInstall");
   EXPECT_EQ(wizard.Screen(), kConnectCable);
-  for (int i = 0; i < 5; ++i) wizard.Tick();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(wizard.TickCalls(), kCableTick);
   EXPECT_EQ(wizard.Screen(), kConnectCable);
   wizard.Click("lblInstall");  // hidden here: nothing happens
   EXPECT_EQ(wizard.Screen(), kConnectCable);
   wizard.Click("lblqar");
   EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
-  wizard.Tick();
+  EXPECT_EQ(wizard.TickCalls(), kMainTick);
   EXPECT_EQ(wizard.Screen(), kMainInstalled);
+
+  // partner: the timer is off; a tick that came anyway probes but changes
+  // nothing.
+  wizard.Click("lblUtility");
+  EXPECT_TRUE(wizard.TickCalls().empty());
+  wizard.recorder.calls.clear();
+  wizard.Form().Timer1Timer();
+  EXPECT_EQ(wizard.recorder.calls, kMainTick);
+  EXPECT_EQ(wizard.Seen(), "imgselvo");
+  wizard.Click("lblqar");
+  wizard.Tick();
 
   // installed main: home shows the not-installed artwork until the next tick.
   wizard.Click("lblqar");
@@ -496,7 +519,7 @@ TEST(Install, NothingCopiedShowsTheCopyMessageAndStaysOnTheMainScreen) {
 // click runs the whole removal again.
 TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
   TestMachine machine;
-  CopyDriverFiles(machine.Machine(), kPlanW, BuildDriverSources("D:\\"));
+  ASSERT_EQ(InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\").outcome, InstallOutcome::Done);
   machine->FailOperation(sandbox::Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
   test::RecordingPlatform recorder(machine.Machine());
   ScriptedHost host;
@@ -521,27 +544,52 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
   EXPECT_TRUE(host.boxes.empty());
 }
 
-// A fault that is not one of our errors is no permission problem: it reaches
-// the guard, which shows the empty error box, and the screen stays.
-TEST(Install, FaultThatIsNotOursReachesTheGuard) {
+// Any failure in the registry work is a permission problem, and none in the
+// companion's steps is reported; either way the install goes on to the
+// connect-cable screen.
+TEST(Install, ForeignFaultsInTheRegistryWork) {
   struct Faulty : test::RecordingPlatform {
-    using RecordingPlatform::RecordingPlatform;
-    std::unique_ptr<RegistryKey> OpenKey(const std::string&) override { throw std::bad_alloc(); }
+    Faulty(Platform& inner, const char* key) : RecordingPlatform(inner), key(key) {}
+    std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override {
+      if (path == key) throw std::bad_alloc();
+      return RecordingPlatform::OpenKey(path);
+    }
+    std::string key;
   };
-  TestMachine machine;
-  Faulty platform(machine.Machine());
-  ScriptedHost host;
-  Application app(platform, host);
-  app.CreateForm();
-  app.Tick();
-  const Rect r = app.Form()[ControlId::lblInstall].Bounds();
-  app.MouseDown(r.left + 1, r.top + 1);
-  app.MouseUp(r.left + 1, r.top + 1);
-  ASSERT_EQ(host.boxes.size(), 1u);
-  EXPECT_EQ(host.boxes[0].text, "");
-  EXPECT_EQ(host.boxes[0].icon, BoxIcon::Error);
-  EXPECT_TRUE(app.Form()[ControlId::imgInstall].Visible());
-  EXPECT_FALSE(app.Form()[ControlId::imgUSB].Visible());
+  struct Case {
+    const char* key;  // opening it throws
+    const char* box;  // or null
+    const char* sourcePath;
+    bool companion;
+  };
+  const Case cases[] = {
+      {kSetup, "Please make sure you have premission to install", "<absent>", false},
+      {kRun, nullptr, "C:\\Windows\\System\\", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    TestMachine machine;
+    Faulty platform(machine.Machine(), c.key);
+    ScriptedHost host;
+    Application app(platform, host);
+    app.CreateForm();
+    app.Tick();
+    const Rect r = app.Form()[ControlId::lblInstall].Bounds();
+    app.MouseDown(r.left + 1, r.top + 1);
+    app.MouseUp(r.left + 1, r.top + 1);
+    ASSERT_EQ(host.boxes.size(), c.box ? 1u : 0u);
+    if (c.box) {
+      EXPECT_EQ(host.boxes[0].text, c.box);
+      EXPECT_EQ(host.boxes[0].caption, "Cannot install modem driver");
+      EXPECT_EQ(host.boxes[0].icon, BoxIcon::None);
+    }
+    EXPECT_TRUE(app.Form()[ControlId::imgUSB].Visible());
+    EXPECT_FALSE(app.Form()[ControlId::imgInstall].Visible());
+    std::string source;
+    EXPECT_EQ(machine->ReadString(kSetup, "SourcePath", source) ? source : "<absent>", c.sourcePath);
+    EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.companion);
+    EXPECT_TRUE(machine.Exists("C:\\Windows\\usb8023w.sys"));
+  }
 }
 
 TEST(Launchers, TargetsAtRootAndInSubfolder) {

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -79,14 +81,24 @@ const Image& Decoded(PictureId id) {
 
 const PictureId kAllPictures[] = {PictureId::Install, PictureId::Uninstall, PictureId::Usb, PictureId::Selvo};
 
+// The artwork files the program embeds (the hand cursor through Setup.rc).
+std::vector<unsigned char> ResourceFile(const std::string& name) {
+  std::ifstream in(std::string(QAR_RESOURCES_DIR) + "/" + name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+std::vector<unsigned char> PictureFile(PictureId id) {
+  const char* const names[] = {"install.jpg", "uninstall.jpg", "usb.jpg", "selvo.jpg"};
+  return ResourceFile(names[static_cast<int>(id)]);
+}
+
 // --- Embedded pictures --------------------------------------------------
 
 TEST(Pictures, EachDecodesToAnOpaque700x500Image) {
   for (PictureId id : kAllPictures) {
     SCOPED_TRACE(static_cast<int>(id));
-    const Blob blob = PictureJpeg(id);
-    ASSERT_GT(blob.size, 1000u);
-    EXPECT_LE(blob.size, 60u * 1024);  // keeps the program small
+    const std::vector<unsigned char> file = PictureFile(id);
+    ASSERT_GT(file.size(), 1000u);
+    EXPECT_LE(file.size(), 60u * 1024);  // keeps the program small
     const Image& image = Decoded(id);
     ASSERT_EQ(image.width, kPictureWidth);
     ASSERT_EQ(image.height, kPictureHeight);
@@ -283,10 +295,7 @@ std::string JpegFailure(const std::vector<unsigned char>& data) {
   return "";
 }
 
-std::vector<unsigned char> PictureBytes(PictureId id) {
-  const Blob blob = PictureJpeg(id);
-  return {blob.data, blob.data + blob.size};
-}
+std::vector<unsigned char> PictureBytes(PictureId id) { return PictureFile(id); }
 
 // Offset of the first segment with the given marker, walking the headers.
 std::size_t FindSegment(const std::vector<unsigned char>& jpeg, unsigned char marker) {
@@ -411,10 +420,11 @@ TEST(DecodeJpeg, FlippedBytesNeverCrashOrResizeThePicture) {
 }
 
 TEST(DecodeJpeg, OtherFormatsAreRejected) {
-  const Blob icon = IconFile();
-  EXPECT_THROW(DecodeJpeg(icon.data, icon.size), Error);
-  const Blob cursor = HandCursorFile();
-  EXPECT_THROW(DecodeJpeg(cursor.data, cursor.size), Error);
+  for (const char* name : {"qar.ico", "hand.cur"}) {
+    const std::vector<unsigned char> file = ResourceFile(name);
+    ASSERT_FALSE(file.empty()) << name;
+    EXPECT_THROW(DecodeJpeg(file.data(), file.size()), Error) << name;
+  }
 }
 
 // --- Icons and cursors --------------------------------------------------
@@ -542,21 +552,21 @@ TEST(DecodeIconFile, MalformedFilesAreRejected) {
   for (std::size_t n = 0; n < good.size(); ++n)
     EXPECT_THROW(DecodeIconFile(good.data(), n), Error) << "cut at " << n;
   EXPECT_THROW(DecodeIconFile(nullptr, 0), Error);
-  const Blob jpeg = PictureJpeg(PictureId::Install);
-  EXPECT_THROW(DecodeIconFile(jpeg.data, jpeg.size), Error);
+  const std::vector<unsigned char> jpeg = PictureFile(PictureId::Install);
+  EXPECT_THROW(DecodeIconFile(jpeg.data(), jpeg.size()), Error);
 }
 
 TEST(WindowIcon, Is32x32WithSixteenColours) {
-  const Blob file = IconFile();
-  ASSERT_GE(file.size, 22u + 40);
-  const unsigned char* b = file.data;
+  const std::vector<unsigned char> file = ResourceFile("qar.ico");
+  ASSERT_GE(file.size(), 22u + 40);
+  const unsigned char* b = file.data();
   EXPECT_EQ(b[2], 1);   // icon
   EXPECT_EQ(b[6], 32);  // directory width
   EXPECT_EQ(b[7], 32);  // directory height
   EXPECT_EQ(b[8], 16);  // colour count
   const std::size_t dib = b[18] | b[19] << 8;
   EXPECT_EQ(b[dib + 14], 4);  // bits per pixel
-  EXPECT_EQ(file.size, 22u + 40 + 16 * 4 + 32 * 16 + 32 * 4);
+  EXPECT_EQ(file.size(), 22u + 40 + 16 * 4 + 32 * 16 + 32 * 4);
 
   const Image icon = DecodeIcon();
   ASSERT_EQ(icon.width, 32);
@@ -576,12 +586,12 @@ TEST(WindowIcon, Is32x32WithSixteenColours) {
 }
 
 TEST(HandCursor, IsMonochromeWithItsHotspotOnTheFingertip) {
-  const Blob file = HandCursorFile();
-  ASSERT_GE(file.size, 22u);
-  EXPECT_EQ(file.data[2], 2);  // cursor
-  const int hotX = file.data[10] | file.data[11] << 8;
-  const int hotY = file.data[12] | file.data[13] << 8;
-  const Image cursor = DecodeIconFile(file.data, file.size);
+  const std::vector<unsigned char> file = ResourceFile("hand.cur");
+  ASSERT_GE(file.size(), 22u);
+  EXPECT_EQ(file[2], 2);  // cursor
+  const int hotX = file[10] | file[11] << 8;
+  const int hotY = file[12] | file[13] << 8;
+  const Image cursor = DecodeIconFile(file.data(), file.size());
   ASSERT_EQ(cursor.width, 32);
   ASSERT_EQ(cursor.height, 32);
   ASSERT_LT(hotX, 32);

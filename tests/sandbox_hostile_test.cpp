@@ -23,7 +23,6 @@
 #include <gtest/gtest.h>
 
 #include "TestMachine.h"
-#include "app/fltk/SimulatorOptions.h"
 #include "platform/sandbox/HostFiles.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Sandbox.h"
@@ -362,32 +361,6 @@ TEST(StagingFolders, StaleOnesGoLiveOnesStay) {
   SandboxMachine::Create(temp / "m", "winxp");
   EXPECT_EQ(Names(temp.Path()), (std::set<std::string>{".m.new-Xy34Zw", ".other.new-Ab12Cd", "m"}));
   close(live);
-}
-
-// --- qar-wizard on an existing machine -------------------------------------------
-
-TEST(SimulatorMachine, KeepsAMissingDriveD) {
-  TempDir temp;
-  const std::string medium = temp / "medium", demo = temp / "demo";
-  fs::create_directories(medium);
-  fs::create_directories(demo);
-  {
-    auto machine = SandboxMachine::Create(temp / "m", "win98se");
-    machine->MapDrive('D', medium, true);
-    machine->SetCurrentDirectory("D:\\");
-  }
-  fs::remove(medium);  // the disc taken out
-  const std::string before = ReadHostFile(temp / "m/machine.conf");
-  fltk::SimulatorOptions options;
-  options.machine = temp / "m";
-  auto machine = fltk::OpenSimulatorMachine(options, demo);
-  EXPECT_EQ(ReadHostFile(temp / "m/machine.conf"), before);
-  EXPECT_FALSE(machine->DirectoryExists("D:\\"));
-  EXPECT_EQ(machine->GetCurrentDrive(), 3);
-
-  // A machine made here gets the demo medium.
-  options.machine = temp / "new";
-  EXPECT_EQ(fltk::OpenSimulatorMachine(options, demo)->HostPath("D:\\"), demo);
 }
 
 }  // namespace

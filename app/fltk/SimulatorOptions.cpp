@@ -1,28 +1,23 @@
 #include "app/fltk/SimulatorOptions.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/sandbox/Versions.h"
+#include "probes/OsName.h"
 
 namespace qar::fltk {
 
 std::string Usage() {
-  // The version list wrapped to fit beside the option names.
-  std::string versions, line = "                ";
-  const std::string names = sandbox::KnownVersionNames() + ".";
-  for (std::size_t start = 0; start < names.size();) {
-    std::size_t end = names.find(' ', start);
-    if (end == std::string::npos) end = names.size();
-    const std::string word = names.substr(start, end - start);
-    start = end + 1;
-    if (line.size() + 1 + word.size() > 78) {
-      versions += line + "\n";
-      line = "                ";
-    }
-    line += " " + word;
+  std::string versions;
+  for (const sandbox::NamedVersion& version : sandbox::KnownVersions()) {
+    std::string name = version.name;
+    name.resize(std::max<std::size_t>(name.size(), 11), ' ');
+    versions += "                   " + name + " \"" + OsNameFor(version.version) + "\"\n";
   }
-  versions += line + "\n";
   return "Usage: qar-wizard [--machine DIR] [--os NAME] [--cwd PATH]\n"
          "\n"
          "Runs the setup wizard over a simulated Windows machine kept in a folder.\n"
@@ -31,7 +26,8 @@ std::string Usage() {
          "                 (default: $XDG_DATA_HOME/qar-wizard/demo-machine, or\n"
          "                 ~/.local/share/qar-wizard/demo-machine)\n"
          "  --os NAME      the Windows version the machine reports (a new machine\n"
-         "                 is seeded as this version; default winxp), one of:\n" +
+         "                 is seeded as this version; default winxp), one of these,\n"
+         "                 shown with the name the wizard gives it:\n" +
          versions +
          "  --cwd PATH     the current directory, a Windows path on the machine such\n"
          "                 as D:\\ or D:\\setup (default D:\\); the wizard finds its\n"
@@ -39,7 +35,8 @@ std::string Usage() {
          "  --help         this text\n"
          "\n"
          "A new machine gets the built-in demo medium as drive D:; an existing one\n"
-         "keeps its own drives and settings.\n";
+         "keeps its own drives and settings. Only the demo machine's D: follows this\n"
+         "program's demo medium when the one it had is gone.\n";
 }
 
 SimulatorOptions ParseOptions(const std::vector<std::string>& args) {
@@ -77,8 +74,28 @@ std::string DefaultMachineFolder() {
   return base + "/qar-wizard/demo-machine";
 }
 
+namespace {
+
+bool IsDemoMedium(const std::filesystem::path& folder) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(folder / "QAR.exe", error) &&
+         std::filesystem::is_directory(folder / "Driver", error);
+}
+
+}  // namespace
+
+std::string FindDemoMedium(const std::string& programDir, const std::string& builtAt) {
+  if (programDir.empty()) return builtAt;
+  const std::filesystem::path dir = programDir;
+  for (const std::filesystem::path& candidate :
+       {dir / ".." / "share" / "qar-wizard" / "demo-medium", dir / ".." / ".." / "demo-medium"})
+    if (IsDemoMedium(candidate)) return candidate.lexically_normal().string();
+  return builtAt;
+}
+
 std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOptions& options,
-                                                              const std::string& demoMedium) {
+                                                              const std::string& demoMedium,
+                                                              std::string* note) {
   const std::string folder = options.machine.empty() ? DefaultMachineFolder() : options.machine;
   bool created = false;
   auto machine =
@@ -87,6 +104,14 @@ std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOpt
   if (created) {
     machine->MapDrive('D', demoMedium, true);
     if (options.cwd.empty()) machine->SetCurrentDirectory("D:\\");
+  } else if (options.machine.empty()) {
+    const std::filesystem::path old = machine->MappedFolder('D');
+    std::error_code error;
+    if (old.filename() == "demo-medium" && !std::filesystem::exists(old, error) && old != demoMedium) {
+      machine->MapDrive('D', demoMedium, true);
+      if (note != nullptr)
+        *note = "the demo medium " + old.string() + " is gone; drive D: is now " + demoMedium;
+    }
   }
   if (!options.cwd.empty()) machine->SetCurrentDirectory(options.cwd);
   return machine;

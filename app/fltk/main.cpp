@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
@@ -36,6 +37,13 @@ void OpenOnDesktop(const std::string& target, const std::string& hostPath) {
   posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ);
 }
 
+// This program's demo medium, found from where the program is.
+std::string DemoMedium() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return qar::fltk::FindDemoMedium(error ? std::string() : self.parent_path().string(), QAR_DEMO_MEDIUM_DIR);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,7 +55,9 @@ int main(int argc, char** argv) {
       std::cout << qar::fltk::Usage();
       return 0;
     }
-    machine = qar::fltk::OpenSimulatorMachine(options, QAR_DEMO_MEDIUM_DIR);
+    std::string note;
+    machine = qar::fltk::OpenSimulatorMachine(options, DemoMedium(), &note);
+    if (!note.empty()) std::cerr << "qar-wizard: " << note << "\n";
   } catch (const std::exception& error) {
     std::cerr << "qar-wizard: " << error.what() << "\n"
               << "Try 'qar-wizard --help'.\n";

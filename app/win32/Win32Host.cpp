@@ -86,7 +86,8 @@ class OtherWindowsDisabled {
 
 }  // namespace
 
-Win32Host::Win32Host(HINSTANCE instance) : instance_(instance) {}
+Win32Host::Win32Host(HINSTANCE instance, SetTimerFunction setTimer)
+    : instance_(instance), setTimer_(setTimer) {}
 
 Win32Host::~Win32Host() {
   app_ = nullptr;  // destroyed first in WinMain; no event may reach it now
@@ -178,7 +179,7 @@ void Win32Host::SetTimerEnabled(bool enabled) {
     KillTimer(mainWindow_, kTimer1);
     return;
   }
-  if (SetTimer(mainWindow_, kTimer1, 1, nullptr) == 0) throw Error("Not enough timers available");
+  if (setTimer_(mainWindow_, kTimer1, 1, nullptr) == 0) throw Error("Not enough timers available");
 }
 
 void Win32Host::CloseWindow() {

@@ -18,7 +18,11 @@ constexpr int kHandCursorId = QAR_IDC_HAND;
 
 class Win32Host : public FormHost {
  public:
-  explicit Win32Host(HINSTANCE instance);
+  // SetTimer's shape; a test passes its own to see the request and to make
+  // it fail, which a real system will not do on demand.
+  using SetTimerFunction = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC);
+
+  explicit Win32Host(HINSTANCE instance, SetTimerFunction setTimer = &::SetTimer);
   ~Win32Host() override;
   Win32Host(const Win32Host&) = delete;
   Win32Host& operator=(const Win32Host&) = delete;
@@ -70,6 +74,7 @@ class Win32Host : public FormHost {
   HCURSOR HandCursor();
 
   HINSTANCE instance_;
+  SetTimerFunction setTimer_;
   Application* app_ = nullptr;
   HWND appWindow_ = nullptr;
   HWND mainWindow_ = nullptr;

@@ -374,6 +374,43 @@ TEST_F(Win32HostTest, TicksArriveOnlyWhileTheTimerRuns) {
   EXPECT_FALSE(Form()[ControlId::imguninstall].Visible());
 }
 
+// The request is 1 ms, and a refusal is the form's "Not enough timers"
+// error (shown by the guard with the error box).
+UINT g_requested = 0;
+bool g_refuse = false;
+UINT_PTR WINAPI RecordingSetTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC proc) {
+  g_requested = milliseconds;
+  return g_refuse ? 0 : SetTimer(window, id, milliseconds, proc);
+}
+
+TEST(Win32HostTimer, AsksForOneMillisecondAndReportsARefusal) {
+  {
+    Win32Platform platform;
+    Win32Host host(GetModuleHandleA(nullptr), &RecordingSetTimer);
+    Application app(platform, host);
+    host.SetApplication(&app);
+    host.CreateWindows();
+    g_refuse = false;
+    app.CreateForm();
+    EXPECT_EQ(g_requested, 1u);
+
+    g_refuse = true;
+    g_requested = 0;
+    try {
+      host.SetTimerEnabled(true);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.Message(), "Not enough timers available");
+    }
+    EXPECT_EQ(g_requested, 1u);
+    g_refuse = false;
+    host.SetApplication(nullptr);
+  }
+  // Destroying the windows posts WM_QUIT; it must not reach the next test.
+  int exitCode;
+  QuitPosted(exitCode);
+}
+
 // --- closing ----------------------------------------------------------------
 
 TEST_F(Win32HostTest, CloseHotspotEndsTheLoopWithExitCodeZero) {

@@ -542,6 +542,12 @@ void SandboxMachine::SetShellOpenHook(
 
 const std::string& SandboxMachine::Folder() const { return impl_->folder; }
 
+std::string SandboxMachine::MappedFolder(char letter) const {
+  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+  const auto drive = impl_->settings.drives.find(letter);
+  return drive != impl_->settings.drives.end() ? drive->second.hostFolder : std::string();
+}
+
 std::string SandboxMachine::HostPath(const std::string& windowsPath) const {
   const HostEntry entry = impl_->Find(windowsPath);
   return entry.kind == HostEntry::Refused || entry.kind == HostEntry::NoDrive ? std::string() : entry.host;

@@ -74,6 +74,9 @@ class SandboxMachine : public Platform {
 
   // Introspection.
   const std::string& Folder() const;
+  // The host folder a drive is mapped to, as the settings hold it ("" for a
+  // drive that is not mapped); it may be gone.
+  std::string MappedFolder(char letter) const;
   // Host path of a Windows path ("" when it is refused or its drive is
   // missing). The final component need not exist.
   std::string HostPath(const std::string& windowsPath) const;

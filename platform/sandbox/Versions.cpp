@@ -1,5 +1,7 @@
 #include "platform/sandbox/Versions.h"
 
+#include "platform/sandbox/WinPath.h"
+
 namespace qar::sandbox {
 
 namespace {
@@ -13,47 +15,36 @@ OsVersion Record(unsigned platformId, unsigned major, unsigned minor, const char
   return version;
 }
 
-// ASCII only: version names are ASCII, and this file is built for Windows
-// too, without the sandbox's path helpers.
-bool SameName(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    if (x != b[i]) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
 }  // namespace
 
 // What GetVersionExA reports on each system as released or last serviced.
 // The 9x family puts its release letter in the service-pack text: " A" on
-// 95 OSR1 and 98 SE, " B" on 95 OSR2 and 2.1, " C" on 95 OSR2.5. 2003 and
-// Vista fall through the wizard's naming table.
+// 95 OSR1 and 98's second edition, " B" on 95 OSR2 and 2.1, " C" on 95
+// OSR2.5. 2003 and Vista fall through the wizard's version table.
 const std::vector<NamedVersion>& KnownVersions() {
   static const std::vector<NamedVersion> versions = {
-      {"win31", Record(0, 3, 10, ""), "C:\\Windows", "Microsoft Windows 3.1", false},  // Win32s
-      {"win95", Record(1, 4, 0, ""), "C:\\Windows", "Microsoft Windows 95", true},
-      {"win95a", Record(1, 4, 0, " A"), "C:\\Windows", "Microsoft Windows 95", false},
-      {"win95osr2", Record(1, 4, 0, " B"), "C:\\Windows", "Microsoft Windows 95 OSR2", false},
-      {"win95osr25", Record(1, 4, 0, " C"), "C:\\Windows", "Microsoft Windows 95 OSR2", false},
-      {"win98", Record(1, 4, 10, ""), "C:\\Windows", "Microsoft Windows 98 SE", true},
-      {"win98se", Record(1, 4, 10, " A"), "C:\\Windows", "Microsoft Windows 98 SE", false},
-      {"winme", Record(1, 4, 90, ""), "C:\\Windows", "Microsoft Windows ME", true},
-      {"nt351", Record(2, 3, 51, "Service Pack 5"), "C:\\Winnt", "Microsoft Windows NT 3.51", true},
-      {"nt40", Record(2, 4, 0, "Service Pack 6"), "C:\\Winnt", "Microsoft Windows NT 4.0", true},
-      {"win2000", Record(2, 5, 0, "Service Pack 4"), "C:\\Winnt", "Microsoft Windows 2000", false},
-      {"win2k", Record(2, 5, 0, "Service Pack 4"), "C:\\Winnt", "Microsoft Windows 2000", true},
-      {"winxp", Record(2, 5, 1, "Service Pack 3"), "C:\\Windows", "Microsoft Windows XP", true},
-      {"win2003", Record(2, 5, 2, "Service Pack 2"), "C:\\Windows", "Microsoft Windows ", true},
-      {"vista", Record(2, 6, 0, "Service Pack 2"), "C:\\Windows", "Microsoft Windows ", true},
+      {"win31", Record(0, 3, 10, ""), "C:\\Windows"},  // Win32s
+      {"win95", Record(1, 4, 0, ""), "C:\\Windows"},
+      {"win95a", Record(1, 4, 0, " A"), "C:\\Windows"},
+      {"win95osr2", Record(1, 4, 0, " B"), "C:\\Windows"},
+      {"win95osr25", Record(1, 4, 0, " C"), "C:\\Windows"},
+      {"win98", Record(1, 4, 10, ""), "C:\\Windows"},
+      {"win98se", Record(1, 4, 10, " A"), "C:\\Windows"},
+      {"winme", Record(1, 4, 90, ""), "C:\\Windows"},
+      {"nt351", Record(2, 3, 51, "Service Pack 5"), "C:\\Winnt"},
+      {"nt40", Record(2, 4, 0, "Service Pack 6"), "C:\\Winnt"},
+      {"win2000", Record(2, 5, 0, "Service Pack 4"), "C:\\Winnt"},
+      {"win2k", Record(2, 5, 0, "Service Pack 4"), "C:\\Winnt"},
+      {"winxp", Record(2, 5, 1, "Service Pack 3"), "C:\\Windows"},
+      {"win2003", Record(2, 5, 2, "Service Pack 2"), "C:\\Windows"},
+      {"vista", Record(2, 6, 0, "Service Pack 2"), "C:\\Windows"},
   };
   return versions;
 }
 
 const NamedVersion* FindVersion(const std::string& name) {
   for (const NamedVersion& version : KnownVersions())
-    if (SameName(name, version.name)) return &version;
+    if (EqualNoCase(name, version.name)) return &version;
   return nullptr;
 }
 

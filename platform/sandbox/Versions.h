@@ -1,6 +1,6 @@
-// The Windows versions the simulator knows: what each reports, what a fresh
-// installation has on disk, and what the wizard calls it. The sandbox, the
-// simulator's --os help and the conformance list all read this one table.
+// The Windows versions the simulator knows: what each reports and what a
+// fresh installation has on disk. What the wizard calls each, and does on
+// it, is the wizard's own version table (probes/OsName.h) read on the record.
 #pragma once
 
 #include <string>
@@ -15,8 +15,6 @@ struct NamedVersion {
   const char* name;        // "win98se"
   OsVersion version;       // platform id, major, minor, service-pack text
   const char* systemRoot;  // "C:\\Windows" or "C:\\Winnt"
-  const char* osName;      // the wizard's name for it: "Microsoft Windows 98 SE"
-  bool wine;               // a name Wine's version setting takes too
 };
 // Null for an unknown name (compared case-insensitively).
 const NamedVersion* FindVersion(const std::string& name);

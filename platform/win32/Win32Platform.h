@@ -1,4 +1,4 @@
-// The Platform operations on the Win32 ANSI API, one call each. <windows.h>
+// The Platform operations on the Win32 ANSI API. <windows.h>
 // stays out of this header: its CopyFile and DeleteFile macros would rename
 // our methods in every file that includes it.
 #pragma once

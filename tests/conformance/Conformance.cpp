@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "platform/Error.h"
-#include "platform/sandbox/Versions.h"
 #include "probes/OsName.h"
 
 namespace qar::conformance {
@@ -590,15 +589,53 @@ Outcome RunCheck(const Check& check, ConformanceEnv& env) {
   return out;
 }
 
+namespace {
+
+// What the wizard must call each of the simulator's versions, and which of
+// them Wine's version setting takes too.
+struct ExpectedName {
+  const char* version;
+  const char* osName;
+  bool wine;
+};
+// clang-format off
+const ExpectedName kExpectedNames[] = {
+    {"win31",      "Microsoft Windows 3.1",     false},
+    {"win95",      "Microsoft Windows 95",      true},
+    {"win95a",     "Microsoft Windows 95",      false},
+    {"win95osr2",  "Microsoft Windows 95 OSR2", false},
+    {"win95osr25", "Microsoft Windows 95 OSR2", false},
+    {"win98",      "Microsoft Windows 98 SE",   true},
+    {"win98se",    "Microsoft Windows 98 SE",   false},
+    {"winme",      "Microsoft Windows ME",      true},
+    {"nt351",      "Microsoft Windows NT 3.51", true},
+    {"nt40",       "Microsoft Windows NT 4.0",  true},
+    {"win2000",    "Microsoft Windows 2000",    false},
+    {"win2k",      "Microsoft Windows 2000",    true},
+    {"winxp",      "Microsoft Windows XP",      true},
+    {"win2003",    "Microsoft Windows ",        true},
+    {"vista",      "Microsoft Windows ",        true},
+};
+// clang-format on
+
+bool SameName(const std::string& a, const char* b) {
+  std::string lower = a;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower == b;
+}
+
+}  // namespace
+
 const char* ExpectedOsNameFor(const std::string& versionName) {
-  const sandbox::NamedVersion* version = sandbox::FindVersion(versionName);
-  return version != nullptr ? version->osName : nullptr;
+  for (const ExpectedName& expected : kExpectedNames)
+    if (SameName(versionName, expected.version)) return expected.osName;
+  return nullptr;
 }
 
 std::vector<std::string> VersionNames() {
   std::vector<std::string> names;
-  for (const sandbox::NamedVersion& version : sandbox::KnownVersions())
-    if (version.wine) names.push_back(version.name);
+  for (const ExpectedName& expected : kExpectedNames)
+    if (expected.wine) names.push_back(expected.version);
   return names;
 }
 

@@ -91,8 +91,8 @@ const std::vector<Check>& Checks();
 // Runs one check; an exception that escapes it is a failure.
 Outcome RunCheck(const Check& check, ConformanceEnv& env);
 
-// The OS name string for each version of the simulator's table; null for a
-// name not in it.
+// The OS name string for each version the simulator knows; null for a name
+// it does not know.
 const char* ExpectedOsNameFor(const std::string& versionName);
 // The names Wine takes too, for HKCU\Software\Wine "Version".
 std::vector<std::string> VersionNames();
