@@ -38,7 +38,7 @@ timestamp=
 # Joliet allows 16 characters.
 readonly volume_label=QAR_TARNLINK
 
-usage() { sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -151,9 +151,9 @@ export SOURCE_DATE_EPOCH
 # "MZ", and "PE\0\0" where the offset at 0x3c points.
 is_pe() {
   local pe
-  [ "$(head -c 2 "$1")" = MZ ] || return 1
-  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
-  [ -n "$pe" ] && [ "$(od -An -c -j"$pe" -N4 "$1" | tr -d ' ')" = 'PE\0\0' ]
+  [ "$(od -An -c -N2 "$1" | tr -d ' ')" = MZ ] || return 1
+  pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$pe" ] && [ "$(od -An -c -j"$pe" -N4 "$1" 2>/dev/null | tr -d ' ')" = 'PE\0\0' ]
 }
 
 # sign_pe FILE: FILE replaced by its signed copy; no medium is left when
