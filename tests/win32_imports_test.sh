@@ -6,7 +6,11 @@
 #     as exported by both Windows 95 and NT 4.0;
 #   - both: imports from KERNEL32, USER32, GDI32, ADVAPI32 and SHELL32 only
 #     (no C run-time DLL), none of them a wide-character (...W) function;
-#     main icon 1, hand cursor 2, a version record.
+#     main icon 1, hand cursor 2, a version record, and the application
+#     manifest (resource 24:1, read with wrestool): well-formed XML
+#     (xmllint) that asks for asInvoker in the namespaces older Windows
+#     versions accept, for the program's own architecture and with the
+#     version of the version header, and nothing more.
 #
 #   tests/win32_imports_test.sh [EXE...]
 # Without arguments: build-windows/i686/Setup.exe and
@@ -80,14 +84,28 @@ resources_of() {
   done
 }
 
+# The version the manifest must carry, four-part: the version header
+# generated in the program's build folder (DIR/<arch>/generated/Version.h
+# for DIR/<arch>/Setup.exe), else the project version it is generated from.
+expected_version() {
+  local header
+  header="$(dirname "$1")/generated/Version.h"
+  if [ -f "$header" ]; then
+    awk '$1 == "#define" && $2 ~ /^QAR_VERSION_(MAJOR|MINOR|PATCH)$/ { v = v $3 "." }
+      END { print v "0" }' "$header"
+  else
+    sed -n 's/^project(.* VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1.0/p' "$repo/CMakeLists.txt"
+  fi
+}
+
 header_field() { "$objdump" -p "$1" | awk -v f="$2" '$1 == f { print $2; exit }'; }
 
 for exe in "${exes[@]}"; do
   name=${exe#"$repo/"}
   format=$("$objdump" -f "$exe" 2>/dev/null | sed -n 's/.*file format //p')
   case "$format" in
-    pei-i386) arch=i686; magic=010b; subsystem=4.0 ;;
-    pei-x86-64) arch=x86_64; magic=020b; subsystem=5.2 ;;
+    pei-i386) arch=i686; magic=010b; subsystem=4.0; manifest_arch=x86 ;;
+    pei-x86-64) arch=x86_64; magic=020b; subsystem=5.2; manifest_arch=amd64 ;;
     *) check "$name: a PE program" 1 "format '$format'"; continue ;;
   esac
   echo "== $name ($arch)"
@@ -98,9 +116,38 @@ for exe in "${exes[@]}"; do
   check "$name: subsystem version $subsystem" "$([ "$version" = $subsystem ]; echo $?)" "$version"
 
   resources=$(resources_of "$exe")
-  for want in "14:1 main icon" "12:2 hand cursor" "16:1 version record"; do
+  for want in "14:1 main icon" "12:2 hand cursor" "16:1 version record" "24:1 manifest"; do
     check "$name: ${want#* }" "$(grep -qx "${want%% *}" <<<"$resources"; echo $?)"
   done
+
+  # xmllint's XPath, value expected; the namespaces are those Windows XP
+  # accepts (trustInfo in asm.v2), and there are six elements, no more.
+  manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
+  check "$name: manifest well-formed" "$(xmllint --noout - <<<"$manifest" 2>/dev/null; echo $?)"
+  asm=urn:schemas-microsoft-com:asm
+  identity="/*/*[local-name()='assemblyIdentity']"
+  level="/*/*[local-name()='trustInfo']/*[local-name()='security']"
+  level+="/*[local-name()='requestedPrivileges']/*[local-name()='requestedExecutionLevel']"
+  while IFS='|' read -r xpath want; do
+    got=$(xmllint --xpath "$xpath" - <<<"$manifest" 2>/dev/null)
+    check "$name: manifest $xpath = $want" "$([ "$got" = "$want" ]; echo $?)" "'$got'"
+  done <<EOF
+local-name(/*)|assembly
+namespace-uri(/*)|$asm.v1
+string(/*/@manifestVersion)|1.0
+count(//*)|6
+namespace-uri($identity)|$asm.v1
+string($identity/@type)|win32
+string($identity/@name)|QAR.Tarnlink.Setup
+string($identity/@version)|$(expected_version "$exe")
+string($identity/@processorArchitecture)|$manifest_arch
+namespace-uri(/*/*[local-name()='trustInfo'])|$asm.v2
+string($level/@level)|asInvoker
+string($level/@uiAccess)|false
+EOF
+  level_ns=$(xmllint --xpath "namespace-uri($level)" - <<<"$manifest" 2>/dev/null)
+  check "$name: manifest execution level in asm.v2 or asm.v3" \
+    "$([[ "$level_ns" = "$asm.v2" || "$level_ns" = "$asm.v3" ]]; echo $?)" "'$level_ns'"
 
   imports=$(imports_of "$exe")
   check "$name: has imports" "$([ -n "$imports" ]; echo $?)"

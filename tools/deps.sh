@@ -7,7 +7,7 @@
 set -euo pipefail
 run="cmake g++ make libjpeg-dev libfltk1.3-dev"
 test="$run libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick"
-windows="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 dpkg-dev nasm wine64 wine32:i386 qemu-user-static xorriso xvfb xauth xdotool x11-utils imagemagick"
+windows="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 dpkg-dev nasm wine64 wine32:i386 qemu-user-static xorriso xvfb xauth xdotool x11-utils imagemagick icoutils libxml2-utils osslsigncode openssl"
 case "${1:-}" in
   run) wanted=$run ;;
   test) wanted="$test $windows" ;;

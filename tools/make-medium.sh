@@ -4,6 +4,7 @@
 # then the same as a CD image (ISO 9660 with Joliet names for the long ones).
 #
 #   tools/make-medium.sh [--exe SETUP.EXE] [--real DIR] [--out DIR] [--iso FILE]
+#                        [--sign CERT KEY | --sign-pkcs12 FILE] [--timestamp URL]
 #
 # --exe   the program (default build-windows/i686/Setup.exe, made by
 #         tools/build-windows.sh)
@@ -15,6 +16,15 @@
 # --iso   the CD image (default qar-setup.iso beside the medium folder, so
 #         dist/qar-setup.iso). Its times are SOURCE_DATE_EPOCH's, or the last
 #         commit's: the same files give the same image.
+# --sign  sign Setup.exe, and QAR.exe when it is a PE program, with
+#         Authenticode (osslsigncode, SHA-256) before they go on the medium:
+#         CERT holds the code-signing certificate (and the chain to add), KEY
+#         its private key. The signing time is the image's, so an RSA key
+#         signs the same files to the same bytes.
+# --sign-pkcs12  the same with certificate and key from a PKCS#12 file.
+#         A password for KEY or FILE comes from QAR_SIGN_PASSWORD.
+# --timestamp  have the signatures time-stamped by this RFC 3161 server
+#         (needs the network; the token differs from one build to the next).
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,10 +32,13 @@ exe="$repo/build-windows/i686/Setup.exe"
 real=
 out="$repo/dist/medium"
 iso=
+sign=()
+sign_files=()
+timestamp=
 # Joliet allows 16 characters.
 readonly volume_label=QAR_TARNLINK
 
-usage() { sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -33,6 +46,10 @@ while [ $# -gt 0 ]; do
     --real) real=${2:?--real needs a value}; shift 2 ;;
     --out) out=${2:?--out needs a value}; shift 2 ;;
     --iso) iso=${2:?--iso needs a value}; shift 2 ;;
+    --sign) sign=(-certs "${2:?--sign needs CERT and KEY}" -key "${3:?--sign needs CERT and KEY}")
+      sign_files=("$2" "$3"); shift 3 ;;
+    --sign-pkcs12) sign=(-pkcs12 "${2:?--sign-pkcs12 needs a value}"); sign_files=("$2"); shift 2 ;;
+    --timestamp) timestamp=${2:?--timestamp needs a value}; shift 2 ;;
     -h|--help) usage; exit 0 ;;
     *) echo "make-medium: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
   esac
@@ -41,6 +58,14 @@ done
 fail() { echo "make-medium: $*" >&2; exit 1; }
 
 [ -f "$exe" ] || fail "no program at $exe (run tools/build-windows.sh first)"
+if [ ${#sign[@]} -gt 0 ]; then
+  command -v osslsigncode >/dev/null || fail "no osslsigncode (tools/deps.sh windows installs it)"
+  for f in "${sign_files[@]}"; do
+    [ -f "$f" ] || fail "no file $f to sign with"
+  done
+elif [ -n "$timestamp" ]; then
+  fail "--timestamp needs --sign or --sign-pkcs12"
+fi
 
 # What the wizard reads from the medium, in the medium's own spelling.
 required=(
@@ -118,14 +143,53 @@ else
     done
 fi
 
-echo "make-medium: $out ($(find "$out" -type f | wc -l) files)"
-
-command -v xorriso >/dev/null || fail "no xorriso (tools/deps.sh windows installs it)"
-[ -n "$iso" ] || iso="$(dirname "$out")/qar-setup.iso"
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
 fi
 export SOURCE_DATE_EPOCH
+
+# "MZ", and "PE\0\0" where the offset at 0x3c points.
+is_pe() {
+  local pe
+  [ "$(od -An -c -N2 "$1" | tr -d ' ')" = MZ ] || return 1
+  pe=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$pe" ] && [ "$(od -An -c -j"$pe" -N4 "$1" 2>/dev/null | tr -d ' ')" = 'PE\0\0' ]
+}
+
+# sign_pe FILE: FILE replaced by its signed copy; no medium is left when
+# that fails. The password goes through a pipe, never on a command line.
+sign_pe() {
+  local file=$1 unsigned="$1.unsigned" output status=0
+  local args=(sign "${sign[@]}" -h sha256 -time "$SOURCE_DATE_EPOCH")
+  [ -z "$timestamp" ] || args+=(-ts "$timestamp")
+  mv "$file" "$unsigned"
+  if [ -n "${QAR_SIGN_PASSWORD:-}" ]; then
+    output=$(osslsigncode "${args[@]}" -readpass <(printf '%s' "$QAR_SIGN_PASSWORD") \
+      -in "$unsigned" -out "$file" 2>&1) || status=$?
+  else
+    output=$(osslsigncode "${args[@]}" -in "$unsigned" -out "$file" 2>&1) || status=$?
+  fi
+  if [ $status -ne 0 ]; then
+    echo "$output" >&2
+    rm -rf "$out"
+    fail "could not sign ${file#"$out/"}"
+  fi
+  chmod --reference="$unsigned" "$file"
+  rm "$unsigned"
+  echo "make-medium: signed ${file#"$out/"}"
+}
+
+if [ ${#sign[@]} -gt 0 ]; then
+  sign_pe "$out/Setup.exe"
+  if is_pe "$out/QAR.exe"; then
+    sign_pe "$out/QAR.exe"
+  fi
+fi
+
+echo "make-medium: $out ($(find "$out" -type f | wc -l) files)"
+
+command -v xorriso >/dev/null || fail "no xorriso (tools/deps.sh windows installs it)"
+[ -n "$iso" ] || iso="$(dirname "$out")/qar-setup.iso"
 rm -f "$iso"
 xorriso -as mkisofs -quiet -o "$iso" -J -V "$volume_label" \
   --set_all_file_dates "=$SOURCE_DATE_EPOCH" "$out" 2>&1 |

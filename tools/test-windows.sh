@@ -28,7 +28,7 @@ fi
 
 status=0
 "$repo/tests/win32_imports_test.sh" "$build_dir/i686/Setup.exe" "$build_dir/x86_64/Setup.exe" || status=1
-"$repo/tests/windows_medium_test.sh" || status=1
+"$repo/tests/windows_medium_test.sh" "$build_dir/i686/Setup.exe" || status=1
 
 # The i686 tests in 32-bit prefixes (or their x86_64 twins, with a line
 # saying why, where this machine cannot run 32-bit programs).
