@@ -596,6 +596,15 @@ bool SandboxMachine::DirectoryExists(const std::string& path) {
   return impl_->Find(path).kind == HostEntry::Folder;
 }
 
+bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
+  if (impl_->Faulted(Op::FileSize, path)) return false;
+  WinPath parsed;
+  const HostEntry entry = impl_->Find(path, &parsed);
+  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
+  size = static_cast<std::uint64_t>(entry.st.st_size);
+  return true;
+}
+
 bool SandboxMachine::CreateDir(const std::string& path) {
   if (impl_->Faulted(Op::CreateDir, path)) return false;
   const HostEntry entry = impl_->Find(path);

@@ -20,6 +20,7 @@ enum class Op {
   GetCurrentDir,
   FileExists,
   DirectoryExists,
+  FileSize,
   CreateDir,
   CopyFile,
   DeleteFile,
@@ -89,6 +90,7 @@ class SandboxMachine : public Platform {
   bool GetCurrentDir(std::string& out) override;
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
+  bool FileSize(const std::string& path, std::uint64_t& size) override;
   bool CreateDir(const std::string& path) override;
   bool CopyFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;
