@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -144,27 +145,48 @@ Registry LoadRegistry(const std::string& path, std::string& text, FileStamp& sta
 
 // Holds the machine's lock file for one read-change-write of a machine
 // file, so that two processes on one machine never lose each other's
-// changes.
+// changes. Never waits past kLockDeadline: a holder that is stopped or hung
+// gets a clear error, not a frozen window. The lock file holds the process
+// id of its last holder, to name it.
 class MachineLock {
  public:
-  explicit MachineLock(const std::string& folder)
-      : fd_(open((folder + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                 0644)) {
-    struct stat st;
-    if (!fd_ || fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      fd_.Reset();
-      return;
-    }
-    while (flock(fd_.Get(), LOCK_EX) != 0)
-      if (errno != EINTR) {
-        fd_.Reset();
-        return;
+  explicit MachineLock(const std::string& folder) {
+    const std::string path = folder + "/" + kLockFile;
+    const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
+    for (;;) {
+      fd_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+      struct stat st;
+      if (!fd_ || fstat(fd_.Get(), &st) != 0)
+        throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
+      if (!S_ISREG(st.st_mode)) throw SandboxError("cannot lock " + path + ": not a regular file");
+      if (!LockWithin(fd_.Get(), deadline)) {
+        if (errno != EWOULDBLOCK) throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
+        const std::string holder = HolderOf(fd_.Get());
+        throw SandboxError("the machine " + folder + " is in use by another program" +
+                           (holder.empty() ? std::string() : " (process " + holder + ")") + "; " + path +
+                           " stayed locked for " + std::to_string(kLockDeadline.count()) + " s");
       }
+      // A lock file deleted or replaced meanwhile locks nothing another
+      // process would see: lock the one the name holds now.
+      struct stat now;
+      if (lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) break;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd_.Get(), 0) == 0 && pwrite(fd_.Get(), pid.data(), pid.size(), 0) < 0) {
+      // Only a name for the error of another process; the lock holds all the same.
+    }
   }
-  bool Held() const { return static_cast<bool>(fd_); }  // closing releases it
 
  private:
-  UniqueFd fd_;
+  static std::string HolderOf(int fd) {
+    char text[24] = {};
+    const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+    std::string pid;
+    for (ssize_t i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i) pid += text[i];
+    return pid;
+  }
+
+  UniqueFd fd_;  // closing releases the lock
 };
 
 }  // namespace
@@ -181,6 +203,7 @@ struct SandboxMachine::Impl {
   std::vector<std::pair<Op, std::string>> faults;
   unsigned faultMask = 0;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
+  std::function<void(const std::string&)> faultHook;
 
   Impl(const std::string& realFolder, UniqueFd folderFd)
       : folder(realFolder),
@@ -222,8 +245,6 @@ struct SandboxMachine::Impl {
   // lock, writes it and makes it current; nothing changes when that fails.
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     MachineLock lock(folder);
-    if (!lock.Held())
-      throw SandboxError("cannot lock " + folder + "/" + kLockFile + ": " + std::strerror(errno));
     Settings next = ParseSettings(ReadMachineFileOrThrow(settingsPath), settingsPath);
     change(next);
     if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
@@ -246,26 +267,40 @@ struct SandboxMachine::Impl {
     try {
       RefreshRegistry();
       return true;
-    } catch (const SandboxError&) {
+    } catch (const SandboxError& error) {
+      Fault(error);
       return false;
     }
+  }
+
+  // Where an operation fails because of the machine itself rather than as
+  // Windows would fail it, the host hears why.
+  void Fault(const SandboxError& error) const {
+    if (faultHook) faultHook(error.what());
   }
 
   // Applies `change` to the registry as the file holds it now, under the
   // machine's lock, and writes it; false when the change or the write fails.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
-    MachineLock lock(folder);
-    if (!lock.Held() || !TryRefreshRegistry()) return false;
-    Registry next = registry;
-    return change(next) && SaveRegistry(std::move(next));
+    try {
+      MachineLock lock(folder);
+      RefreshRegistry();
+      Registry next = registry;
+      return change(next) && SaveRegistry(std::move(next));
+    } catch (const SandboxError& error) {
+      Fault(error);
+      return false;
+    }
   }
 
+  // Throws SandboxError when the file cannot be written.
   bool SaveRegistry(Registry next) {
     std::string text = next.Format();
     // A change that leaves the file as it is (a value set to what it holds)
     // costs no write and no flush.
     if (text != registryText) {
-      if (!WriteFileAtomically(registryPath, text)) return false;
+      if (!WriteFileAtomically(registryPath, text))
+        throw SandboxError("cannot write " + registryPath + ": " + std::strerror(errno));
       registryStamp = FileStamp::Of(registryPath);
       registryText = std::move(text);
     }
@@ -283,8 +318,9 @@ struct SandboxMachine::Impl {
   }
 
   void Log(const std::vector<std::string>& fields) {
-    // Nothing to report to: ShellExecuteA and MessageBoxA results are unused.
-    AppendToFile(logPath, FormatLogRecord(fields));
+    // ShellExecuteA and MessageBoxA results are unused; the host still hears.
+    if (!AppendToFile(logPath, FormatLogRecord(fields)))
+      Fault(SandboxError("cannot write " + logPath + ": " + std::strerror(errno)));
   }
 };
 
@@ -350,7 +386,6 @@ namespace {
 // Under the machine's lock no writer is half-way, so every one is stale.
 void RemoveStaleTemporaryFiles(const std::string& folder) {
   MachineLock lock(folder);
-  if (!lock.Held()) return;
   UniqueDir list(opendir(folder.c_str()));
   if (!list) return;
   while (const struct dirent* entry = readdir(list.get())) {
@@ -538,6 +573,10 @@ void SandboxMachine::ClearFaults() {
 void SandboxMachine::SetShellOpenHook(
     std::function<void(const std::string& target, const std::string& hostPath)> hook) {
   impl_->shellOpenHook = std::move(hook);
+}
+
+void SandboxMachine::SetFaultHook(std::function<void(const std::string& message)> hook) {
+  impl_->faultHook = std::move(hook);
 }
 
 const std::string& SandboxMachine::Folder() const { return impl_->folder; }

@@ -73,6 +73,11 @@ class SandboxMachine : public Platform {
   // target on the machine ("" for an address or an unresolvable path).
   void SetShellOpenHook(std::function<void(const std::string& target, const std::string& hostPath)> hook);
 
+  // Called with the reason when an operation fails because of the machine
+  // itself (a registry file that cannot be read or written, the machine held
+  // locked by another program) rather than as Windows would fail it.
+  void SetFaultHook(std::function<void(const std::string& message)> hook);
+
   // Introspection.
   const std::string& Folder() const;
   // Host path of a Windows path ("" when it is refused or its drive is
