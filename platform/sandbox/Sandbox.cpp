@@ -143,50 +143,67 @@ Registry LoadRegistry(const std::string& path, std::string& text, FileStamp& sta
   return registry;
 }
 
-// Holds the machine's lock file for one read-change-write of a machine
-// file, so that two processes on one machine never lose each other's
-// changes. Never waits past kLockDeadline: a holder that is stopped or hung
-// gets a clear error, not a frozen window. The lock file holds the process
-// id of its last holder, to name it.
+// The process id the lock file records, "" when it records none.
+std::string LockHolder(const std::string& lockPath) {
+  UniqueFd fd(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  char text[24] = {};
+  const ssize_t got = fd ? pread(fd.Get(), text, sizeof text - 1, 0) : -1;
+  std::string pid;
+  for (ssize_t i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i) pid += text[i];
+  return pid;
+}
+
+SandboxError InUse(const std::string& folder, const std::string& lockPath) {
+  const std::string holder = LockHolder(lockPath);
+  return SandboxError("the machine " + folder + " is in use by another program" +
+                      (holder.empty() ? std::string() : " (process " + holder + ")") +
+                      ": it stayed locked for " + std::to_string(kLockDeadline.count()) + " s");
+}
+
+// Holds the machine's lock for one read-change-write of a machine file, so
+// that two processes on one machine never lose each other's changes. Never
+// waits past kLockDeadline: a holder that is stopped or hung gets a clear
+// error, not a frozen window.
+//
+// Two locks, always in this order: the machine folder, which no clean-up
+// deletes, and machine.lock, which records the holder's process id and is
+// what other programs lock. A lock file deleted or replaced after it was
+// locked would let a second process lock the new one; the folder's lock
+// still keeps them apart.
 class MachineLock {
  public:
   explicit MachineLock(const std::string& folder) {
     const std::string path = folder + "/" + kLockFile;
     const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
+    folder_.Reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder_) throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
+    if (!LockWithin(folder_.Get(), deadline)) {
+      if (errno == EWOULDBLOCK) throw InUse(folder, path);
+      throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
+    }
     for (;;) {
-      fd_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+      file_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
       struct stat st;
-      if (!fd_ || fstat(fd_.Get(), &st) != 0)
+      if (!file_ || fstat(file_.Get(), &st) != 0)
         throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
       if (!S_ISREG(st.st_mode)) throw SandboxError("cannot lock " + path + ": not a regular file");
-      if (!LockWithin(fd_.Get(), deadline)) {
-        if (errno != EWOULDBLOCK) throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
-        const std::string holder = HolderOf(fd_.Get());
-        throw SandboxError("the machine " + folder + " is in use by another program" +
-                           (holder.empty() ? std::string() : " (process " + holder + ")") + "; " + path +
-                           " stayed locked for " + std::to_string(kLockDeadline.count()) + " s");
+      if (!LockWithin(file_.Get(), deadline)) {
+        if (errno == EWOULDBLOCK) throw InUse(folder, path);
+        throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
       }
-      // A lock file deleted or replaced meanwhile locks nothing another
-      // process would see: lock the one the name holds now.
+      // Deleted or replaced meanwhile: lock the file the name holds now.
       struct stat now;
       if (lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) break;
     }
     const std::string pid = std::to_string(getpid()) + "\n";
-    if (ftruncate(fd_.Get(), 0) == 0 && pwrite(fd_.Get(), pid.data(), pid.size(), 0) < 0) {
-      // Only a name for the error of another process; the lock holds all the same.
+    if (ftruncate(file_.Get(), 0) != 0 || pwrite(file_.Get(), pid.data(), pid.size(), 0) < 0) {
+      // Only a name for another process's error message; the lock holds.
     }
   }
 
  private:
-  static std::string HolderOf(int fd) {
-    char text[24] = {};
-    const ssize_t got = pread(fd, text, sizeof text - 1, 0);
-    std::string pid;
-    for (ssize_t i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i) pid += text[i];
-    return pid;
-  }
-
-  UniqueFd fd_;  // closing releases the lock
+  UniqueFd folder_;  // closing releases each lock
+  UniqueFd file_;
 };
 
 }  // namespace
