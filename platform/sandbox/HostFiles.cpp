@@ -103,6 +103,9 @@ bool ReadMachineFile(const std::string& path, std::string& content, std::string&
     return false;
   }
   std::string text;
+  // One allocation of the size found: growing by doubling would hold two
+  // copies of a large file at once.
+  text.reserve(static_cast<std::size_t>(st.st_size) + 1);
   char buffer[65536];
   for (;;) {
     const ssize_t got = read(fd.Get(), buffer, sizeof buffer);
