@@ -201,6 +201,16 @@ class MachineLock {
     }
   }
 
+  // The record goes with the lock, so that a program holding machine.lock
+  // later is never named after an earlier holder.
+  ~MachineLock() {
+    if (file_ && ftruncate(file_.Get(), 0) != 0) {
+      // A stale number at worst.
+    }
+  }
+  MachineLock(const MachineLock&) = delete;
+  MachineLock& operator=(const MachineLock&) = delete;
+
  private:
   UniqueFd folder_;  // closing releases each lock
   UniqueFd file_;
