@@ -73,7 +73,7 @@ bool LockWithin(int fd, std::chrono::steady_clock::time_point deadline) {
       return false;
     }
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    pause = std::min(pause * 2, std::chrono::milliseconds(10));
   }
 }
 
