@@ -1,5 +1,6 @@
 #include "platform/sandbox/HostFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/random.h>
@@ -19,6 +20,7 @@ namespace qar::sandbox {
 namespace {
 
 const char kTemporaryTag[] = ".tmp-";
+const char kCopyTag[] = ".qar-copy-";
 constexpr std::size_t kUniqueLength = 6;
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
@@ -242,14 +244,24 @@ bool CopyHostFile(int fromDir, const std::string& fromName, const struct stat& f
   // complete: a kill leaves neither a temporary nor a half target.
   UniqueFd unnamed = OpenUnnamed(toDir);
   if (unnamed) {
+    // Locked while it lives, so a clean-up tells its short-lived name from
+    // one a killed copy left behind.
+    flock(unnamed.Get(), LOCK_EX);
     if (!FinishCopy(unnamed, fromSt, CopyContents(in.Get(), unnamed.Get(), fromSt.st_size), false))
       return false;
     if (!replace) return LinkUnnamed(unnamed.Get(), toDir, toName);
     std::string temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
-      temporary = UniqueName(".qar-copy-");
-      if (LinkUnnamed(unnamed.Get(), toDir, temporary)) return SwapIn(toDir, temporary, toName);
-      if (errno != EEXIST) return false;
+      temporary = UniqueName(kCopyTag);
+      if (!LinkUnnamed(unnamed.Get(), toDir, temporary)) {
+        if (errno == EEXIST) continue;
+        return false;
+      }
+      // Renamed over the target, not exchanged with it: the old file then
+      // never has a name of its own that a kill could leave behind.
+      if (renameat(toDir, temporary.c_str(), toDir, toName.c_str()) == 0) return true;
+      unlinkat(toDir, temporary.c_str(), 0);
+      return false;
     }
     return false;
   }
@@ -262,12 +274,41 @@ bool CopyHostFile(int fromDir, const std::string& fromName, const struct stat& f
     return false;
   }
   std::string temporary;
-  UniqueFd out = CreateUnique(toDir, ".qar-copy-", temporary);
+  UniqueFd out = CreateUnique(toDir, kCopyTag, temporary);
   if (!out) return false;
+  flock(out.Get(), LOCK_EX);
   if (FinishCopy(out, fromSt, CopyContents(in.Get(), out.Get(), fromSt.st_size)))
     return SwapIn(toDir, temporary, toName);
   unlinkat(toDir, temporary.c_str(), 0);
   return false;
+}
+
+void RemoveStaleCopies(int dir, int depth) {
+  UniqueFd listFd(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listFd) return;
+  UniqueDir list(fdopendir(listFd.Get()));
+  if (!list) return;
+  listFd.Release();  // the listing owns it now
+  const std::size_t tag = sizeof kCopyTag - 1;
+  while (const struct dirent* entry = readdir(list.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dirfd(list.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode) && depth > 0) {
+      UniqueFd sub(openat(dirfd(list.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (sub) RemoveStaleCopies(sub.Get(), depth - 1);
+      continue;
+    }
+    if (!S_ISREG(st.st_mode) || name.size() != tag + kUniqueLength || name.compare(0, tag, kCopyTag) != 0)
+      continue;
+    // A live copy holds its file locked; the lock dies with its process.
+    UniqueFd fd(openat(dirfd(list.get()), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat held;
+    if (fd && flock(fd.Get(), LOCK_EX | LOCK_NB) == 0 && fstat(fd.Get(), &held) == 0 &&
+        held.st_dev == st.st_dev && held.st_ino == st.st_ino)
+      unlinkat(dirfd(list.get()), name.c_str(), 0);
+  }
 }
 
 bool AppendToFile(const std::string& path, const std::string& text) {

@@ -51,6 +51,12 @@ bool WriteNewFile(const std::string& path, const std::string& content);
 bool CopyHostFile(int fromDir, const std::string& fromName, const struct stat& fromSt, int toDir,
                   const std::string& toName, bool replace);
 
+// Removes the copies' temporary files (".qar-copy-XXXXXX") that no live copy
+// holds, in the folder `dir` and its subfolders down to `depth` levels: left
+// by a copy killed in the moment between naming its file and putting it in
+// place.
+void RemoveStaleCopies(int dir, int depth);
+
 // Appends `text` with a single write under the file's own lock, so
 // appenders do not mix; a regular file only. A write cut short (a full disk)
 // is taken back whole, so a reader never sees half a record.

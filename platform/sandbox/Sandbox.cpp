@@ -409,8 +409,12 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
 
 namespace {
 
+// Folder levels below a drive's root swept for stale copies.
+constexpr int kSweptDepth = 32;
+
 // Removes what a killed run left of the machine's own temporary files.
-// Under the machine's lock no writer is half-way, so every one is stale.
+// Under the machine's lock no writer is half-way, so every one is stale;
+// a copy's temporary file is stale when no copy holds it locked.
 void RemoveStaleTemporaryFiles(const std::string& folder) {
   MachineLock lock(folder);
   UniqueDir list(opendir(folder.c_str()));
@@ -419,6 +423,12 @@ void RemoveStaleTemporaryFiles(const std::string& folder) {
     const std::string name = entry->d_name;
     for (const char* file : {kSettingsFile, kRegistryFile})
       if (IsTemporaryFileOf(name, file)) unlink((folder + "/" + name).c_str());
+    // The machine's own drives; a mapped folder is not the machine's to sweep.
+    if (name.size() == 1 && name[0] >= 'A' && name[0] <= 'Z') {
+      UniqueFd drive(
+          openat(dirfd(list.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (drive) RemoveStaleCopies(drive.Get(), kSweptDepth);
+    }
   }
 }
 
