@@ -1,5 +1,6 @@
 #include "deploy/Deploy.h"
 
+#include "deploy/MediumCheck.h"
 #include "deploy/Plans.h"
 #include "deploy/VersionGate.h"
 #include "probes/MediaDir.h"
@@ -75,8 +76,12 @@ InstallResult InstallDriver(Platform& platform, const std::string& osName, const
   if (gate->refusalText != nullptr) return {InstallOutcome::Refused, gate->refusalText};
 
   const Plan& plan = *gate->plan;
+  const DriverSources sources = BuildDriverSources(mediaDir);
+  // Checked before anything is written, preflight folder included: a
+  // damaged medium leaves the machine as it was.
+  if (!MediumHoldsDriverFiles(platform, sources)) return {InstallOutcome::CopyFailed};
   if (!Preflight(platform, plan)) return {InstallOutcome::SecurityError};
-  CopyDriverFiles(platform, plan, BuildDriverSources(mediaDir));
+  CopyDriverFiles(platform, plan, sources);
   // Without the marker nothing usable was copied.
   if (!platform.FileExists(PlanMarker(plan))) return {InstallOutcome::CopyFailed};
   try {

@@ -12,8 +12,8 @@ enum class InstallOutcome {
   Refused,            // the version has a refusal box; nothing written
   Unrecognised,       // the version is in no row; nothing written
   SecurityError,      // the preflight folder is missing and cannot be made
-  CopyFailed,         // the marker is not there after the copies
-  PermissionRefused,  // files copied, but the registry work failed
+  CopyFailed,         // a driver file on the medium is missing or empty, or no marker after the copies
+  PermissionRefused,  // files copied, but SourcePath could not be written
   Done,
 };
 

@@ -4,6 +4,7 @@
 // kept in a host folder. Every path is an 8-bit (ANSI) Windows path.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -52,6 +53,9 @@ class Platform {
   // in 1980..2107.
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool DirectoryExists(const std::string& path) = 0;
+  // The size in bytes of an existing file; false for a folder or when
+  // absent. Whatever its last-write time.
+  virtual bool FileSize(const std::string& path, std::uint64_t& size) = 0;
   // One level only: fails when the parent is missing or the folder exists.
   virtual bool CreateDir(const std::string& path) = 0;
   // Replaces an existing target. A read-only attribute carried over from the

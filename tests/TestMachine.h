@@ -61,13 +61,16 @@ inline std::string DriverContents(const std::string& name) { return "contents of
 struct MediumOptions {
   bool driverFolder = true;
   bool companion = true;
+  std::string missingDriverFile;  // left off the medium
+  bool emptyDriverFiles = false;  // a bad burn: every driver file empty
 };
 
 // A medium laid out as on the CD, below `root`.
 inline void WriteMedium(const std::string& root, MediumOptions options = {}) {
   if (options.driverFolder)
     for (const std::string& name : MediumDriverFiles())
-      WriteHostFile(root + "/Driver/" + name, DriverContents(name));
+      if (name != options.missingDriverFile)
+        WriteHostFile(root + "/Driver/" + name, options.emptyDriverFiles ? "" : DriverContents(name));
   if (options.companion) WriteHostFile(root + "/QAR.exe", "companion program\n");
   WriteHostFile(root + "/Manual/K7Q3WG_MN.pdf", "%PDF-1.1\n");
   WriteHostFile(root + "/Adobe Acrobat/ar505enu.exe", "reader installer\n");
@@ -156,6 +159,10 @@ class RecordingPlatform : public Platform {
   bool DirectoryExists(const std::string& path) override {
     calls.push_back("DirectoryExists " + path);
     return inner_.DirectoryExists(path);
+  }
+  bool FileSize(const std::string& path, std::uint64_t& size) override {
+    calls.push_back("FileSize " + path);
+    return inner_.FileSize(path, size);
   }
   bool CreateDir(const std::string& path) override {
     calls.push_back("CreateDir " + path);

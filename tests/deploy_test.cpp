@@ -124,7 +124,7 @@ TEST(CopyDriverFiles, ReinstallOverwritesAndFailuresDoNotStopTheRest) {
 }
 
 TEST(CopyDriverFiles, EmptyDriverFolderCopiesNothing) {
-  TestMachine machine("winxp", test::MediumOptions{false, true});
+  TestMachine machine("winxp", test::MediumOptions{false, true, "", false});
   EXPECT_EQ(Install(machine.Machine()), InstallOutcome::CopyFailed);
   for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources("D:\\")))
     EXPECT_FALSE(machine.Exists(copy.target)) << copy.target;
@@ -313,7 +313,7 @@ TEST(InstallCompanionProgram, FailuresStaySilent) {
       {"run value write fails", true, false, sandbox::Op::WriteString, kRun, true, false},
   };
   for (const Case& c : cases) {
-    TestMachine machine("winxp", test::MediumOptions{true, c.companionOnMedium});
+    TestMachine machine("winxp", test::MediumOptions{true, c.companionOnMedium, "", false});
     if (c.runKeyReadOnly) machine->SetKeyReadOnly(kRun, true);
     if (c.fault) machine->FailOperation(*c.fault, c.faultPath);
     EXPECT_EQ(Install(machine.Machine()), InstallOutcome::Done) << c.what;

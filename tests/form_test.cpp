@@ -2,6 +2,8 @@
 // through a scripted host whose boxes can run ticks while they are open.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "TestMachine.h"
 #include "app/Application.h"
 #include "app/ErrorBox.h"
@@ -502,17 +504,53 @@ TEST(Install, TickDuringThePermissionBoxLeavesTheInstalledArtworkInView) {
   EXPECT_EQ(wizard.Screen(), kMainInstalled);
 }
 
-TEST(Install, NothingCopiedShowsTheCopyMessageAndStaysOnTheMainScreen) {
-  Wizard wizard("winxp", test::MediumOptions{false, true});
-  wizard.Tick();
-  wizard.Click("lblInstall");
-  ASSERT_EQ(wizard.host.boxes.size(), 1u);
-  EXPECT_EQ(wizard.host.boxes[0].text, "The driver files could not be copied from the installation medium");
-  EXPECT_EQ(wizard.host.boxes[0].caption, "Cannot install modem driver");
-  EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
-  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
-  EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "<absent>");
-  EXPECT_FALSE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+// Every file on drive C with its contents, to show that nothing was written.
+std::map<std::string, std::string> DriveC(TestMachine& machine) {
+  std::map<std::string, std::string> files;
+  const std::string root = machine->HostPath("C:\\");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+    files[entry.path().string()] = entry.is_regular_file() ? test::ReadHostFile(entry.path()) : "<folder>";
+  return files;
+}
+
+// A damaged medium is found before anything is written.
+TEST(Install, DamagedMediumShowsTheCopyMessageAndWritesNothing) {
+  struct Case {
+    const char* what;
+    test::MediumOptions medium;
+    const char* folderInPlaceOf;  // a folder where a driver file should be
+  };
+  const Case cases[] = {
+      {"no Driver folder", {false, true, "", false}, nullptr},
+      {"one file missing", {true, true, "rndismpw.sys", false}, nullptr},
+      {"the marker's source missing", {true, true, "usb8023m.sys", false}, nullptr},
+      {"every driver file empty", {true, true, "", true}, nullptr},
+      {"a folder in place of a file", {true, true, "QAR.CAT", false}, "QAR.CAT"},
+  };
+  for (const Case& c : cases) {
+    for (const char* os : {"winxp", "win2000"}) {
+      Wizard wizard(os, c.medium);
+      if (c.folderInPlaceOf != nullptr)
+        std::filesystem::create_directories(wizard.machine.MediumHostDir() + "/Driver/" + c.folderInPlaceOf);
+      const std::map<std::string, std::string> before = DriveC(wizard.machine);
+      const std::string registry = test::ReadHostFile(wizard.machine->Folder() + "/registry.reg");
+      wizard.Tick();
+      wizard.Click("lblInstall");
+      ASSERT_EQ(wizard.host.boxes.size(), 1u) << c.what << os;
+      EXPECT_EQ(wizard.host.boxes[0].text,
+                "The driver files could not be copied from the installation medium");
+      EXPECT_EQ(wizard.host.boxes[0].caption, "Cannot install modem driver");
+      EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
+      EXPECT_EQ(wizard.Screen(), kMainNotInstalled) << c.what << os;
+      EXPECT_EQ(DriveC(wizard.machine), before) << c.what << os;
+      EXPECT_EQ(test::ReadHostFile(wizard.machine->Folder() + "/registry.reg"), registry) << c.what << os;
+    }
+  }
+  // A medium with an unused usb8023w.sys missing is whole.
+  Wizard whole("winxp", {true, true, "usb8023w.sys", false});
+  whole.Click("lblInstall");
+  EXPECT_TRUE(whole.host.boxes.empty());
+  EXPECT_EQ(whole.Screen(), kConnectCable);
 }
 
 // A marker that cannot be deleted keeps the installed screen; the next

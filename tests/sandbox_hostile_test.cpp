@@ -1,12 +1,16 @@
 // The sandbox machine against a changing or hostile host: folders swapped for
 // links in the middle of a call, a mapped drive turned into a link to the
 // machine's own files, special files in place of the machine's files, two
-// processes on one machine, settings that must read back as written, and
-// qar-wizard leaving an existing machine's settings alone.
+// processes on one machine, a stopped or vanishing lock, killed copies, a
+// full disk, settings that must read back as written, and qar-wizard leaving
+// an existing machine's settings alone.
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +18,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <random>
 #include <set>
 #include <string>
@@ -46,6 +52,50 @@ std::set<std::string> Names(const std::string& folder) {
   for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
   return names;
 }
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs `body` in a child process that is root in its own user and mount
+// namespaces, so it may mount; the result is the child's exit code, or
+// kNoNamespace where the host refuses them. The body reports on stderr.
+constexpr int kNoNamespace = 77;
+int InNamespace(const std::function<int()>& body) {
+  const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+  const pid_t pid = fork();
+  if (pid < 0) return kNoNamespace;
+  if (pid == 0) {
+    const auto put = [](const char* file, const std::string& text) {
+      const int fd = open(file, O_WRONLY | O_CLOEXEC);
+      const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      if (fd >= 0) close(fd);
+      return ok;
+    };
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
+        !put("/proc/self/uid_map", "0 " + uid + " 1") || !put("/proc/self/gid_map", "0 " + gid + " 1") ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      _exit(kNoNamespace);
+    int code = 1;
+    try {
+      code = body();
+    } catch (const std::exception& e) {
+      std::cerr << "raised: " << e.what() << "\n";
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+#define CHILD_CHECK(condition)                                     \
+  do {                                                             \
+    if (!(condition)) {                                            \
+      std::cerr << __LINE__ << ": failed: " << #condition << "\n"; \
+      return 1;                                                    \
+    }                                                              \
+  } while (0)
 
 // --- A folder swapped for a link during calls --------------------------------
 
@@ -276,14 +326,15 @@ TEST(SettingsRoundTrip, SettersSurviveReopening) {
 
 // Two writer processes change the registry and the settings of one machine
 // while the parent reads both files. Every write that reported success is
-// there in the end, and no read sees a partial or empty file. Runs from
-// QAR_WRITER_RUNS (default 10; 30 for a longer trial).
+// there in the end, and no read sees a partial or empty file. In every other
+// run a clean-up keeps deleting machine.lock or replacing it with a new file
+// meanwhile. Runs from QAR_WRITER_RUNS (default 10; 30 for a longer trial).
 TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
   const int runs = EnvCount("QAR_WRITER_RUNS", 10);
   constexpr int kWrites = 6;
   TempDir temp;
   const std::string folder = SandboxMachine::Create(temp / "m", "winxp")->Folder();
-  long reads = 0, partial = 0;
+  long reads = 0, partial = 0, lockSwaps = 0;
   for (int run = 0; run < runs; ++run) {
     pid_t writers[2];
     for (int w = 0; w < 2; ++w) {
@@ -293,6 +344,7 @@ TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
         int failed = 0;
         try {
           auto machine = SandboxMachine::Open(folder);
+          machine->SetFaultHook([](const std::string& why) { std::cerr << why << "\n"; });
           for (int i = 0; i < kWrites; ++i) {
             const std::string name =
                 "w" + std::to_string(w) + "r" + std::to_string(run) + "i" + std::to_string(i);
@@ -300,12 +352,26 @@ TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
             failed += !key || !key->SetString(name, name);
             if (i % 3 == 0) machine->SetKeyReadOnly("SOFTWARE\\Locked\\" + name, true);
           }
-        } catch (...) {
+        } catch (const std::exception& e) {
+          std::cerr << e.what() << "\n";
           failed = 100;
         }
         _exit(failed);
       }
     }
+    std::atomic<bool> done{false};
+    long swaps = 0;
+    std::thread cleanup([&] {
+      const std::string lock = folder + "/machine.lock", fresh = folder + "/fresh.lock";
+      for (long round = 0; run % 2 == 1 && !done; ++round, ++swaps) {
+        if (round % 2 == 0) {
+          unlink(lock.c_str());
+        } else {
+          close(open(fresh.c_str(), O_WRONLY | O_CREAT, 0644));
+          rename(fresh.c_str(), lock.c_str());
+        }
+      }
+    });
     int exited = 0;
     while (exited < 2) {
       for (const char* file : {"registry.reg", "machine.conf"}) {
@@ -328,6 +394,9 @@ TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
           ++exited;
         }
     }
+    done = true;
+    cleanup.join();
+    lockSwaps += swaps;
   }
   auto machine = SandboxMachine::Open(folder);
   int lost = 0;
@@ -343,9 +412,202 @@ TEST(TwoProcesses, LoseNoWriteAndShowNoPartialFile) {
         EXPECT_TRUE(locked) << name;
         lost += !value + !locked;
       }
-  std::cout << runs << " runs, " << reads << " reads by a third process\n";
+  std::cout << runs << " runs, " << reads << " reads by a third process, " << lockSwaps
+            << " deletions and replacements of machine.lock\n";
   EXPECT_EQ(lost, 0);
   EXPECT_EQ(partial, 0);
+}
+
+// --- A lock that is held or that vanishes -------------------------------------
+
+// A process that holds the machine's lock and is then stopped, as another
+// program holding machine.lock or a sandbox stopped half-way through a write
+// (the folder and machine.lock): opening the machine (as qar-wizard does at
+// start-up) and a registry write of a machine already open both fail within
+// the deadline, naming the holder, instead of hanging.
+TEST(MachineLock, StoppedHolderGivesTheInUseErrorWithinTheDeadline) {
+  TempDir temp;
+  auto machine = SandboxMachine::Create(temp / "m", "winxp");
+  std::vector<std::string> faults;
+  machine->SetFaultHook([&](const std::string& message) { faults.push_back(message); });
+  auto key = machine->OpenKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup");
+  ASSERT_TRUE(key);
+  for (bool folderToo : {false, true}) {
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+      const int folder = open(machine->Folder().c_str(), O_RDONLY | O_DIRECTORY);
+      const int fd = open((machine->Folder() + "/machine.lock").c_str(), O_RDWR);
+      const std::string pid = std::to_string(getpid()) + "\n";
+      if ((folderToo && flock(folder, LOCK_EX) != 0) || fd < 0 || flock(fd, LOCK_EX) != 0 ||
+          pwrite(fd, pid.data(), pid.size(), 0) < 0)
+        _exit(1);
+      raise(SIGSTOP);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    const std::string named = "in use by another program (process " + std::to_string(holder) + ")";
+
+    auto start = std::chrono::steady_clock::now();
+    try {
+      SandboxMachine::Open(machine->Folder());
+      ADD_FAILURE() << "opened a machine another process holds";
+    } catch (const SandboxError& e) {
+      EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
+    }
+    std::vector<double> seconds = {SecondsSince(start)};
+    if (folderToo) {
+      start = std::chrono::steady_clock::now();
+      EXPECT_FALSE(key->SetString("SourcePath", "C:\\Windows\\System\\"));
+      seconds.push_back(SecondsSince(start));
+      ASSERT_EQ(faults.size(), 1u);
+      EXPECT_NE(faults[0].find(named), std::string::npos) << faults[0];
+    }
+    kill(holder, SIGKILL);
+    waitpid(holder, &status, 0);
+    for (double s : seconds) {
+      std::cout << "failed after " << s << " s\n";
+      EXPECT_GE(s, 2.0);  // retried, not given up at once
+      EXPECT_LT(s, 5.0);
+    }
+  }
+  // The holder gone, the lock is free again.
+  EXPECT_TRUE(key->SetString("SourcePath", "C:\\Windows\\System\\"));
+}
+
+// --- Copies killed half-way ------------------------------------------------------
+
+// A process copying large files over existing and new targets is killed at
+// random moments: no temporary file stays behind once the machine is opened
+// again, and every target there is a whole copy.
+TEST(KilledCopies, LeaveNoTemporariesAndNoHalfTargets) {
+  const int kills = EnvCount("QAR_KILLED_COPIES", 30);
+  TempDir temp;
+  auto machine = SandboxMachine::Create(temp / "m", "winxp");
+  const std::string big(8 << 20, 'q');
+  WriteHostFile(machine->HostPath("C:\\big.bin"), big);
+  const std::string system = machine->HostPath("C:\\Windows\\System");
+  std::mt19937 random(7);
+  for (int kill = 0; kill < kills; ++kill) {
+    const pid_t copier = fork();
+    ASSERT_GE(copier, 0);
+    if (copier == 0) {
+      auto own = SandboxMachine::Open(machine->Folder());
+      for (unsigned i = 0;; ++i) {
+        const std::string target = "C:\\Windows\\System\\t" + std::to_string(i % 4);
+        if (i % 8 == 7) own->DeleteFile(target);  // new targets too
+        own->CopyFile("C:\\big.bin", target);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + random() % 40));
+    ::kill(copier, SIGKILL);
+    waitpid(copier, nullptr, 0);
+  }
+  // A kill in the moment between naming a copy and putting it in place
+  // leaves its name; the next opening of the machine removes it.
+  const auto count = [&](const std::string& prefix, bool whole) {
+    int found = 0;
+    for (const auto& entry : fs::directory_iterator(system)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(prefix, 0) == 0 && (!whole || fs::file_size(entry.path()) != big.size())) ++found;
+    }
+    return found;
+  };
+  const int left = count(".qar-copy-", false);
+  // One as a kill leaves it, and one a live copy holds.
+  WriteHostFile(system + "/.qar-copy-Ab12Cd", "stale");
+  WriteHostFile(system + "/.qar-copy-Xy34Zw", "live");
+  const int live = open((system + "/.qar-copy-Xy34Zw").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(live, LOCK_EX), 0);
+  SandboxMachine::Open(machine->Folder());
+  close(live);
+  EXPECT_TRUE(fs::exists(system + "/.qar-copy-Xy34Zw"));
+  fs::remove(system + "/.qar-copy-Xy34Zw");
+  const int temporaries = count(".qar-copy-", false), half = count("t", true);
+  std::cout << kills << " kills during copies, " << left << " names left until the next opening\n";
+  EXPECT_EQ(temporaries, 0);
+  EXPECT_EQ(half, 0);
+}
+
+// --- A full disk and a bind mount of the machine folder --------------------------
+
+// A box logged while the disk is full must not leave half a record behind to
+// merge with the next one; a registry write fails and says why.
+TEST(FullDisk, CallLogKeepsWholeRecordsAndRegistryWritesFail) {
+  TempDir temp;
+  const int result = InNamespace([&] {
+    const std::string disk = temp / "disk";
+    fs::create_directories(disk);
+    CHILD_CHECK(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") == 0);
+    auto machine = SandboxMachine::Create(disk + "/m", "winxp");
+    std::vector<std::string> faults;
+    machine->SetFaultHook([&](const std::string& message) { faults.push_back(message); });
+    auto key = machine->OpenKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup");
+    CHILD_CHECK(key);
+    machine->RecordBox("first", "caption", BoxIcon::None);
+    const std::string registry = ReadHostFile(machine->Folder() + "/registry.reg");
+    {
+      const int fill = open((disk + "/fill").c_str(), O_WRONLY | O_CREAT, 0644);
+      CHILD_CHECK(fill >= 0);
+      const std::string block(4096, 'f');
+      while (write(fill, block.data(), block.size()) > 0) {
+      }
+      while (write(fill, "f", 1) > 0) {
+      }
+      close(fill);
+    }
+    machine->RecordBox(std::string(20000, 'x'), "caption", BoxIcon::None);
+    CHILD_CHECK(!key->SetString("SourcePath", std::string(20000, 's')));
+    CHILD_CHECK(ReadHostFile(machine->Folder() + "/registry.reg") == registry);
+    CHILD_CHECK(faults.size() == 2);
+    CHILD_CHECK(faults[0].find("calls.log") != std::string::npos);
+    CHILD_CHECK(faults[1].find("registry.reg") != std::string::npos);
+    fs::remove(disk + "/fill");
+    machine->RecordBox("last", "caption", BoxIcon::None);
+    const auto log = machine->ReadLog();
+    CHILD_CHECK(log.size() == 2);
+    CHILD_CHECK(log[0].size() == 4 && log[0][3] == "first");
+    CHILD_CHECK(log[1].size() == 4 && log[1][3] == "last");
+    return 0;
+  });
+  if (result == kNoNamespace) GTEST_SKIP() << "this host refuses user and mount namespaces; not checked";
+  EXPECT_EQ(result, 0);
+}
+
+// The machine folder bind-mounted inside drive C: the walk never enters it,
+// so nothing reaches the machine's own files through it.
+TEST(BindMount, MachineFolderInsideADriveIsNeverEntered) {
+  TempDir temp;
+  const int result = InNamespace([&] {
+    auto machine = SandboxMachine::Create(temp / "m", "winxp");
+    const std::string inside = machine->Folder() + "/C/bind";
+    fs::create_directories(inside);
+    CHILD_CHECK(mount(machine->Folder().c_str(), inside.c_str(), nullptr, MS_BIND, nullptr) == 0);
+    WriteHostFile(machine->Folder() + "/C/x.sys", "x");
+    const auto files = [&] {
+      std::string all;
+      for (const char* name : {"machine.conf", "registry.reg", "calls.log"})
+        all += ReadHostFile(machine->Folder() + "/" + name) + "|";
+      return all;
+    };
+    const std::string before = files();
+    for (const char* folder : {"C:\\bind\\", "C:\\Windows\\..\\BIND\\", "C:\\bind\\C\\bind\\"}) {
+      const std::string at = folder;
+      CHILD_CHECK(!machine->CopyFile("C:\\x.sys", at + "registry.reg"));
+      CHILD_CHECK(!machine->DeleteFile(at + "calls.log"));
+      CHILD_CHECK(!machine->FileExists(at + "machine.conf"));
+      CHILD_CHECK(!machine->CopyFile(at + "machine.conf", "C:\\stolen.conf"));
+      CHILD_CHECK(!machine->CreateDir(at + "new"));
+    }
+    CHILD_CHECK(files() == before);
+    CHILD_CHECK(!fs::exists(machine->Folder() + "/C/stolen.conf"));
+    umount(inside.c_str());
+    return 0;
+  });
+  if (result == kNoNamespace) GTEST_SKIP() << "this host refuses user and mount namespaces; not checked";
+  EXPECT_EQ(result, 0);
 }
 
 // --- Creating over a killed creation --------------------------------------------

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <csignal>
 
 #include <filesystem>
@@ -132,6 +133,23 @@ TEST(RegistryFile, LineFeedsAndMissingParentsAreAccepted) {
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]\r\n\"A\"=\"1\"\r\n\"Hex\"=\"A\"\r\n\r\n");
 }
 
+// A value given again keeps its place and takes the later data, in a key of
+// a few values and in one of many (found through an index, not a scan); the
+// same key may come back in a later section.
+TEST(RegistryFile, ValueGivenAgainReplacesItInPlace) {
+  for (int count : {3, 40}) {
+    std::string text = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n",
+                want = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n";
+    for (int i = 0; i < count; ++i) {
+      text += "\"V" + std::to_string(i) + "\"=\"" + std::to_string(i) + "\"\r\n";
+      want += "\"V" + std::to_string(i) + "\"=\"" + (i == 1 ? std::string("again") : std::to_string(i)) +
+              "\"\r\n";
+    }
+    text += "[HKEY_LOCAL_MACHINE\\k]\r\n\"v1\"=\"again\"\r\n";
+    EXPECT_EQ(Registry::Parse(text, "x.reg").Format(), want + "\r\n") << count;
+  }
+}
+
 TEST(RegistryFile, KeysAreWrittenInTreeOrder) {
   Registry registry = Registry::Parse("REGEDIT4\r\n", "x.reg");
   for (const char* key : {"HKEY_LOCAL_MACHINE\\b", "HKEY_LOCAL_MACHINE\\A B", "HKEY_LOCAL_MACHINE\\a\\z",
@@ -168,9 +186,15 @@ TEST(RegistryFile, StringsRegeditCannotQuoteGoOutAsBytes) {
   }
 }
 
+std::string KeyOfDepth(std::size_t levels, const std::string& name = "k") {
+  std::string path = "HKEY_LOCAL_MACHINE";
+  for (std::size_t i = 0; i < levels; ++i) path += "\\" + name;
+  return path;
+}
+
 TEST(RegistryFile, MalformedFilesNameTheLine) {
   struct Case {
-    const char* text;
+    std::string text;
     const char* where;
   };
   const Case cases[] = {
@@ -194,15 +218,43 @@ TEST(RegistryFile, MalformedFilesNameTheLine) {
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=hex:01,\\\r\n", "x.reg:3:"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=text\r\n", "x.reg:3:"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\nv=\"1\"\r\n", "x.reg:3:"},
+      // Deeper or longer than Windows allows.
+      {"REGEDIT4\r\n\r\n[" + KeyOfDepth(513) + "]\r\n", "x.reg:3: malformed key path"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'n') + "]\r\n", "x.reg:2: malformed key path"},
   };
   for (const Case& c : cases) {
     try {
       Registry::Parse(c.text, "x.reg");
-      ADD_FAILURE() << "accepted: " << c.text;
+      ADD_FAILURE() << "accepted: " << c.text.substr(0, 200);
     } catch (const SandboxError& e) {
-      EXPECT_EQ(std::string(e.what()).rfind(c.where, 0), 0u) << c.text << " -> " << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind(c.where, 0), 0u) << c.text.substr(0, 200) << " -> " << e.what();
     }
   }
+}
+
+// Windows' limits are the edges: 512 levels and 255 characters are taken.
+// A key 40,000 levels deep in an 80 KB file is refused at once, naming the
+// limit, instead of every prefix of it being stored.
+TEST(RegistryFile, KeyDepthAndNameLengthAreBounded) {
+  const std::string deepest = KeyOfDepth(511) + "\\" + std::string(255, 'n');
+  Registry edge = Registry::Parse("REGEDIT4\r\n[" + deepest + "]\r\n", "x.reg");
+  EXPECT_TRUE(edge.HasKey(KeyOfDepth(511, "K") + "\\" + std::string(255, 'N')));
+  EXPECT_FALSE(edge.AddKey(deepest + "\\k"));
+  EXPECT_FALSE(edge.AddKey(KeyOfDepth(1) + std::string(255, 'n')));
+  EXPECT_EQ(Registry::Parse(edge.Format(), "x.reg").Format(), edge.Format());
+
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& [text, why] : {std::pair<std::string, const char*>{KeyOfDepth(40000, "a"), "512 levels"},
+                                  {"HKEY_LOCAL_MACHINE\\" + std::string(80000, 'a'), "255 characters"}}) {
+    try {
+      Registry::Parse("REGEDIT4\r\n\r\n[" + text + "]\r\n", "x.reg");
+      ADD_FAILURE() << "accepted " << why;
+    } catch (const SandboxError& e) {
+      EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+      EXPECT_LT(std::string(e.what()).size(), 300u);
+    }
+  }
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
 }
 
 TEST(AtomicWrite, InterruptedWriteLeavesTheOldFile) {

@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGCHLD, SIG_IGN);  // xdg-open children reap themselves
   machine->SetShellOpenHook(OpenOnDesktop);
+  // The operation fails as Windows would fail it, and the wizard shows what
+  // it shows for that; the terminal says what was wrong with the machine.
+  machine->SetFaultHook([](const std::string& message) { std::cerr << "qar-wizard: " << message << "\n"; });
 
   Fl::scheme("base");
   qar::fltk::FltkHost host(*machine);

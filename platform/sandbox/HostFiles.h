@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -13,6 +14,13 @@ namespace qar::sandbox {
 // The largest machine file read: a registry or settings file is a few
 // kilobytes, and anything near this is no machine's file.
 constexpr long long kMachineFileLimit = 16LL << 20;
+
+// How long a machine file's lock is waited for.
+constexpr std::chrono::seconds kLockDeadline{3};
+
+// Takes flock(LOCK_EX) on `fd`, retrying until `deadline`; false with errno
+// EWOULDBLOCK when it is still held by then.
+bool LockWithin(int fd, std::chrono::steady_clock::time_point deadline);
 
 // Reads a machine file: a regular file, not a link, at most
 // kMachineFileLimit bytes; never blocks on a pipe or device. False with
@@ -43,8 +51,15 @@ bool WriteNewFile(const std::string& path, const std::string& content);
 bool CopyHostFile(int fromDir, const std::string& fromName, const struct stat& fromSt, int toDir,
                   const std::string& toName, bool replace);
 
-// Appends `text` with a single write, so concurrent appenders do not mix; a
-// regular file only.
+// Removes the copies' temporary files (".qar-copy-XXXXXX") that no live copy
+// holds, in the folder `dir` and its subfolders down to `depth` levels: left
+// by a copy killed in the moment between naming its file and putting it in
+// place.
+void RemoveStaleCopies(int dir, int depth);
+
+// Appends `text` with a single write under the file's own lock, so
+// appenders do not mix; a regular file only. A write cut short (a full disk)
+// is taken back whole, so a reader never sees half a record.
 bool AppendToFile(const std::string& path, const std::string& text);
 
 }  // namespace qar::sandbox

@@ -41,7 +41,9 @@ int OpenBeneath(int root, const std::string& relative) {
   if (noOpenat2.load(std::memory_order_relaxed)) return -1;
   struct open_how how {};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  // No mount crossed: a bind mount inside a drive is walked folder by
+  // folder, where each one is checked.
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
   const long fd = syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
   if (fd >= 0) return static_cast<int>(fd);
   if (errno == ENOSYS || errno == EPERM) noOpenat2.store(true, std::memory_order_relaxed);
@@ -102,8 +104,9 @@ std::string Join(const std::vector<std::string>& parts, std::size_t end) {
 // way ends the pass with the path it leads to in `relinked`.
 enum class Pass { Done, Linked, Slow };
 
-Pass Resolve(UniqueFd& root, const std::string& rootPath, const std::vector<std::string>& parts, bool fast,
-             HostEntry& entry, std::vector<std::string>& relinked, bool& lastWasLink) {
+Pass Resolve(UniqueFd& root, const std::string& rootPath, const struct stat& machine,
+             const std::vector<std::string>& parts, bool fast, HostEntry& entry,
+             std::vector<std::string>& relinked, bool& lastWasLink) {
   if (parts.empty()) {
     if (fstat(root.Get(), &entry.st) != 0) return Pass::Done;
     entry.kind = HostEntry::Folder;
@@ -189,8 +192,10 @@ Pass Resolve(UniqueFd& root, const std::string& rootPath, const std::vector<std:
       return Pass::Done;
     }
     // Swapped for a link or a file since the look: refused, not followed.
+    // The machine folder itself (mounted inside a drive) is never entered.
     UniqueFd next(openat(at, name.c_str(), kFolderFlags));
-    if (!next) return Pass::Done;
+    struct stat nextSt;
+    if (!next || fstat(next.Get(), &nextSt) != 0 || SameEntry(nextSt, machine)) return Pass::Done;
     dir = std::move(next);
     names.push_back(name);
   }
@@ -200,7 +205,9 @@ Pass Resolve(UniqueFd& root, const std::string& rootPath, const std::vector<std:
 }  // namespace
 
 HostTree::HostTree(UniqueFd machineFolder, std::string machinePath)
-    : machine_(std::move(machineFolder)), machinePath_(std::move(machinePath)) {}
+    : machine_(std::move(machineFolder)), machinePath_(std::move(machinePath)) {
+  if (fstat(machine_.Get(), &machineSt_) != 0) machineSt_ = {};
+}
 
 void HostTree::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
   if (hostFolder.empty())
@@ -255,7 +262,7 @@ HostEntry HostTree::Lookup(const WinPath& path) const {
   bool fast = true, lastWasLink = false;
   for (int links = 0; links <= kMaxLinks;) {
     std::vector<std::string> relinked;
-    switch (Resolve(root, rootPath, parts, fast, entry, relinked, lastWasLink)) {
+    switch (Resolve(root, rootPath, machineSt_, parts, fast, entry, relinked, lastWasLink)) {
       case Pass::Done:
         // Writing through a dangling link would create its target.
         if (lastWasLink && entry.kind == HostEntry::Missing) {

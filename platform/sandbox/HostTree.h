@@ -68,6 +68,7 @@ class HostTree {
   UniqueFd OpenDrive(char letter, bool& readOnly, std::string& hostPath) const;
 
   UniqueFd machine_;
+  struct stat machineSt_ {};
   std::string machinePath_;
   std::map<char, Drive> mapped_;
 };

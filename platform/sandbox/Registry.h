@@ -3,7 +3,7 @@
 // edited by hand. Values other than strings are kept as written.
 #pragma once
 
-#include <map>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,19 +36,33 @@ class Registry {
     // lines included. Comment: the whole line.
     std::string data;
   };
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+  // One key, stored once: its own name, not its path, so a deep key costs
+  // what its line costs.
   struct Key {
-    std::string path;  // as first written
+    std::string name;                // as first written
+    std::uint32_t parent = kNone;    // kNone for a root key
+    std::uint32_t spelling = kNone;  // into spellings_: the parent's path as
+                                     // this key was first written, where it
+                                     // differs from the parent's own
     std::vector<Entry> entries;
   };
-  // Orders keys as regedit exports them: each key right before its subkeys.
-  struct TreeOrder {
-    bool operator()(const std::string& a, const std::string& b) const;
-  };
 
+  // The key of `parent` named `name` (any case), or kNone.
+  std::uint32_t Child(std::uint32_t parent, const std::string& name) const;
+  std::uint32_t Find(const std::string& path) const;
+  // Adds the key and its missing parents; kNone with `why` set for a path a
+  // registry cannot hold.
+  std::uint32_t Add(const std::string& path, std::string& why);
+  // The key's path as first written.
+  std::string PathOf(std::uint32_t key) const;
+  void Index(std::uint32_t key);
   Entry* FindValue(Key& key, const std::string& name);
 
-  std::vector<std::string> preamble_;           // comment lines before the first key
-  std::map<std::string, Key, TreeOrder> keys_;  // by folded path
+  std::vector<std::string> preamble_;  // comment lines before the first key
+  std::vector<Key> keys_;
+  std::vector<std::string> spellings_;
+  std::vector<std::uint32_t> slots_;  // open addressing over (parent, folded name)
 };
 
 }  // namespace qar::sandbox

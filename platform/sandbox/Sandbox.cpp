@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -142,29 +143,77 @@ Registry LoadRegistry(const std::string& path, std::string& text, FileStamp& sta
   return registry;
 }
 
-// Holds the machine's lock file for one read-change-write of a machine
-// file, so that two processes on one machine never lose each other's
-// changes.
+// The process id the lock file records, "" when it records none.
+std::string LockHolder(const std::string& lockPath) {
+  UniqueFd fd(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  char text[24] = {};
+  const ssize_t got = fd ? pread(fd.Get(), text, sizeof text - 1, 0) : -1;
+  std::string pid;
+  for (ssize_t i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i) pid += text[i];
+  return pid;
+}
+
+SandboxError InUse(const std::string& folder, const std::string& lockPath) {
+  const std::string holder = LockHolder(lockPath);
+  return SandboxError("the machine " + folder + " is in use by another program" +
+                      (holder.empty() ? std::string() : " (process " + holder + ")") +
+                      ": it stayed locked for " + std::to_string(kLockDeadline.count()) + " s");
+}
+
+// Holds the machine's lock for one read-change-write of a machine file, so
+// that two processes on one machine never lose each other's changes. Never
+// waits past kLockDeadline: a holder that is stopped or hung gets a clear
+// error, not a frozen window.
+//
+// Two locks, always in this order: the machine folder, which no clean-up
+// deletes, and machine.lock, which records the holder's process id and is
+// what other programs lock. A lock file deleted or replaced after it was
+// locked would let a second process lock the new one; the folder's lock
+// still keeps them apart.
 class MachineLock {
  public:
-  explicit MachineLock(const std::string& folder)
-      : fd_(open((folder + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                 0644)) {
-    struct stat st;
-    if (!fd_ || fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      fd_.Reset();
-      return;
+  explicit MachineLock(const std::string& folder) {
+    const std::string path = folder + "/" + kLockFile;
+    const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
+    folder_.Reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder_) throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
+    if (!LockWithin(folder_.Get(), deadline)) {
+      if (errno == EWOULDBLOCK) throw InUse(folder, path);
+      throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
     }
-    while (flock(fd_.Get(), LOCK_EX) != 0)
-      if (errno != EINTR) {
-        fd_.Reset();
-        return;
+    for (;;) {
+      file_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+      struct stat st;
+      if (!file_ || fstat(file_.Get(), &st) != 0)
+        throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
+      if (!S_ISREG(st.st_mode)) throw SandboxError("cannot lock " + path + ": not a regular file");
+      if (!LockWithin(file_.Get(), deadline)) {
+        if (errno == EWOULDBLOCK) throw InUse(folder, path);
+        throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
       }
+      // Deleted or replaced meanwhile: lock the file the name holds now.
+      struct stat now;
+      if (lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) break;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(file_.Get(), 0) != 0 || pwrite(file_.Get(), pid.data(), pid.size(), 0) < 0) {
+      // Only a name for another process's error message; the lock holds.
+    }
   }
-  bool Held() const { return static_cast<bool>(fd_); }  // closing releases it
+
+  // The record goes with the lock, so that a program holding machine.lock
+  // later is never named after an earlier holder.
+  ~MachineLock() {
+    if (file_ && ftruncate(file_.Get(), 0) != 0) {
+      // A stale number at worst.
+    }
+  }
+  MachineLock(const MachineLock&) = delete;
+  MachineLock& operator=(const MachineLock&) = delete;
 
  private:
-  UniqueFd fd_;
+  UniqueFd folder_;  // closing releases each lock
+  UniqueFd file_;
 };
 
 }  // namespace
@@ -181,6 +230,7 @@ struct SandboxMachine::Impl {
   std::vector<std::pair<Op, std::string>> faults;
   unsigned faultMask = 0;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
+  std::function<void(const std::string&)> faultHook;
 
   Impl(const std::string& realFolder, UniqueFd folderFd)
       : folder(realFolder),
@@ -222,8 +272,6 @@ struct SandboxMachine::Impl {
   // lock, writes it and makes it current; nothing changes when that fails.
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     MachineLock lock(folder);
-    if (!lock.Held())
-      throw SandboxError("cannot lock " + folder + "/" + kLockFile + ": " + std::strerror(errno));
     Settings next = ParseSettings(ReadMachineFileOrThrow(settingsPath), settingsPath);
     change(next);
     if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
@@ -246,26 +294,40 @@ struct SandboxMachine::Impl {
     try {
       RefreshRegistry();
       return true;
-    } catch (const SandboxError&) {
+    } catch (const SandboxError& error) {
+      Fault(error);
       return false;
     }
+  }
+
+  // Where an operation fails because of the machine itself rather than as
+  // Windows would fail it, the host hears why.
+  void Fault(const SandboxError& error) const {
+    if (faultHook) faultHook(error.what());
   }
 
   // Applies `change` to the registry as the file holds it now, under the
   // machine's lock, and writes it; false when the change or the write fails.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
-    MachineLock lock(folder);
-    if (!lock.Held() || !TryRefreshRegistry()) return false;
-    Registry next = registry;
-    return change(next) && SaveRegistry(std::move(next));
+    try {
+      MachineLock lock(folder);
+      RefreshRegistry();
+      Registry next = registry;
+      return change(next) && SaveRegistry(std::move(next));
+    } catch (const SandboxError& error) {
+      Fault(error);
+      return false;
+    }
   }
 
+  // Throws SandboxError when the file cannot be written.
   bool SaveRegistry(Registry next) {
     std::string text = next.Format();
     // A change that leaves the file as it is (a value set to what it holds)
     // costs no write and no flush.
     if (text != registryText) {
-      if (!WriteFileAtomically(registryPath, text)) return false;
+      if (!WriteFileAtomically(registryPath, text))
+        throw SandboxError("cannot write " + registryPath + ": " + std::strerror(errno));
       registryStamp = FileStamp::Of(registryPath);
       registryText = std::move(text);
     }
@@ -283,8 +345,9 @@ struct SandboxMachine::Impl {
   }
 
   void Log(const std::vector<std::string>& fields) {
-    // Nothing to report to: ShellExecuteA and MessageBoxA results are unused.
-    AppendToFile(logPath, FormatLogRecord(fields));
+    // ShellExecuteA and MessageBoxA results are unused; the host still hears.
+    if (!AppendToFile(logPath, FormatLogRecord(fields)))
+      Fault(SandboxError("cannot write " + logPath + ": " + std::strerror(errno)));
   }
 };
 
@@ -346,17 +409,26 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
 
 namespace {
 
+// Folder levels below a drive's root swept for stale copies.
+constexpr int kSweptDepth = 32;
+
 // Removes what a killed run left of the machine's own temporary files.
-// Under the machine's lock no writer is half-way, so every one is stale.
+// Under the machine's lock no writer is half-way, so every one is stale;
+// a copy's temporary file is stale when no copy holds it locked.
 void RemoveStaleTemporaryFiles(const std::string& folder) {
   MachineLock lock(folder);
-  if (!lock.Held()) return;
   UniqueDir list(opendir(folder.c_str()));
   if (!list) return;
   while (const struct dirent* entry = readdir(list.get())) {
     const std::string name = entry->d_name;
     for (const char* file : {kSettingsFile, kRegistryFile})
       if (IsTemporaryFileOf(name, file)) unlink((folder + "/" + name).c_str());
+    // The machine's own drives; a mapped folder is not the machine's to sweep.
+    if (name.size() == 1 && name[0] >= 'A' && name[0] <= 'Z') {
+      UniqueFd drive(
+          openat(dirfd(list.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (drive) RemoveStaleCopies(drive.Get(), kSweptDepth);
+    }
   }
 }
 
@@ -540,6 +612,10 @@ void SandboxMachine::SetShellOpenHook(
   impl_->shellOpenHook = std::move(hook);
 }
 
+void SandboxMachine::SetFaultHook(std::function<void(const std::string& message)> hook) {
+  impl_->faultHook = std::move(hook);
+}
+
 const std::string& SandboxMachine::Folder() const { return impl_->folder; }
 
 std::string SandboxMachine::MappedFolder(char letter) const {
@@ -600,6 +676,15 @@ bool SandboxMachine::FileExists(const std::string& path) {
 bool SandboxMachine::DirectoryExists(const std::string& path) {
   if (impl_->Faulted(Op::DirectoryExists, path)) return false;
   return impl_->Find(path).kind == HostEntry::Folder;
+}
+
+bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
+  if (impl_->Faulted(Op::FileSize, path)) return false;
+  WinPath parsed;
+  const HostEntry entry = impl_->Find(path, &parsed);
+  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
+  size = static_cast<std::uint64_t>(entry.st.st_size);
+  return true;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {

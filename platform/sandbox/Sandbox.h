@@ -20,6 +20,7 @@ enum class Op {
   GetCurrentDir,
   FileExists,
   DirectoryExists,
+  FileSize,
   CreateDir,
   CopyFile,
   DeleteFile,
@@ -72,6 +73,11 @@ class SandboxMachine : public Platform {
   // target on the machine ("" for an address or an unresolvable path).
   void SetShellOpenHook(std::function<void(const std::string& target, const std::string& hostPath)> hook);
 
+  // Called with the reason when an operation fails because of the machine
+  // itself (a registry file that cannot be read or written, the machine held
+  // locked by another program) rather than as Windows would fail it.
+  void SetFaultHook(std::function<void(const std::string& message)> hook);
+
   // Introspection.
   const std::string& Folder() const;
   // The host folder a drive is mapped to, as the settings hold it ("" for a
@@ -92,6 +98,7 @@ class SandboxMachine : public Platform {
   bool GetCurrentDir(std::string& out) override;
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
+  bool FileSize(const std::string& path, std::uint64_t& size) override;
   bool CreateDir(const std::string& path) override;
   bool CopyFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;

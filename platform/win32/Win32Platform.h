@@ -18,6 +18,7 @@ class Win32Platform : public Platform {
 
   bool FileExists(const std::string& path) override;
   bool DirectoryExists(const std::string& path) override;
+  bool FileSize(const std::string& path, std::uint64_t& size) override;
   bool CreateDir(const std::string& path) override;
   bool CopyFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;

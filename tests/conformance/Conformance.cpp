@@ -196,6 +196,35 @@ void FileExistsByLastWriteDate(ConformanceEnv& env, Outcome& out) {
   }
 }
 
+// The install checks the medium's driver files by size before it copies:
+// empty counts as a file, a folder or a missing name does not, and the date
+// rule of FileExists plays no part.
+void FileSizeByKindOfName(ConformanceEnv& env, Outcome& out) {
+  Scratch s(env, out);
+  if (!s.Ready() || !s.Write("plain.sys", "12345") || !s.Write("empty.sys", "") ||
+      !s.Write("old.sys", "abc") || !s.Write("locked.sys", "xy") || !s.ReadOnly("locked.sys") ||
+      !s.Folder("Folder"))
+    return;
+  const struct {
+    const char* name;
+    bool found;
+    std::uint64_t size;
+  } cases[] = {
+      {"plain.sys", true, 5}, {"PLAIN.SYS", true, 5},        {"empty.sys", true, 0}, {"locked.sys", true, 2},
+      {"old.sys", true, 3},   {"Folder", false, 0},          {"Folder\\", false, 0}, {"absent.sys", false, 0},
+      {"", false, 0},         {"nofolder\\x.sys", false, 0},
+  };
+  Dated(env, out, s.In("old.sys"), "old.sys", {1979, 6, 15, 12, 0});
+  for (const auto& c : cases) {
+    std::uint64_t size = 12345678;
+    const bool found = env.Target().FileSize(s.In(c.name), size);
+    s.Is("FileSize", c.name, found, c.found);
+    if (found && c.found)
+      out.Expect(size == c.size, std::string("FileSize(") + c.name + ") is " + std::to_string(size) +
+                                     ", want " + std::to_string(c.size));
+  }
+}
+
 void DirectoryExistsByKindOfName(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
   if (!s.Ready() || !s.Folder("Folder\\Sub") || !s.Write("file.txt", "x")) return;
@@ -560,6 +589,7 @@ const std::vector<Check>& Checks() {
       {"FileExistsByKindOfName", FileExistsByKindOfName},
       {"FileExistsByLastWriteDate", FileExistsByLastWriteDate},
       {"DirectoryExistsByKindOfName", DirectoryExistsByKindOfName},
+      {"FileSizeByKindOfName", FileSizeByKindOfName},
       {"CreateDirMakesOneLevelOnly", CreateDirMakesOneLevelOnly},
       {"CopyFileCreatesAndReplaces", CopyFileCreatesAndReplaces},
       {"CopyFileFailures", CopyFileFailures},
