@@ -92,7 +92,7 @@ REGEDIT4
 "Installation Sources"="E:\\\\"
 EOF
   cp "$E2E_WORK/setup.reg" "$WINEPREFIX/drive_c/qar-test/setup.reg"
-  qar_wine regedit /S 'C:\qar-test\setup.reg' >/dev/null 2>&1 ||
+  qar_wine_reg import 'C:\qar-test\setup.reg' >/dev/null 2>&1 ||
     e2e_fail "cannot import the test registry settings"
 }
 
