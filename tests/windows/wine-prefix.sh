@@ -85,17 +85,17 @@ WRAPPER
   chmod 755 "$1"
 }
 
-# _qar_qemu_version QEMU: its version (10.0.2), if it is 8 or later; else
-# says why not on stderr.
+# _qar_qemu_version QEMU: its version (10.0.2) if it is 8 or later; else,
+# failing, why not.
 _qar_qemu_version() {
   local version
   version=$("$1" --version 2>/dev/null | sed -n '1s/^qemu-[^ ]* version \([0-9][0-9.]*\).*/\1/p')
   if [ -z "$version" ]; then
-    echo "$1 does not run" >&2
+    echo "$1 does not run"
     return 1
   fi
   if [ "${version%%.*}" -lt 8 ]; then
-    echo "qemu-i386-static is $version, which lacks MAP_FIXED_NOREPLACE (the 32-bit Wine would spend a minute per process); install qemu-user-static 8 or later from bookworm-backports (tools/deps.sh does)" >&2
+    echo "$1 is qemu $version, older than 8: it lacks MAP_FIXED_NOREPLACE, and the 32-bit Wine would spend a minute on every process; install qemu-user-static 8 or later from bookworm-backports (tools/deps.sh does)"
     return 1
   fi
   echo "$version"
@@ -113,12 +113,14 @@ _qar_wine32_route() {
     elif version=$(_qar_qemu_version "$interpreter"); then
       echo "qemu $version"
     else
+      echo "i386 programs start through this machine's qemu handler, and $version" >&2
       echo none
     fi
   elif ! command -v "$QAR_QEMU_I386" >/dev/null; then
     echo "this kernel cannot start i386 programs and qemu-i386-static is not installed (package qemu-user-static 8 or later, from bookworm-backports; tools/deps.sh installs it)" >&2
     echo none
   elif ! version=$(_qar_qemu_version "$(command -v "$QAR_QEMU_I386")"); then
+    echo "this kernel cannot start i386 programs, and $version" >&2
     echo none
   elif "$ns" "$QAR_WINE32" --version >/dev/null 2>&1; then
     echo "qemu-namespace $version"
