@@ -24,8 +24,8 @@
 # in a 64-bit prefix and say so in one line. The choice is made with the
 # template and kept beside it, so every test of a build agrees.
 #
-# Each prefix keeps one wineserver until qar_wine_stop (Debian's wineserver
-# ends with its last client), so that Wine's own services start once per
+# Each prefix keeps one wineserver until qar_wine_stop, or a minute idle
+# (Debian's wineserver ends with its last client), so that Wine's own services start once per
 # test rather than for every call (under qemu, several seconds each).
 #
 # QAR_WINE_TEMPLATE names the template folder (default: a folder beside the
@@ -227,9 +227,11 @@ qar_wine_prefix() {
   export WINEPREFIX=$dest
 }
 
-# The prefix's wineserver, started to stay (a later -p overrides the -p0 of
-# Debian's wrapper); one already running keeps going.
-qar_wine_server() { "$QAR_WINESERVER" -p </dev/null >/dev/null 2>&1 || true; }
+# The prefix's wineserver, started to stay a minute after its last program
+# (a later -p overrides the -p0 of Debian's wrapper): long enough between
+# the calls of a test, short enough that a test killed before its end
+# leaves nothing behind for long. One already running keeps going.
+qar_wine_server() { "$QAR_WINESERVER" -p60 </dev/null >/dev/null 2>&1 || true; }
 
 qar_wine() {
   qar_wine_server
