@@ -25,8 +25,9 @@
 # template and kept beside it, so every test of a build agrees.
 #
 # Each prefix keeps one wineserver until qar_wine_stop, or a minute idle
-# (Debian's wineserver ends with its last client), so that Wine's own services start once per
-# test rather than for every call (under qemu, several seconds each).
+# (Debian's wineserver ends with its last client), so that Wine's own
+# services start once per test rather than for every call (under qemu,
+# several seconds each).
 #
 # QAR_WINE_TEMPLATE names the template folder (default: a folder beside the
 # test's working directory); QAR_WINE_TWIN=1 runs the x86_64 twin whatever
