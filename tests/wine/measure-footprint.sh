@@ -79,6 +79,9 @@ export QAR_WINE_TEMPLATE=${QAR_WINE_TEMPLATE:-$E2E_WORK/wine-template}
 . "$E2E_REPO/tests/wine/e2e-lib.sh"
 trap 'e2e_cleanup; rm -rf "$E2E_WORK"' EXIT
 figures=${QAR_MEASURE_FIGURES:-/dev/null}
+# A loaded machine slows the emulated program: give each screen more time
+# than the tests do (a figure, not a deadline, is measured here).
+export E2E_SCREEN_WAIT=${E2E_SCREEN_WAIT:-60}
 : >"$figures"
 
 for arch in i686 x86_64; do
