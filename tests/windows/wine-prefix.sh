@@ -38,9 +38,10 @@ QAR_WINE64=${QAR_WINE64:-/usr/lib/wine/wine64}
 QAR_WINESERVER=${QAR_WINESERVER:-/usr/lib/wine/wineserver}
 QAR_QEMU_I386=${QAR_QEMU_I386:-qemu-i386-static}
 # Seconds a 32-bit prefix may take to make, and one 32-bit program to start
-# and end: a safety net should an emulated route still crawl.
-QAR_WINE32_BOOT_LIMIT=${QAR_WINE32_BOOT_LIMIT:-240}
-QAR_WINE32_RUN_LIMIT=${QAR_WINE32_RUN_LIMIT:-20}
+# cold and end: a safety net should an emulated route still crawl, wide
+# enough for a busy machine (2 cores at a load of 12: 128 s and over 20 s).
+QAR_WINE32_BOOT_LIMIT=${QAR_WINE32_BOOT_LIMIT:-600}
+QAR_WINE32_RUN_LIMIT=${QAR_WINE32_RUN_LIMIT:-120}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No .NET or Gecko installers, and no menu entries or file associations
 # written into the host's desktop for each program started.
