@@ -5,7 +5,7 @@
 # from the i386 architecture). Where the kernel cannot start i386 programs,
 # the tests run them through qemu-i386-static (tests/windows/wine-prefix.sh),
 # which must be 8 or later: Debian 12's qemu 7.2 ignores MAP_FIXED_NOREPLACE,
-# and the 32-bit Wine then probes its address space for a minute per process.
+# and the 32-bit Wine then probes its address space before every process.
 # That qemu comes from bookworm-backports, and only that package does.
 set -euo pipefail
 run="cmake g++ make libjpeg-dev libfltk1.3-dev"

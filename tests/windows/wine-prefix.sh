@@ -19,7 +19,7 @@
 # 6.7 and later), which leaves the rest of the machine alone. That qemu must
 # be 8 or later: Debian's wine32 has no preloader, so its ntdll reserves the
 # address space with MAP_FIXED_NOREPLACE, which qemu 7 ignores; Wine then
-# probes 2 GiB in 64 KiB steps, a minute of CPU for every process. Where
+# probes 2 GiB in 64 KiB steps before every process starts. Where
 # neither route makes a usable 32-bit prefix, the tests run the x86_64 twin
 # in a 64-bit prefix and say so in one line. The choice is made with the
 # template and kept beside it, so every test of a build agrees.
@@ -97,7 +97,7 @@ _qar_qemu_version() {
     return 1
   fi
   if [ "${version%%.*}" -lt 8 ]; then
-    echo "$1 is qemu $version, older than 8: it lacks MAP_FIXED_NOREPLACE, and the 32-bit Wine would spend a minute on every process; install qemu-user-static 8 or later from bookworm-backports (tools/deps.sh does)"
+    echo "$1 is qemu $version, older than 8: it lacks MAP_FIXED_NOREPLACE, and the 32-bit Wine would crawl through every process start; install qemu-user-static 8 or later from bookworm-backports (tools/deps.sh does)"
     return 1
   fi
   echo "$version"
