@@ -92,7 +92,7 @@ REGEDIT4
 "Installation Sources"="E:\\\\"
 EOF
   cp "$E2E_WORK/setup.reg" "$WINEPREFIX/drive_c/qar-test/setup.reg"
-  qar_wine regedit /S 'C:\qar-test\setup.reg' >/dev/null 2>&1 ||
+  qar_wine_reg import 'C:\qar-test\setup.reg' >/dev/null 2>&1 ||
     e2e_fail "cannot import the test registry settings"
 }
 
@@ -185,10 +185,11 @@ e2e_shot() {
 
 e2e_shot_shows() { e2e_shot "$2" && e2e_screen_is "$1" "$E2E_SHOT"; }
 
-# e2e_expect_screen NAME: waits (up to 10 s) until the window shows picture NAME.
+# e2e_expect_screen NAME: waits (up to E2E_SCREEN_WAIT s, 10 by default) until
+# the window shows picture NAME.
 e2e_expect_screen() {
   local box=
-  if ! e2e_poll 10 e2e_shot_shows "$1" "$E2E_STEP"; then
+  if ! e2e_poll "${E2E_SCREEN_WAIT:-10}" e2e_shot_shows "$1" "$E2E_STEP"; then
     mv "$E2E_SHOT" "$E2E_WORK/shots/FAILED-$E2E_STEP.png" 2>/dev/null
     [ -n "$E2E_MASK" ] || ! e2e_box_open || box=$'\n'"and a box is open:"$'\n'"$E2E_BOX"
     e2e_fail "expected the $1 screen; distances of the last screenshot: $E2E_DISTANCES(kept in $E2E_WORK/shots/FAILED-$E2E_STEP.png)$box"

@@ -71,7 +71,7 @@ readonly KEPT_FOLDER='\System32\Drivers\Windows\'
 # reg_value KEY NAME: the value's data, or "<absent>".
 reg_value() {
   local out
-  out=$(qar_wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || { echo "<absent>"; return; }
+  out=$(qar_wine_reg query "$1" /v "$2" 2>/dev/null | tr -d '\r') || { echo "<absent>"; return; }
   awk -v name="$2" '
     { line = $0; sub(/^    /, "", line) }
     index(line, name "    ") == 1 {
@@ -138,8 +138,8 @@ snapshot() {
 }
 
 registry_state() {
-  qar_wine reg query "$SETUP_KEY" 2>&1 | tr -d '\r'
-  qar_wine reg query "$RUN_KEY" 2>&1 | tr -d '\r'
+  qar_wine_reg query "$SETUP_KEY" 2>&1 | tr -d '\r'
+  qar_wine_reg query "$RUN_KEY" 2>&1 | tr -d '\r'
 }
 
 expect_nothing_written() {
@@ -422,7 +422,7 @@ scenario_cd_image() {
     e2e_fail "cannot extract the image"
   find "$cdrom" -type f -exec chmod a-w {} +
   ln -sfn "$cdrom" "$WINEPREFIX/dosdevices/d:"
-  qar_wine reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f >/dev/null 2>&1 ||
+  qar_wine_reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f >/dev/null 2>&1 ||
     e2e_fail "cannot make D: a CD-ROM drive"
   E2E_CWD=$cdrom
   E2E_MEDIUM=$cdrom
