@@ -487,8 +487,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int) {
   CHECK(_getdrive() == (folder[0] | 0x20) - 'a' + 1);
   TestMemory();
   TestFormat();
+  TestRegisters();  // first: a wrong register may crash the other checks
   TestJump();
-  TestRegisters();
   TestExceptions();
   TestChildren();
   Say(failures ? "crt_tests: failed\n" : "crt_tests: passed\n");
