@@ -95,18 +95,13 @@ int strcmp(const char* a, const char* b) {
   return (unsigned char)*a - (unsigned char)*b;
 }
 
-char* strncpy(char* dst, const char* src, size_t n) {
-  size_t i = 0;
-  for (; i < n && src[i]; ++i) dst[i] = src[i];
-  for (; i < n; ++i) dst[i] = '\0';
-  return dst;
-}
-
 /* --- formatting ---------------------------------------------------------- */
 
-/* What libjpeg's messages use: %s %c %d %i %u %x %X %%, with flags '-' '0',
-   a width, a precision for strings and the 'l' size. Truncates like C99's
-   and returns the full length. */
+/* What libjpeg, libstdc++ and libgcc ask of it: %s %c %d %i %u %x %X %p %%,
+   with flags '-' '0', a width, a precision and the sizes l, ll and z, as C
+   has them (%p as msvcrt prints it). Truncates like C99's and returns the
+   full length. At a conversion it does not know, it copies the rest of the
+   format as it stands: no argument after it is read in the wrong place. */
 int vsnprintf(char* out, size_t size, const char* format, va_list args) {
   size_t n = 0;
 #define QAR_PUT(ch)                  \
@@ -119,6 +114,7 @@ int vsnprintf(char* out, size_t size, const char* format, va_list args) {
       QAR_PUT(*f);
       continue;
     }
+    const char* start = f;
     int left = 0, zero = 0, width = 0, precision = -1;
     for (;; ++f) {
       if (f[1] == '-')
@@ -134,66 +130,79 @@ int vsnprintf(char* out, size_t size, const char* format, va_list args) {
       precision = 0;
       while (f[1] >= '0' && f[1] <= '9') precision = precision * 10 + (*++f - '0');
     }
-    while (f[1] == 'l') ++f;
+    /* 0: int (and long, the same size on Windows), 1: long long, 2: size_t */
+    int wide = 0;
+    if (f[1] == 'l') {
+      ++f;
+      if (f[1] == 'l') ++f, wide = 1;
+    } else if (f[1] == 'z') {
+      ++f, wide = 2;
+    }
     char digits[24];
     const char* text = digits;
     size_t length = 0;
+    size_t zeros = 0;
     char sign = 0;
     switch (*++f) {
       case 's':
         text = va_arg(args, const char*);
         if (!text) text = "(null)";
         length = precision < 0 ? strlen(text) : strnlen(text, (size_t)precision);
-        zero = 0;
         break;
       case 'c':
         digits[0] = (char)va_arg(args, int);
         length = 1;
-        zero = 0;
         break;
+      case 'p':
+        wide = 2;
+        precision = 2 * (int)sizeof(void*);
+        /* fall through */
       case 'd':
       case 'i':
       case 'u':
       case 'x':
       case 'X': {
-        /* 'l' is the same size as int on Windows. */
-        unsigned long value;
+        unsigned long long value;
         if (*f == 'd' || *f == 'i') {
-          long v = va_arg(args, long);
+          long long v = wide == 1   ? va_arg(args, long long)
+                        : wide == 2 ? (long long)va_arg(args, ptrdiff_t)
+                                    : (long long)va_arg(args, int);
           if (v < 0) sign = '-';
-          value = v < 0 ? 0ul - (unsigned long)v : (unsigned long)v;
+          value = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
         } else {
-          value = va_arg(args, unsigned long);
+          value = wide == 1   ? va_arg(args, unsigned long long)
+                  : wide == 2 ? (unsigned long long)va_arg(args, size_t)
+                              : (unsigned long long)va_arg(args, unsigned);
         }
-        unsigned base = (*f == 'x' || *f == 'X') ? 16 : 10;
-        const char* set = *f == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+        unsigned base = *f == 'd' || *f == 'i' || *f == 'u' ? 10 : 16;
+        const char* set = *f == 'x' ? "0123456789abcdef" : "0123456789ABCDEF";
         char* p = digits + sizeof digits;
-        do {
-          *--p = set[value % base];
-          value /= base;
-        } while (value);
+        for (; value; value /= base) *--p = set[value % base];
         text = p;
         length = (size_t)(digits + sizeof digits - p);
+        /* Without a precision, 0 is one digit; the precision is the least
+           number of digits, and a precision turns the 0 flag off. */
+        if (precision < 0) {
+          precision = 1;
+          if (zero && !left && width > (sign ? 1 : 0)) precision = width - (sign ? 1 : 0);
+        }
+        if ((size_t)precision > length) zeros = (size_t)precision - length;
         break;
       }
       case '%':
         digits[0] = '%';
         length = 1;
         break;
-      default: /* unknown or truncated: copied as it stands */
-        QAR_PUT('%');
-        if (!*f)
-          --f;
-        else
-          QAR_PUT(*f);
+      default:
+        for (f = start; *f; ++f) QAR_PUT(*f);
+        --f;
         continue;
     }
-    int pad = width - (int)length - (sign ? 1 : 0);
-    if (!left && !zero)
+    int pad = width - (int)(length + zeros) - (sign ? 1 : 0);
+    if (!left)
       for (; pad > 0; --pad) QAR_PUT(' ');
     if (sign) QAR_PUT(sign);
-    if (zero)
-      for (; pad > 0; --pad) QAR_PUT('0');
+    for (; zeros; --zeros) QAR_PUT('0');
     for (size_t i = 0; i < length; ++i) QAR_PUT(text[i]);
     for (; pad > 0; --pad) QAR_PUT(' ');
   }
@@ -206,14 +215,6 @@ int vsnprintf(char* out, size_t size, const char* format, va_list args) {
 int __ms_vsnprintf(char* out, size_t size, const char* format, va_list args)
     __attribute__((alias("vsnprintf")));
 
-int snprintf(char* out, size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(out, size, format, args);
-  va_end(args);
-  return n;
-}
-
 /* libjpeg's default message output writes to stderr: the standard error
    handle, which a GUI program normally lacks. */
 typedef struct QarFile {
@@ -225,16 +226,25 @@ QarFile* __cdecl __acrt_iob_func(unsigned index) { return index == 2 ? &qar_stde
 QAR_IMPORT(__acrt_iob_func, __acrt_iob_func);
 
 int fprintf(QarFile* file, const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  DWORD written;
   HANDLE h = file ? GetStdHandle(file->handle) : INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE || h == NULL) return -1;
-  size_t length = (size_t)n < sizeof text ? (size_t)n : sizeof text - 1;
-  return WriteFile(h, text, (DWORD)length, &written, NULL) ? n : -1;
+  char buffer[512];
+  char* text = buffer;
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(text, sizeof buffer, format, args);
+  va_end(args);
+  if ((size_t)n >= sizeof buffer) {
+    text = malloc((size_t)n + 1);
+    if (!text) return -1;
+    va_start(args, format);
+    vsnprintf(text, (size_t)n + 1, format, args);
+    va_end(args);
+  }
+  DWORD written;
+  BOOL ok = WriteFile(h, text, (DWORD)n, &written, NULL) && written == (DWORD)n;
+  if (text != buffer) free(text);
+  return ok ? n : -1;
 }
 
 /* --- exit ---------------------------------------------------------------- */
@@ -280,8 +290,9 @@ int __mingwthr_key_dtor(DWORD key, void (*destructor)(void*)) {
 
 /* --- what libstdc++'s random_device refers to -------------------------- */
 
-/* Linked in with std::string but never called: the program draws no random
-   numbers and opens no file descriptor, so these report failure. */
+/* libstdc++'s random.o comes in with its std::string and refers to these,
+   but nothing calls them: the program draws no random numbers and opens no
+   file descriptor, so they report failure. */
 static int qar_errno;
 /* Named apart: <windows.h> declares _errno as imported. */
 int* __cdecl qar_errno_location(void) __asm__(QAR_STR(__USER_LABEL_PREFIX__) "_errno");
@@ -367,7 +378,7 @@ __asm__(
     "  jmp *20(%edx)\n");
 #elif defined(__x86_64__)
 /* int _setjmp(jmp_buf, void*); buffer: rbx rbp rsi rdi r12-r15 rsp rip,
-   then xmm6-xmm15 from byte 80. */
+   xmm6-xmm15 from byte 80, MXCSR at 240 and the x87 control word at 244. */
 __asm__(
     ".text\n"
     ".globl _setjmp\n"
@@ -394,6 +405,8 @@ __asm__(
     "  movdqu %xmm13, 192(%rcx)\n"
     "  movdqu %xmm14, 208(%rcx)\n"
     "  movdqu %xmm15, 224(%rcx)\n"
+    "  stmxcsr 240(%rcx)\n"
+    "  fnstcw 244(%rcx)\n"
     "  xorl %eax, %eax\n"
     "  ret\n"
     ".globl longjmp\n"
@@ -421,6 +434,8 @@ __asm__(
     "  movdqu 192(%rcx), %xmm13\n"
     "  movdqu 208(%rcx), %xmm14\n"
     "  movdqu 224(%rcx), %xmm15\n"
+    "  ldmxcsr 240(%rcx)\n"
+    "  fldcw 244(%rcx)\n"
     "  movq 64(%rcx), %rsp\n"
     "  jmp *72(%rcx)\n");
 #else
@@ -456,16 +471,33 @@ static char* qar_arguments(void) {
     }
     if (*p == '"') ++p;
   } else {
-    while (*p > ' ') ++p;
+    while (*(unsigned char*)p > ' ') ++p;
   }
-  while (*p && *p <= ' ') ++p;
+  while (*p && *(unsigned char*)p <= ' ') ++p;
   return p;
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int show);
 
 /* Windows 95 starts a program with its stack aligned to 4 bytes only. */
+#if defined(__x86_64__)
+/* libgcc raises a C++ exception as a Windows one and calls terminate only
+   when RaiseException returns: an exception no handler catches comes back
+   here and is continued, so that it ends in terminate and not in Windows'
+   report of a crash. (The i686 unwinder needs no such help.) */
+static LONG WINAPI qar_continue_cxx_exception(EXCEPTION_POINTERS* exception) {
+  const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+  return record->ExceptionCode == 0x20474343 /* "GCC " */ &&
+                 !(record->ExceptionFlags & EXCEPTION_NONCONTINUABLE)
+             ? EXCEPTION_CONTINUE_EXECUTION
+             : EXCEPTION_CONTINUE_SEARCH;
+}
+#endif
+
 __attribute__((force_align_arg_pointer, noreturn)) void WinMainCRTStartup(void) {
+#if defined(__x86_64__)
+  SetUnhandledExceptionFilter(qar_continue_cxx_exception);
+#endif
   qar_run_constructors();
   STARTUPINFOA startup;
   startup.cb = sizeof startup;
