@@ -53,6 +53,14 @@ std::set<std::string> Names(const std::string& folder) {
   return names;
 }
 
+// The machine's own files, joined, to see that nothing reached them.
+std::string MachineFiles(const std::string& folder) {
+  std::string all;
+  for (const char* name : {"machine.conf", "registry.reg", "calls.log"})
+    all += ReadHostFile(folder + "/" + name) + "|";
+  return all;
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -187,13 +195,7 @@ TEST(LateMappedDrive, NeverReachesTheMachinesFiles) {
                                 : std::string(target) == "parent" ? temp / "parent"
                                                                   : machine->Folder() + "/C";
     fs::create_directory_symlink(pointed, late);
-    const auto files = [&] {
-      std::string all;
-      for (const char* name : {"machine.conf", "registry.reg", "calls.log"})
-        all += ReadHostFile(machine->Folder() + "/" + name) + "|";
-      return all;
-    };
-    const std::string before = files();
+    const std::string before = MachineFiles(machine->Folder());
     WriteHostFile(machine->Folder() + "/C/x.sys", "x");
 
     EXPECT_FALSE(machine->DirectoryExists("E:\\")) << target;
@@ -205,7 +207,7 @@ TEST(LateMappedDrive, NeverReachesTheMachinesFiles) {
     EXPECT_FALSE(machine->CreateDir("E:\\new")) << target;
     EXPECT_FALSE(machine->CopyFile("E:\\machine.conf", "C:\\stolen.conf")) << target;
     EXPECT_EQ(machine->HostPath("E:\\registry.reg"), "") << target;
-    EXPECT_EQ(files(), before) << target;
+    EXPECT_EQ(MachineFiles(machine->Folder()), before) << target;
     EXPECT_FALSE(fs::exists(machine->Folder() + "/C/new")) << target;
     EXPECT_THROW(SandboxMachine::Open(machine->Folder()), SandboxError) << target;
     fs::remove(late);
@@ -586,13 +588,7 @@ TEST(BindMount, MachineFolderInsideADriveIsNeverEntered) {
     fs::create_directories(inside);
     CHILD_CHECK(mount(machine->Folder().c_str(), inside.c_str(), nullptr, MS_BIND, nullptr) == 0);
     WriteHostFile(machine->Folder() + "/C/x.sys", "x");
-    const auto files = [&] {
-      std::string all;
-      for (const char* name : {"machine.conf", "registry.reg", "calls.log"})
-        all += ReadHostFile(machine->Folder() + "/" + name) + "|";
-      return all;
-    };
-    const std::string before = files();
+    const std::string before = MachineFiles(machine->Folder());
     for (const char* folder : {"C:\\bind\\", "C:\\Windows\\..\\BIND\\", "C:\\bind\\C\\bind\\"}) {
       const std::string at = folder;
       CHILD_CHECK(!machine->CopyFile("C:\\x.sys", at + "registry.reg"));
@@ -601,7 +597,7 @@ TEST(BindMount, MachineFolderInsideADriveIsNeverEntered) {
       CHILD_CHECK(!machine->CopyFile(at + "machine.conf", "C:\\stolen.conf"));
       CHILD_CHECK(!machine->CreateDir(at + "new"));
     }
-    CHILD_CHECK(files() == before);
+    CHILD_CHECK(MachineFiles(machine->Folder()) == before);
     CHILD_CHECK(!fs::exists(machine->Folder() + "/C/stolen.conf"));
     umount(inside.c_str());
     return 0;
