@@ -90,9 +90,10 @@ bool Win32Platform::DirectoryExists(const std::string& path) {
 }
 
 bool Win32Platform::FileSize(const std::string& path, std::uint64_t& size) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  // FindFirstFileA rather than GetFileAttributesExA, which Windows 95 lacks.
+  WIN32_FIND_DATAA data;
+  win32::ScopedFind find(path.c_str(), data);
+  if (!find.Valid() || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
   size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   return true;
 }
