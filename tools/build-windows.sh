@@ -62,7 +62,7 @@ as_root() {
 apt_updated=no
 apt_update() {
   if [ "$apt_updated" = no ]; then
-    as_root apt-get update -qq
+    as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
     apt_updated=yes
   fi
 }
@@ -77,7 +77,7 @@ ensure_packages() {
     log "installing ${missing[*]}"
     apt_update
     as_root env DEBIAN_FRONTEND=noninteractive \
-      apt-get install -y -qq --no-install-recommends "${missing[@]}"
+      apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
   fi
 }
 
