@@ -13,7 +13,7 @@ enum class InstallOutcome {
   Unrecognised,       // the version is in no row; nothing written
   SecurityError,      // the preflight folder is missing and cannot be made
   CopyFailed,         // a driver file on the medium is missing or empty, or no marker after the copies
-  PermissionRefused,  // files copied, but SourcePath could not be written
+  PermissionRefused,  // files copied, but the registry work failed
   Done,
 };
 
@@ -23,8 +23,8 @@ struct InstallResult {
 };
 
 // The whole install for the named version from the media directory: gate,
-// preflight, the 48 copies, then the setup-source redirection and the
-// companion. A failure in the registry work, whatever it is, ends it as
+// the medium's driver files, preflight, the 48 copies, then the setup-source
+// redirection and the companion. A failure in the registry work, whatever it is, ends it as
 // PermissionRefused; the companion's own failures end nothing. Other failures
 // are raised.
 InstallResult InstallDriver(Platform& platform, const std::string& osName, const std::string& mediaDir);
