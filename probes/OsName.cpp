@@ -68,11 +68,10 @@ const WindowsVersion* FindVersionNamed(const std::string& osName) {
   return nullptr;
 }
 
-std::string OsNameOf(const WindowsVersion* version) {
+std::string GetOSName(Platform& platform) {
+  const WindowsVersion* version = RunningVersion(platform);
   return version != nullptr ? version->Name() : std::string();
 }
-
-std::string GetOSName(Platform& platform) { return OsNameOf(RunningVersion(platform)); }
 
 std::string OsNameFor(const OsVersion& version) { return RecogniseVersion(version).Name(); }
 

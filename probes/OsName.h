@@ -38,9 +38,8 @@ const WindowsVersion* RunningVersion(Platform& platform);
 const WindowsVersion* FindVersionNamed(const std::string& osName);
 
 // The display name of the running Windows version, "" when the query fails.
-// Every version decision compares this string exactly; never cached.
+// The install's gate compares this string exactly; never cached.
 std::string GetOSName(Platform& platform);
-std::string OsNameOf(const WindowsVersion* version);  // "" for null
 
 // The naming rule on a version record already read.
 std::string OsNameFor(const OsVersion& version);
