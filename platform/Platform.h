@@ -33,6 +33,14 @@ class RegistryKey {
   virtual bool DeleteValue(const std::string& name) = 0;
 };
 
+// What became of a copy: made, or which side failed. True when made.
+struct CopyResult {
+  enum Side { None, Source, Target };
+  Side failed = None;  // Source: missing or unreadable (a scratched CD);
+                       // Target: not writable (disk full, no permission)
+  explicit operator bool() const { return failed == None; }
+};
+
 // The icon of a message box. The hosts show the boxes; the sandbox machine
 // records them.
 enum class BoxIcon { None, Error };
@@ -58,10 +66,21 @@ class Platform {
   virtual bool FileSize(const std::string& path, std::uint64_t& size) = 0;
   // One level only: fails when the parent is missing or the folder exists.
   virtual bool CreateDir(const std::string& path) = 0;
-  // Replaces an existing target. A read-only attribute carried over from the
-  // source is cleared on the copy, so later copies and deletes still work.
-  virtual bool CopyFile(const std::string& source, const std::string& target) = 0;
+  // Replaces an existing target (not a read-only one). A read-only attribute
+  // carried over from the source is cleared on the copy, so later copies and
+  // deletes still work.
+  virtual CopyResult CopyFile(const std::string& source, const std::string& target) = 0;
+  // Fails on a read-only file.
   virtual bool DeleteFile(const std::string& path) = 0;
+  // Renames a file within its drive; fails when `to` exists (MoveFileA).
+  virtual bool RenameFile(const std::string& from, const std::string& to) = 0;
+  // Clears a file's read-only attribute; false when there is no such file
+  // or the attribute cannot be changed.
+  virtual bool ClearReadOnly(const std::string& path) = 0;
+  // Whether the byte starts a two-byte character in the system's ANSI code
+  // page (code page 932 and the other East Asian ones), so that the byte
+  // after it is no character of its own, a backslash though it may look.
+  virtual bool IsLeadByte(char byte) = 0;
 
   // Opens or creates a key under HKEY_LOCAL_MACHINE with full access; a
   // leading backslash is taken from the root. Null when it cannot be opened.

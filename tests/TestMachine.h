@@ -168,7 +168,7 @@ class RecordingPlatform : public Platform {
     calls.push_back("CreateDir " + path);
     return inner_.CreateDir(path);
   }
-  bool CopyFile(const std::string& source, const std::string& target) override {
+  CopyResult CopyFile(const std::string& source, const std::string& target) override {
     calls.push_back("CopyFile " + source + " -> " + target);
     return inner_.CopyFile(source, target);
   }
@@ -176,6 +176,15 @@ class RecordingPlatform : public Platform {
     calls.push_back("DeleteFile " + path);
     return inner_.DeleteFile(path);
   }
+  bool RenameFile(const std::string& from, const std::string& to) override {
+    calls.push_back("RenameFile " + from + " -> " + to);
+    return inner_.RenameFile(from, to);
+  }
+  bool ClearReadOnly(const std::string& path) override {
+    calls.push_back("ClearReadOnly " + path);
+    return inner_.ClearReadOnly(path);
+  }
+  bool IsLeadByte(char byte) override { return inner_.IsLeadByte(byte); }
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override {
     calls.push_back("OpenKey " + path);
     std::unique_ptr<RegistryKey> key = inner_.OpenKey(path);

@@ -148,13 +148,13 @@ TEST_P(SwapRace, NothingHappensOutsideTheDrive) {
   for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
     const std::string n = std::to_string(i);
     const bool results[] = {
-        machine->CopyFile("D:\\QAR.exe", "C:\\work\\new" + n + ".sys"),
-        machine->CopyFile("D:\\QAR.exe", "C:\\work\\victim.sys"),
+        bool(machine->CopyFile("D:\\QAR.exe", "C:\\work\\new" + n + ".sys")),
+        bool(machine->CopyFile("D:\\QAR.exe", "C:\\work\\victim.sys")),
         machine->DeleteFile("C:\\work\\victim.sys"),
-        machine->CopyFile("D:\\QAR.exe", "C:\\work\\VICTIM.SYS"),
+        bool(machine->CopyFile("D:\\QAR.exe", "C:\\work\\VICTIM.SYS")),
         machine->CreateDir("C:\\work\\dir" + n),
         machine->DeleteFile("C:\\work\\new" + n + ".sys"),
-        machine->CopyFile("C:\\work\\src.sys", "C:\\copied.sys"),
+        bool(machine->CopyFile("C:\\work\\src.sys", "C:\\copied.sys")),
     };
     for (bool ok : results) succeeded += ok;
     calls += std::size(results);

@@ -1034,7 +1034,7 @@ TEST_F(SandboxTest, EachFaultFailsItsOperationLikeWindows) {
       {Op::FileExists, [&] { return machine->FileExists("C:\\QAR\\QAR.exe"); }},
       {Op::DirectoryExists, [&] { return machine->DirectoryExists("C:\\QAR"); }},
       {Op::CreateDir, [&] { return machine->CreateDir("C:\\QAR\\Sub") && fs::remove(Drive("/QAR/Sub")); }},
-      {Op::CopyFile, [&] { return machine->CopyFile("D:\\QAR.exe", "C:\\QAR\\QAR.exe"); }},
+      {Op::CopyFile, [&] { return bool(machine->CopyFile("D:\\QAR.exe", "C:\\QAR\\QAR.exe")); }},
       {Op::DeleteFile,
        [&] {
          const bool deleted = machine->DeleteFile("C:\\QAR\\QAR.exe");

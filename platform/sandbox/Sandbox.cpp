@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -694,23 +695,26 @@ bool SandboxMachine::CreateDir(const std::string& path) {
   return mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
-bool SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
-  if (impl_->Faulted(Op::CopyFile, source, target)) return false;
+CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
+  const CopyResult source_{CopyResult::Source}, target_{CopyResult::Target};
   WinPath sourcePath, targetPath;
   const HostEntry from = impl_->Find(source, &sourcePath);
-  if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return false;
+  if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return source_;
+  if (impl_->Faulted(Op::CopyFile, source, target)) return target_;
   const HostEntry to = impl_->Find(target, &targetPath);
-  if (to.readOnlyDrive || targetPath.trailingSeparator) return false;
+  if (to.readOnlyDrive || targetPath.trailingSeparator) return target_;
   if (to.kind == HostEntry::File) {
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
     // source copied onto itself (ERROR_SHARING_VIOLATION).
-    if ((to.st.st_mode & S_IWUSR) == 0) return false;
-    if (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino) return false;
+    if ((to.st.st_mode & S_IWUSR) == 0) return target_;
+    if (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino) return target_;
   } else if (to.kind != HostEntry::Missing) {
-    return false;
+    return target_;
   }
-  return CopyHostFile(from.folder.Get(), from.name, from.st, to.folder.Get(), to.name,
-                      to.kind == HostEntry::File);
+  if (!CopyHostFile(from.folder.Get(), from.name, from.st, to.folder.Get(), to.name,
+                    to.kind == HostEntry::File))
+    return target_;
+  return {};
 }
 
 bool SandboxMachine::DeleteFile(const std::string& path) {
@@ -721,6 +725,30 @@ bool SandboxMachine::DeleteFile(const std::string& path) {
   if ((entry.st.st_mode & S_IWUSR) == 0) return false;  // the read-only attribute
   return unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
+
+bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
+  if (impl_->Faulted(Op::RenameFile, from, to)) return false;
+  WinPath fromPath, toPath;
+  const HostEntry source = impl_->Find(from, &fromPath);
+  const HostEntry target = impl_->Find(to, &toPath);
+  if (source.kind != HostEntry::File || fromPath.trailingSeparator || source.readOnlyDrive) return false;
+  if (target.kind != HostEntry::Missing || toPath.trailingSeparator || fromPath.drive != toPath.drive)
+    return false;
+  return renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(), target.name.c_str(),
+                   RENAME_NOREPLACE) == 0;
+}
+
+bool SandboxMachine::ClearReadOnly(const std::string& path) {
+  if (impl_->Faulted(Op::ClearReadOnly, path)) return false;
+  WinPath parsed;
+  const HostEntry entry = impl_->Find(path, &parsed);
+  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
+  if ((entry.st.st_mode & S_IWUSR) != 0) return true;
+  if (entry.readOnlyDrive) return false;
+  return fchmodat(entry.folder.Get(), entry.name.c_str(), (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0;
+}
+
+bool SandboxMachine::IsLeadByte(char) { return false; }
 
 std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   if (impl_->Faulted(Op::OpenKey, path)) return nullptr;

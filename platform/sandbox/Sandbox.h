@@ -24,6 +24,8 @@ enum class Op {
   CreateDir,
   CopyFile,
   DeleteFile,
+  RenameFile,
+  ClearReadOnly,
   OpenKey,
   WriteString,
   DeleteValue,
@@ -100,8 +102,11 @@ class SandboxMachine : public Platform {
   bool DirectoryExists(const std::string& path) override;
   bool FileSize(const std::string& path, std::uint64_t& size) override;
   bool CreateDir(const std::string& path) override;
-  bool CopyFile(const std::string& source, const std::string& target) override;
+  CopyResult CopyFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;
+  bool RenameFile(const std::string& from, const std::string& to) override;
+  bool ClearReadOnly(const std::string& path) override;
+  bool IsLeadByte(char byte) override;
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;
   void ShellOpen(const std::string& target) override;
   // Not a Platform call: the log line of a box the host showed.

@@ -102,17 +102,61 @@ bool Win32Platform::CreateDir(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
 }
 
-bool Win32Platform::CopyFile(const std::string& source, const std::string& target) {
-  if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) return false;
+namespace {
+
+// Errors of a medium that cannot be read: a scratched or dirty CD, a drive
+// without its disc. Any other failure of a source that is there is the
+// target's (disk full, access denied, a read-only file, a missing folder).
+bool IsReadError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_NOT_READY:
+    case ERROR_CRC:
+    case ERROR_SEEK:
+    case ERROR_SECTOR_NOT_FOUND:
+    case ERROR_READ_FAULT:
+    case ERROR_GEN_FAILURE:
+    case ERROR_HANDLE_EOF:
+    case ERROR_IO_DEVICE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsFile(const std::string& path) {
+  WIN32_FIND_DATAA data;
+  win32::ScopedFind find(path.c_str(), data);
+  return find.Valid() && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace
+
+CopyResult Win32Platform::CopyFile(const std::string& source, const std::string& target) {
+  if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) {
+    const DWORD error = GetLastError();
+    return {IsReadError(error) || !IsFile(source) ? CopyResult::Source : CopyResult::Target};
+  }
   // Files from a CD are read-only and CopyFileA keeps the attribute; a
   // read-only copy would make the next install's copy and the removal fail.
-  DWORD attributes = GetFileAttributesA(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-    SetFileAttributesA(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  return true;
+  ClearReadOnly(target);
+  return {};
 }
 
 bool Win32Platform::DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
+
+bool Win32Platform::RenameFile(const std::string& from, const std::string& to) {
+  return MoveFileA(from.c_str(), to.c_str()) != FALSE;
+}
+
+bool Win32Platform::ClearReadOnly(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+  return SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE;
+}
+
+bool Win32Platform::IsLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != FALSE; }
 
 std::unique_ptr<RegistryKey> Win32Platform::OpenKey(const std::string& path) {
   // A leading backslash means "from the root key"; RegCreateKeyExA wants

@@ -20,8 +20,11 @@ class Win32Platform : public Platform {
   bool DirectoryExists(const std::string& path) override;
   bool FileSize(const std::string& path, std::uint64_t& size) override;
   bool CreateDir(const std::string& path) override;
-  bool CopyFile(const std::string& source, const std::string& target) override;
+  CopyResult CopyFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;
+  bool RenameFile(const std::string& from, const std::string& to) override;
+  bool ClearReadOnly(const std::string& path) override;
+  bool IsLeadByte(char byte) override;
 
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;
 

@@ -55,6 +55,9 @@ class Scratch {
   void Is(const char* op, const std::string& name, bool got, bool want) {
     out_.Expect(got == want, std::string(op) + "(" + name + ") is " + YesNo(got) + ", want " + YesNo(want));
   }
+  void Is(const char* op, const std::string& name, CopyResult got, bool want) {
+    Is(op, name, static_cast<bool>(got), want);
+  }
   void Contents(const std::string& name, const std::string& want) {
     std::string got;
     if (!out_.Expect(env_.ReadFile(In(name), got), name + " cannot be read")) return;
