@@ -41,6 +41,15 @@ inline void WriteHostFile(const std::string& path, const std::string& contents) 
   out << contents;
 }
 
+// The machine opened afresh, as by the next run: one process holds a
+// machine at a time.
+inline sandbox::SandboxMachine& Reopen(std::unique_ptr<sandbox::SandboxMachine>& machine) {
+  const std::string folder = machine->Folder();
+  machine.reset();
+  machine = sandbox::SandboxMachine::Open(folder);
+  return *machine;
+}
+
 inline std::string ReadHostFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

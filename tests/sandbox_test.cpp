@@ -420,7 +420,7 @@ TEST_F(SandboxTest, SymlinksOutOfTheDriveAreRefused) {
   EXPECT_EQ(Names(temp / "outside"), std::vector<std::string>{"secret.txt"});
   EXPECT_EQ(ReadFile(temp / "outside/secret.txt"), "secret");
   EXPECT_FALSE(fs::exists(Drive("/Windows/stolen.sys")));
-  EXPECT_NO_THROW(SandboxMachine::Open(machine->Folder()));
+  EXPECT_NO_THROW(test::Reopen(machine));
 }
 
 // Paths the machine has already walked: a folder on the way swapped for a
@@ -445,11 +445,14 @@ TEST_F(SandboxTest, LinksSwappedInAfterAWalkAreRefused) {
   EXPECT_EQ(ReadFile(temp / "outside/secret.sys"), "secret");
 }
 
-TEST_F(SandboxTest, SymlinksWithinTheDriveAreFollowed) {
+// Not even a link that stays inside the drive is followed.
+TEST_F(SandboxTest, SymlinksWithinTheDriveAreRefusedToo) {
   fs::create_directory_symlink(Drive("/Windows/System32"), Drive("/Windows/Sys32Link"));
-  ASSERT_TRUE(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\sys32link\\QAR.exe"));
-  EXPECT_EQ(ReadFile(Drive("/Windows/System32/QAR.exe")), "companion");
-  EXPECT_TRUE(machine->FileExists("C:\\Windows\\System32\\qar.exe"));
+  WriteFile(Drive("/Windows/System32/qar.exe"), "kept");
+  EXPECT_FALSE(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\sys32link\\QAR.exe"));
+  EXPECT_FALSE(machine->FileExists("C:\\Windows\\sys32link\\qar.exe"));
+  EXPECT_FALSE(machine->DeleteFile("C:\\Windows\\sys32link\\qar.exe"));
+  EXPECT_EQ(ReadFile(Drive("/Windows/System32/qar.exe")), "kept");
 }
 
 TEST_F(SandboxTest, MissingDrivesFailAsOnWindows) {
@@ -568,8 +571,8 @@ TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
          fs::remove(Host("C/WINDOWS/System"));
          fs::create_directory_symlink(Host("C/WINDOWS/System32"), Host("C/WINDOWS/System"));
        },
-       {{"C:\\windows\\system\\X.SYS", HostEntry::File, "C/WINDOWS/System32/x.sys"},
-        {"C:\\windows\\system\\secret.sys", HostEntry::Missing, "C/WINDOWS/System32/secret.sys"}}},
+       {{"C:\\windows\\system\\X.SYS", HostEntry::Refused, ""},
+        {"C:\\windows\\system\\secret.sys", HostEntry::Refused, ""}}},
       {"link replaced by a folder again",
        [&] {
          fs::remove(Host("C/WINDOWS/System"));
@@ -740,7 +743,7 @@ TEST_F(SandboxTest, VersionByNameOrRecordAndAFailingQuery) {
   EXPECT_EQ(seen.major, 0u);
 
   // All of it survives a reopening.
-  auto reopened = SandboxMachine::Open(machine->Folder());
+  SandboxMachine* reopened = &test::Reopen(machine);
   EXPECT_FALSE(reopened->QueryVersion(seen));
   reopened->SetVersionQueryFails(false);
   ASSERT_TRUE(reopened->QueryVersion(seen));
@@ -794,7 +797,7 @@ TEST(SandboxSeed, EachVersionGetsItsOwnSystemFolders) {
     EXPECT_EQ(found, expected) << c.version;
     EXPECT_EQ(Names(machine->Folder() + "/C"), std::vector<std::string>{c.root}) << c.version;
     EXPECT_EQ(Names(machine->Folder()),
-              (std::vector<std::string>{"C", "calls.log", "machine.conf", "machine.lock", "registry.reg"}))
+              (std::vector<std::string>{"C", "calls.log", "machine.conf", "registry.reg"}))
         << c.version;
     EXPECT_EQ(machine->GetCurrentDrive(), 2) << c.version;
     EXPECT_NE(ReadFile(machine->Folder() + "/registry.reg")
@@ -901,7 +904,7 @@ TEST(SandboxOpen, MalformedSettingsNameTheLine) {
       {"version = winxp\ndrive.D.read-only = yes\n", "drive.D"},
   };
   TempFolder temp;
-  SandboxMachine::Create(temp / "m", "winxp");
+  SandboxMachine::Create(temp / "m", "winxp").reset();
   for (const Case& c : cases) {
     WriteFile(temp / "m/machine.conf", c.text);
     try {
@@ -981,7 +984,7 @@ TEST_F(SandboxTest, ShellOpenAndMessageBoxAreLogged) {
   const std::string raw = ReadFile(machine->LogPath());
   EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 4);
   EXPECT_EQ(raw.substr(0, raw.find('\n') + 1), "ShellOpen\topen\thttp://192.168.100.1\n");
-  EXPECT_EQ(SandboxMachine::Open(machine->Folder())->ReadLog(), expected);
+  EXPECT_EQ(test::Reopen(machine).ReadLog(), expected);
 
   WriteFile(machine->LogPath(), raw + "MessageBox\tnone\t%zz\tx\n");
   try {

@@ -1,8 +1,8 @@
 // The host side of the sandbox's drives: maps a full Windows path to the host
-// entry it names, matching each component case-insensitively, and refuses
-// whatever would lead outside the drive's folder. Each lookup yields an open
-// descriptor of the entry's folder, so the operation that follows acts on
-// the folder that was checked, whatever happens to the path meanwhile.
+// entry it names, matching each component case-insensitively. Links are
+// never followed: a link anywhere on the way is refused, so nothing outside
+// a drive's folder is reached. Each lookup yields an open descriptor of the
+// entry's folder, and the operation that follows acts relative to it.
 #pragma once
 
 #include <sys/stat.h>
@@ -17,7 +17,7 @@ namespace qar::sandbox {
 
 struct HostEntry {
   enum Kind {
-    Refused,   // leads outside the drive (a symlink), or the host said no
+    Refused,   // a link on the way or at the end, or the host said no
     NoDrive,   // the drive letter is not served
     NoParent,  // a folder on the way is missing or is a file
     Missing,   // the folder exists, the last component does not
@@ -27,8 +27,7 @@ struct HostEntry {
   };
   Kind kind = Refused;
   // The host path, for showing: the existing entry with its own case; for
-  // Missing the new entry's path with the case it was given; for NoParent
-  // the path as far as composed.
+  // Missing the new entry's path with the case it was given.
   std::string host;
   struct stat st {};  // valid for File, Folder and Other
   bool readOnlyDrive = false;
@@ -49,6 +48,8 @@ class HostTree {
   // Serves `letter` from `hostFolder` instead ("" removes the mapping). The
   // folder may be missing for now, like a CD drive without a disc.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
+  // Names are folded by the machine's code page.
+  void SetCodePage(unsigned codePage) { codePage_ = codePage; }
 
   // Resolves the path beneath its drive's folder, which is opened afresh.
   HostEntry Lookup(const WinPath& path) const;
@@ -66,11 +67,15 @@ class HostTree {
   // The drive's folder, open, with its host path; a mapped folder that is
   // missing or overlaps the machine folder is no drive at all.
   UniqueFd OpenDrive(char letter, bool& readOnly, std::string& hostPath) const;
+  // The entry of `dir` for `part`: the exact name first, else the smallest
+  // name that folds alike.
+  bool FindName(int dir, const std::string& part, std::string& name, struct stat& st) const;
 
   UniqueFd machine_;
   struct stat machineSt_ {};
   std::string machinePath_;
   std::map<char, Drive> mapped_;
+  unsigned codePage_ = 1252;
 };
 
 }  // namespace qar::sandbox

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <iterator>
 #include <stdexcept>
+#include <unordered_map>
+
+#include "platform/sandbox/HostFiles.h"
 
 #include "platform/sandbox/SandboxError.h"
 #include "platform/sandbox/WinPath.h"
@@ -17,10 +20,11 @@ const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_CONFIG", "HKEY
                               "HKEY_CURRENT_USER",  "HKEY_USERS",          "HKEY_DYN_DATA"};
 
 // The machine's own root first, then the others in a fixed order.
-int RootRank(const std::string& folded) {
-  const std::string root = folded.substr(0, folded.find('\\'));
+int RootRank(const std::string& path) {
+  const std::size_t length = std::min(path.find('\\'), path.size());
   for (std::size_t i = 0; i < std::size(kRoots); ++i)
-    if (EqualNoCase(root, kRoots[i])) return static_cast<int>(i);
+    if (length == std::strlen(kRoots[i]) && EqualNoCase(path.substr(0, length), kRoots[i]))
+      return static_cast<int>(i);
   return static_cast<int>(std::size(kRoots));
 }
 
@@ -62,15 +66,6 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
     return false;
   }
   return true;
-}
-
-std::uint64_t HashName(std::uint64_t owner, const std::string& name) {
-  std::uint64_t hash = 1469598103934665603ull ^ (owner * 0x9E3779B97F4A7C15ull);
-  for (char c : name) {
-    hash ^= static_cast<unsigned char>(FoldChar(c));
-    hash *= 1099511628211ull;
-  }
-  return hash ^ (hash >> 29);
 }
 
 // A path in an error message: a whole 16 MB line would bury the message.
@@ -169,50 +164,6 @@ class Lines {
   std::size_t number_ = 0;
 };
 
-// Values of one key looked up by a scan while a file is read; from this many
-// on, through a ValueIndex.
-constexpr std::size_t kScannedValues = 16;
-
-// Where each value of each key is while a file is read, so a name given
-// again is found at once however many values a key has.
-class ValueIndex {
- public:
-  // The slot for (key, name): its entry, or kEmpty where it would go.
-  static constexpr std::uint64_t kEmpty = 0;
-  template <typename NameOf>
-  std::uint64_t* Slot(std::uint32_t key, const std::string& name, const NameOf& nameOf) {
-    if ((count_ + 1) * 2 > slots_.size()) Grow(nameOf);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = HashName(key + 1ull, name) & mask;; i = (i + 1) & mask) {
-      std::uint64_t& slot = slots_[i];
-      if (slot == kEmpty) return &slot;
-      if (static_cast<std::uint32_t>((slot - 1) >> 32) == key && EqualNoCase(nameOf(slot), name))
-        return &slot;
-    }
-  }
-  void Fill(std::uint64_t* slot, std::uint32_t key, std::uint32_t entry) {
-    *slot = ((static_cast<std::uint64_t>(key) << 32) | entry) + 1;
-    ++count_;
-  }
-
- private:
-  template <typename NameOf>
-  void Grow(const NameOf& nameOf) {
-    std::vector<std::uint64_t> old(std::max<std::size_t>(64, slots_.size() * 2), kEmpty);
-    old.swap(slots_);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::uint64_t slot : old) {
-      if (slot == kEmpty) continue;
-      std::size_t i = HashName(((slot - 1) >> 32) + 1, nameOf(slot)) & mask;
-      while (slots_[i] != kEmpty) i = (i + 1) & mask;
-      slots_[i] = slot;
-    }
-  }
-
-  std::vector<std::uint64_t> slots_;
-  std::size_t count_ = 0;
-};
-
 bool IsBlank(const std::string& text, std::size_t from) {
   return text.find_first_not_of(" \t", from) == std::string::npos;
 }
@@ -257,26 +208,18 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
   if (line != "REGEDIT4") lines.Fail(1, "expected \"REGEDIT4\" as the first line");
 
   Registry registry;
-  // Room for every key line at once: growing a large table would hold the
-  // old and the new copy.
-  std::size_t keyLines = 0;
-  for (std::size_t at = text.find("\n["); at != std::string::npos; at = text.find("\n[", at + 2)) ++keyLines;
-  registry.keys_.reserve(keyLines + 64);
-  ValueIndex values;
-  std::vector<bool> indexed;  // by key: its values are in `values`
-  const auto nameOf = [&](std::uint64_t slot) -> const std::string& {
-    const std::uint64_t packed = slot - 1;
-    return registry.keys_[packed >> 32].entries[packed & 0xFFFFFFFFu].name;
-  };
-  std::uint32_t keyIndex = kNone;
+  // Where each value already read is, by key and folded name, so that a
+  // name given again is found without a scan of its key's values.
+  std::unordered_map<std::string, std::size_t> seen;
+  Key* key = nullptr;
   while (lines.Next(line)) {
     const std::size_t index = lines.Number();
     const std::size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos) continue;
     const char lead = line[start];
     if (lead == ';') {
-      if (keyIndex != kNone)
-        registry.keys_[keyIndex].entries.push_back(Entry{Entry::Comment, "", line});
+      if (key != nullptr)
+        key->entries.push_back(Entry{Entry::Comment, "", line});
       else
         registry.preamble_.push_back(line);
       continue;
@@ -288,13 +231,13 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
       if (!path.empty() && path[0] == '-')
         lines.Fail(index, "key deletions ([-...]) do not belong in a machine's registry");
       std::string why;
-      keyIndex = registry.Add(path, why);
-      if (keyIndex == kNone) lines.Fail(index, "malformed key path '" + Shown(path) + "': " + why);
+      key = registry.Add(path, why);
+      if (key == nullptr) lines.Fail(index, "malformed key path '" + Shown(path) + "': " + why);
       continue;
     }
     if (lead != '"' && lead != '@')
       lines.Fail(index, "expected a [key], a \"name\"=value, an @=value or a ;comment");
-    if (keyIndex == kNone) lines.Fail(index, "a value before the first [key]");
+    if (key == nullptr) lines.Fail(index, "a value before the first [key]");
 
     std::size_t pos = start;
     std::string name;
@@ -354,31 +297,12 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
       }
     }
     // A name given twice: the later data wins, as when regedit imports it.
-    // A key with many values gets an index, so that costs no scan of them.
-    Key& key = registry.keys_[keyIndex];
-    std::vector<Entry>& entries = key.entries;
-    Entry* existing = nullptr;
-    std::uint64_t* slot = nullptr;
-    if (entries.size() < kScannedValues) {
-      existing = registry.FindValue(key, name);
-    } else {
-      if (indexed.size() <= keyIndex) indexed.resize(registry.keys_.size());
-      if (!indexed[keyIndex]) {
-        indexed[keyIndex] = true;
-        for (std::size_t e = 0; e < entries.size(); ++e)
-          if (entries[e].kind != Entry::Comment)
-            values.Fill(values.Slot(keyIndex, entries[e].name, nameOf), keyIndex,
-                        static_cast<std::uint32_t>(e));
-      }
-      slot = values.Slot(keyIndex, name, nameOf);
-      if (*slot != ValueIndex::kEmpty) existing = &entries[(*slot - 1) & 0xFFFFFFFFu];
-    }
-    if (existing != nullptr) {
-      *existing = Entry{entry.kind, existing->name, std::move(entry.data)};
-    } else {
-      entries.push_back(std::move(entry));
-      if (slot != nullptr) values.Fill(slot, keyIndex, static_cast<std::uint32_t>(entries.size() - 1));
-    }
+    const std::string where = std::to_string(reinterpret_cast<std::uintptr_t>(key)) + '\\' + Fold(name);
+    const auto [at, added] = seen.emplace(where, key->entries.size());
+    if (added)
+      key->entries.push_back(std::move(entry));
+    else
+      key->entries[at->second] = Entry{entry.kind, key->entries[at->second].name, std::move(entry.data)};
   }
   return registry;
 }
@@ -387,34 +311,8 @@ std::string Registry::Format() const {
   std::string out = "REGEDIT4\r\n\r\n";
   for (const std::string& line : preamble_) out += line + "\r\n";
   if (!preamble_.empty()) out += "\r\n";
-  // Each key right before its subkeys, as regedit exports them: siblings
-  // by folded name, a backslash below every character; the roots in a
-  // fixed order.
-  std::vector<std::string> folded(keys_.size());
-  for (std::size_t k = 0; k < keys_.size(); ++k) folded[k] = Fold(keys_[k].name);
-  std::vector<std::uint32_t> order(keys_.size());
-  for (std::uint32_t k = 0; k < order.size(); ++k) order[k] = k;
-  const auto owner = [&](std::uint32_t k) {
-    return keys_[k].parent == kNone ? 0ull : keys_[k].parent + 1ull;
-  };
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    if (owner(a) != owner(b)) return owner(a) < owner(b);
-    if (keys_[a].parent == kNone && RootRank(folded[a]) != RootRank(folded[b]))
-      return RootRank(folded[a]) < RootRank(folded[b]);
-    return folded[a] < folded[b];
-  });
-  // The children of key k are order[first[k + 1] .. first[k + 2]); the
-  // roots order[first[0] .. first[1]).
-  std::vector<std::size_t> first(keys_.size() + 2, 0);
-  for (std::uint32_t k : order) ++first[owner(k) + 1];
-  for (std::size_t i = 1; i < first.size(); ++i) first[i] += first[i - 1];
-
-  const std::function<void(std::uint32_t, const std::string&)> write = [&](std::uint32_t k,
-                                                                           const std::string& parentPath) {
-    const Key& key = keys_[k];
-    const std::string path = key.parent == kNone     ? key.name
-                             : key.spelling != kNone ? spellings_[key.spelling] + '\\' + key.name
-                                                     : parentPath + '\\' + key.name;
+  // The map's order is regedit's: each key right before its subkeys.
+  for (const auto& [path, key] : keys_) {
     out += '[' + path + "]\r\n";
     for (const Entry& entry : key.entries) {
       if (entry.kind == Entry::Comment) {
@@ -433,100 +331,60 @@ std::string Registry::Format() const {
       }
     }
     out += "\r\n";
-    for (std::size_t i = first[k + 1]; i < first[k + 2]; ++i) write(order[i], path);
-  };
-  for (std::size_t i = first[0]; i < first[1]; ++i) write(order[i], std::string());
+  }
   return out;
 }
 
-std::uint32_t Registry::Child(std::uint32_t parent, const std::string& name) const {
-  if (slots_.empty()) return kNone;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = HashName(parent + 1ull, name) & mask; slots_[i] != kNone; i = (i + 1) & mask) {
-    const Key& key = keys_[slots_[i]];
-    if (key.parent == parent && EqualNoCase(key.name, name)) return slots_[i];
-  }
-  return kNone;
+bool Registry::KeyOrder::operator()(const std::string& a, const std::string& b) const {
+  const int rankA = RootRank(a), rankB = RootRank(b);
+  if (rankA != rankB) return rankA < rankB;
+  // Siblings by folded name, a backslash below every character.
+  const auto rank = [](char c) { return c == '\\' ? 0 : static_cast<unsigned char>(FoldChar(c)); };
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i)
+    if (rank(a[i]) != rank(b[i])) return rank(a[i]) < rank(b[i]);
+  return a.size() < b.size();
 }
 
-void Registry::Index(std::uint32_t key) {
-  if (keys_.size() * 2 > slots_.size()) {
-    std::size_t size = std::max<std::size_t>(64, slots_.size() * 2);
-    while (size < keys_.size() * 2) size *= 2;
-    slots_.assign(size, kNone);
-    const std::size_t mask = size - 1;
-    for (std::uint32_t k = 0; k < keys_.size(); ++k) {
-      std::size_t i = HashName(keys_[k].parent + 1ull, keys_[k].name) & mask;
-      while (slots_[i] != kNone) i = (i + 1) & mask;
-      slots_[i] = k;
-    }
-    return;
-  }
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = HashName(keys_[key].parent + 1ull, keys_[key].name) & mask;
-  while (slots_[i] != kNone) i = (i + 1) & mask;
-  slots_[i] = key;
+Registry::Key* Registry::Find(const std::string& path) {
+  const auto found = keys_.find(path);
+  return found != keys_.end() ? &found->second : nullptr;
 }
 
-std::uint32_t Registry::Find(const std::string& path) const {
+const Registry::Key* Registry::Find(const std::string& path) const {
+  const auto found = keys_.find(path);
+  return found != keys_.end() ? &found->second : nullptr;
+}
+
+Registry::Key* Registry::Add(const std::string& path, std::string& why) {
   std::vector<std::string> parts;
-  std::string why;
-  if (!SplitKeyPath(path, parts, why)) return kNone;
-  std::uint32_t key = kNone;
-  for (const std::string& part : parts)
-    if ((key = Child(key, part)) == kNone) return kNone;
-  return key;
+  if (!SplitKeyPath(path, parts, why)) return nullptr;
+  // The missing keys, from the deepest up; each gets a line that spells its
+  // whole path, so their cost is counted before any is made.
+  std::size_t end = path.size(), missing = 0, bytes = 0;
+  for (std::size_t level = parts.size(); level > 0 && Find(path.substr(0, end)) == nullptr; --level) {
+    bytes += end + 4;
+    ++missing;
+    end -= parts[level - 1].size() + 1;
+  }
+  if (keyBytes_ + bytes > static_cast<std::size_t>(kMachineFileLimit)) {
+    why = "the registry would pass 16 MB when written, as each key line spells its full path";
+    return nullptr;
+  }
+  keyBytes_ += bytes;
+  end = 0;
+  for (std::size_t level = 0; level < parts.size(); ++level) {
+    end += (level == 0 ? 0 : 1) + parts[level].size();
+    if (level + missing >= parts.size()) keys_.emplace(path.substr(0, end), Key{});
+  }
+  return Find(path);
 }
 
-std::uint32_t Registry::Add(const std::string& path, std::string& why) {
-  std::vector<std::string> parts;
-  if (!SplitKeyPath(path, parts, why)) return kNone;
-  std::uint32_t key = kNone;
-  std::size_t i = 0;
-  for (; i < parts.size(); ++i) {
-    const std::uint32_t next = Child(key, parts[i]);
-    if (next == kNone) break;
-    key = next;
-  }
-  if (i == parts.size()) return key;
-  // The new keys' paths as first written: this path's spelling of the
-  // existing part, kept aside only where it is not the parent's own.
-  std::uint32_t spelling = kNone;
-  if (key != kNone) {
-    std::string prefix = parts[0];
-    for (std::size_t j = 1; j < i; ++j) prefix += '\\' + parts[j];
-    if (prefix != PathOf(key)) {
-      spelling = static_cast<std::uint32_t>(spellings_.size());
-      spellings_.push_back(std::move(prefix));
-    }
-  }
-  for (; i < parts.size(); ++i) {
-    keys_.push_back(Key{std::move(parts[i]), key, spelling, {}});
-    spelling = kNone;
-    key = static_cast<std::uint32_t>(keys_.size() - 1);
-    Index(key);
-  }
-  return key;
-}
-
-std::string Registry::PathOf(std::uint32_t key) const {
-  std::vector<std::uint32_t> chain;
-  for (std::uint32_t k = key; k != kNone; k = keys_[k].parent) {
-    chain.push_back(k);
-    if (keys_[k].spelling != kNone) break;
-  }
-  std::string path;
-  if (keys_[chain.back()].spelling != kNone) path = spellings_[keys_[chain.back()].spelling] + '\\';
-  for (auto k = chain.rbegin(); k != chain.rend(); ++k)
-    path += (k == chain.rbegin() ? "" : "\\") + keys_[*k].name;
-  return path;
-}
-
-bool Registry::HasKey(const std::string& path) const { return Find(path) != kNone; }
+bool Registry::HasKey(const std::string& path) const { return Find(path) != nullptr; }
 
 bool Registry::AddKey(const std::string& path) {
   std::string why;
-  return Add(path, why) != kNone;
+  return Add(path, why) != nullptr;
 }
 
 Registry::Entry* Registry::FindValue(Key& key, const std::string& name) {
@@ -536,9 +394,9 @@ Registry::Entry* Registry::FindValue(Key& key, const std::string& name) {
 }
 
 bool Registry::GetString(const std::string& keyPath, const std::string& name, std::string& data) const {
-  const std::uint32_t key = Find(keyPath);
-  if (key == kNone) return false;
-  for (const Entry& entry : keys_[key].entries) {
+  const Key* key = Find(keyPath);
+  if (key == nullptr) return false;
+  for (const Entry& entry : key->entries) {
     if (entry.kind == Entry::String && EqualNoCase(entry.name, name)) {
       data = entry.data;
       return true;
@@ -548,22 +406,20 @@ bool Registry::GetString(const std::string& keyPath, const std::string& name, st
 }
 
 void Registry::SetString(const std::string& keyPath, const std::string& name, const std::string& data) {
-  const std::uint32_t index = Find(keyPath);
-  if (index == kNone) throw std::out_of_range("no registry key " + Shown(keyPath));
-  Key& key = keys_[index];
-  if (Entry* existing = FindValue(key, name))
+  Key* key = Find(keyPath);
+  if (key == nullptr) throw std::out_of_range("no registry key " + Shown(keyPath));
+  if (Entry* existing = FindValue(*key, name))
     *existing = Entry{Entry::String, existing->name, data};
   else
-    key.entries.push_back(Entry{Entry::String, name, data});
+    key->entries.push_back(Entry{Entry::String, name, data});
 }
 
 bool Registry::DeleteValue(const std::string& keyPath, const std::string& name) {
-  const std::uint32_t key = Find(keyPath);
-  if (key == kNone) return false;
-  std::vector<Entry>& entries = keys_[key].entries;
-  for (auto it = entries.begin(); it != entries.end(); ++it) {
+  Key* key = Find(keyPath);
+  if (key == nullptr) return false;
+  for (auto it = key->entries.begin(); it != key->entries.end(); ++it) {
     if (it->kind != Entry::Comment && EqualNoCase(it->name, name)) {
-      entries.erase(it);
+      key->entries.erase(it);
       return true;
     }
   }

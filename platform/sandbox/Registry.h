@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,33 +37,26 @@ class Registry {
     // lines included. Comment: the whole line.
     std::string data;
   };
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-  // One key, stored once: its own name, not its path, so a deep key costs
-  // what its line costs.
   struct Key {
-    std::string name;                // as first written
-    std::uint32_t parent = kNone;    // kNone for a root key
-    std::uint32_t spelling = kNone;  // into spellings_: the parent's path as
-                                     // this key was first written, where it
-                                     // differs from the parent's own
     std::vector<Entry> entries;
   };
+  // Full paths compared as the registry compares them, in the order regedit
+  // writes keys: the roots in a fixed order, each key before its subkeys.
+  struct KeyOrder {
+    bool operator()(const std::string& a, const std::string& b) const;
+  };
 
-  // The key of `parent` named `name` (any case), or kNone.
-  std::uint32_t Child(std::uint32_t parent, const std::string& name) const;
-  std::uint32_t Find(const std::string& path) const;
-  // Adds the key and its missing parents; kNone with `why` set for a path a
-  // registry cannot hold.
-  std::uint32_t Add(const std::string& path, std::string& why);
-  // The key's path as first written.
-  std::string PathOf(std::uint32_t key) const;
-  void Index(std::uint32_t key);
-  Entry* FindValue(Key& key, const std::string& name);
+  Key* Find(const std::string& path);
+  const Key* Find(const std::string& path) const;
+  // Adds the key and its missing parents; null with `why` set for a path a
+  // registry cannot hold, or one that would make the file too large.
+  Key* Add(const std::string& path, std::string& why);
+  static Entry* FindValue(Key& key, const std::string& name);
 
   std::vector<std::string> preamble_;  // comment lines before the first key
-  std::vector<Key> keys_;
-  std::vector<std::string> spellings_;
-  std::vector<std::uint32_t> slots_;  // open addressing over (parent, folded name)
+  // By path as first written; looked up in any case.
+  std::map<std::string, Key, KeyOrder> keys_;
+  std::size_t keyBytes_ = 0;  // what the key lines take when written
 };
 
 }  // namespace qar::sandbox

@@ -4,21 +4,23 @@
 // log of what would have been shown or launched.
 #include "platform/sandbox/Sandbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "platform/sandbox/CallLog.h"
 #include "platform/sandbox/Fd.h"
@@ -36,7 +38,6 @@ namespace {
 const char kSettingsFile[] = "machine.conf";
 const char kRegistryFile[] = "registry.reg";
 const char kLogFile[] = "calls.log";
-const char kLockFile[] = "machine.lock";
 const char kSetupKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
 
 // Local last-write times that convert to a date in 1980..2107: 1980-01-01
@@ -102,120 +103,33 @@ bool IsAddress(const std::string& target) {
   return true;
 }
 
-struct FileStamp {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = -1;
-  struct timespec mtime {};
-
-  static FileStamp Of(const struct stat& st) {
-    FileStamp stamp;
-    stamp.dev = st.st_dev;
-    stamp.ino = st.st_ino;
-    stamp.size = st.st_size;
-    stamp.mtime = st.st_mtim;
-    return stamp;
-  }
-  static FileStamp Of(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? Of(st) : FileStamp();
-  }
-  bool operator==(const FileStamp& o) const {
-    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-           mtime.tv_nsec == o.mtime.tv_nsec;
-  }
-};
 
 // A machine file's text; a SandboxError naming the file for anything but a
 // regular file of sane size, at once rather than hanging on a pipe.
-std::string ReadMachineFileOrThrow(const std::string& path, struct stat* st = nullptr) {
+std::string ReadMachineFileOrThrow(const std::string& path) {
   std::string text, why;
-  if (!ReadMachineFile(path, text, why, st)) throw SandboxError("cannot read " + path + ": " + why);
+  if (!ReadMachineFile(path, text, why)) throw SandboxError("cannot read " + path + ": " + why);
   return text;
 }
 
-// The stamp is the file's that was read, not the name's a moment later:
-// another process may have replaced it in between.
-Registry LoadRegistry(const std::string& path, std::string& text, FileStamp& stamp) {
+// The process holding flock on the open folder `fd`, read from /proc/locks
+// ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); "" when not found.
+std::string LockHolder(int fd) {
   struct stat st;
-  text = ReadMachineFileOrThrow(path, &st);
-  Registry registry = Registry::Parse(text, path);
-  stamp = FileStamp::Of(st);
-  return registry;
-}
-
-// The process id the lock file records, "" when it records none.
-std::string LockHolder(const std::string& lockPath) {
-  UniqueFd fd(open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  char text[24] = {};
-  const ssize_t got = fd ? pread(fd.Get(), text, sizeof text - 1, 0) : -1;
-  std::string pid;
-  for (ssize_t i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i) pid += text[i];
-  return pid;
-}
-
-SandboxError InUse(const std::string& folder, const std::string& lockPath) {
-  const std::string holder = LockHolder(lockPath);
-  return SandboxError("the machine " + folder + " is in use by another program" +
-                      (holder.empty() ? std::string() : " (process " + holder + ")") +
-                      ": it stayed locked for " + std::to_string(kLockDeadline.count()) + " s");
-}
-
-// Holds the machine's lock for one read-change-write of a machine file, so
-// that two processes on one machine never lose each other's changes. Never
-// waits past kLockDeadline: a holder that is stopped or hung gets a clear
-// error, not a frozen window.
-//
-// Two locks, always in this order: the machine folder, which no clean-up
-// deletes, and machine.lock, which records the holder's process id and is
-// what other programs lock. A lock file deleted or replaced after it was
-// locked would let a second process lock the new one; the folder's lock
-// still keeps them apart.
-class MachineLock {
- public:
-  explicit MachineLock(const std::string& folder) {
-    const std::string path = folder + "/" + kLockFile;
-    const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
-    folder_.Reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder_) throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
-    if (!LockWithin(folder_.Get(), deadline)) {
-      if (errno == EWOULDBLOCK) throw InUse(folder, path);
-      throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
-    }
-    for (;;) {
-      file_.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-      struct stat st;
-      if (!file_ || fstat(file_.Get(), &st) != 0)
-        throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
-      if (!S_ISREG(st.st_mode)) throw SandboxError("cannot lock " + path + ": not a regular file");
-      if (!LockWithin(file_.Get(), deadline)) {
-        if (errno == EWOULDBLOCK) throw InUse(folder, path);
-        throw SandboxError("cannot lock " + path + ": " + std::strerror(errno));
-      }
-      // Deleted or replaced meanwhile: lock the file the name holds now.
-      struct stat now;
-      if (lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) break;
-    }
-    const std::string pid = std::to_string(getpid()) + "\n";
-    if (ftruncate(file_.Get(), 0) != 0 || pwrite(file_.Get(), pid.data(), pid.size(), 0) < 0) {
-      // Only a name for another process's error message; the lock holds.
-    }
+  if (fstat(fd, &st) != 0) return std::string();
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, type, kind, mode, pid, id;
+    fields >> number >> type >> kind >> mode >> pid >> id;
+    unsigned major = 0, minor = 0;
+    unsigned long long inode = 0;
+    if (type == "FLOCK" && std::sscanf(id.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
+        makedev(major, minor) == st.st_dev && inode == st.st_ino)
+      return pid;
   }
-
-  // The record goes with the lock, so that a program holding machine.lock
-  // later is never named after an earlier holder.
-  ~MachineLock() {
-    if (file_ && ftruncate(file_.Get(), 0) != 0) {
-      // A stale number at worst.
-    }
-  }
-  MachineLock(const MachineLock&) = delete;
-  MachineLock& operator=(const MachineLock&) = delete;
-
- private:
-  UniqueFd folder_;  // closing releases each lock
-  UniqueFd file_;
-};
+  return std::string();
+}
 
 }  // namespace
 
@@ -224,12 +138,14 @@ struct SandboxMachine::Impl {
   std::string settingsPath, registryPath, logPath;
   Settings settings;
   WinPath cwd;
-  HostTree tree;
+  HostTree tree;  // holds the machine folder open, and with it its lock
   Registry registry;
-  FileStamp registryStamp;
   std::string registryText;  // the file as last read or written
   std::vector<std::pair<Op, std::string>> faults;
   unsigned faultMask = 0;
+  std::vector<std::pair<std::string, long long>> readFaults;  // source, readable bytes
+  long long diskLeft = -1;
+  long long copiesBeforeStop = -1, stopBytes = 0;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
   std::function<void(const std::string&)> faultHook;
 
@@ -253,83 +169,57 @@ struct SandboxMachine::Impl {
 
   HostEntry Find(const std::string& windowsPath, WinPath* parsed = nullptr) const {
     WinPath path;
-    if (!ResolveWinPath(windowsPath, cwd, path)) return HostEntry{};
+    if (!ResolveWinPath(windowsPath, cwd, path, settings.codePage)) return HostEntry{};
     if (parsed != nullptr) *parsed = path;
     return tree.Lookup(path);
   }
 
-  // Makes the settings current: the drives and the current directory.
+  // Makes the settings current: the drives, the code page and the current
+  // directory.
   void Apply(const Settings& next) {
     for (char letter = 'A'; letter <= 'Z'; ++letter) tree.MapDrive(letter, "", false);
     for (const auto& [letter, drive] : next.drives) tree.MapDrive(letter, drive.hostFolder, drive.readOnly);
+    tree.SetCodePage(next.codePage);
     WinPath path;
-    ResolveWinPath(next.currentDirectory, WinPath{}, path);
+    ResolveWinPath(next.currentDirectory, WinPath{}, path, next.codePage);
     path.trailingSeparator = false;
     cwd = path;
     settings = next;
   }
 
-  // Applies `change` to the settings file as it is now, under the machine's
-  // lock, writes it and makes it current; nothing changes when that fails.
+  // Applies `change` to the settings and writes them; nothing changes when
+  // that fails.
   void ChangeSettings(const std::function<void(Settings&)>& change) {
-    MachineLock lock(folder);
-    Settings next = ParseSettings(ReadMachineFileOrThrow(settingsPath), settingsPath);
+    Settings next = settings;
     change(next);
     if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
       throw SandboxError("cannot write " + settingsPath + ": " + std::strerror(errno));
     Apply(next);
   }
 
-  // Picks up a registry file changed by someone else since it was read.
-  void RefreshRegistry() {
-    if (FileStamp::Of(registryPath) == registryStamp) return;
-    std::string text;
-    FileStamp stamp;
-    registry = LoadRegistry(registryPath, text, stamp);
-    registryText = std::move(text);
-    registryStamp = stamp;
-  }
-
-  // Platform operations fail rather than raise over a broken registry file.
-  bool TryRefreshRegistry() {
-    try {
-      RefreshRegistry();
-      return true;
-    } catch (const SandboxError& error) {
-      Fault(error);
-      return false;
-    }
-  }
-
   // Where an operation fails because of the machine itself rather than as
   // Windows would fail it, the host hears why.
-  void Fault(const SandboxError& error) const {
-    if (faultHook) faultHook(error.what());
+  void Fault(const std::string& message) const {
+    if (faultHook) faultHook(message);
   }
 
-  // Applies `change` to the registry as the file holds it now, under the
-  // machine's lock, and writes it; false when the change or the write fails.
+  // Applies `change` to the registry and writes it; false, with nothing
+  // changed, when the change or the write fails.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
-    try {
-      MachineLock lock(folder);
-      RefreshRegistry();
-      Registry next = registry;
-      return change(next) && SaveRegistry(std::move(next));
-    } catch (const SandboxError& error) {
-      Fault(error);
-      return false;
-    }
-  }
-
-  // Throws SandboxError when the file cannot be written.
-  bool SaveRegistry(Registry next) {
+    Registry next = registry;
+    if (!change(next)) return false;
     std::string text = next.Format();
     // A change that leaves the file as it is (a value set to what it holds)
-    // costs no write and no flush.
+    // costs no write.
     if (text != registryText) {
-      if (!WriteFileAtomically(registryPath, text))
-        throw SandboxError("cannot write " + registryPath + ": " + std::strerror(errno));
-      registryStamp = FileStamp::Of(registryPath);
+      if (static_cast<long long>(text.size()) > kMachineFileLimit) {
+        Fault("cannot write " + registryPath + ": it would pass 16 MB, the most a machine opens");
+        return false;
+      }
+      if (!WriteFileAtomically(registryPath, text)) {
+        Fault("cannot write " + registryPath + ": " + std::strerror(errno));
+        return false;
+      }
       registryText = std::move(text);
     }
     registry = std::move(next);
@@ -348,7 +238,27 @@ struct SandboxMachine::Impl {
   void Log(const std::vector<std::string>& fields) {
     // ShellExecuteA and MessageBoxA results are unused; the host still hears.
     if (!AppendToFile(logPath, FormatLogRecord(fields)))
-      Fault(SandboxError("cannot write " + logPath + ": " + std::strerror(errno)));
+      Fault("cannot write " + logPath + ": " + std::strerror(errno));
+  }
+
+  CopyResult Copy(const std::string& source, const std::string& target) {
+    WinPath sourcePath, targetPath;
+    const HostEntry from = Find(source, &sourcePath);
+    if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return {CopyResult::Source};
+    const HostEntry to = Find(target, &targetPath);
+    // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
+    // source copied onto itself (ERROR_SHARING_VIOLATION).
+    if (Faulted(Op::CopyFile, source, target) || to.readOnlyDrive || targetPath.trailingSeparator ||
+        (to.kind == HostEntry::File &&
+         ((to.st.st_mode & S_IWUSR) == 0 || (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino))) ||
+        (to.kind != HostEntry::File && to.kind != HostEntry::Missing))
+      return {CopyResult::Target};
+    CopyFaults copyFaults;
+    for (const auto& [path, bytes] : readFaults)
+      if (path == FaultForm(source, false)) copyFaults.readable = bytes;
+    if (diskLeft >= 0) copyFaults.diskLeft = &diskLeft;
+    if (copiesBeforeStop == 0) copyFaults.stopAt = stopBytes;
+    return CopyHostFile(from.folder.Get(), from.name, to.folder.Get(), to.name, copyFaults);
   }
 };
 
@@ -399,57 +309,10 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
   Settings settings;
   settings.versionName = version.name;
   settings.version = version.version;
-  // Not flushed one by one: the folder becomes the machine only by its rename.
-  if (!WriteNewFile(folder + "/" + kRegistryFile, registry.Format()) ||
-      !WriteNewFile(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
-      !WriteNewFile(folder + "/" + kLogFile, ""))
+  if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
+      !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
+      !WriteFileAtomically(folder + "/" + kLogFile, ""))
     throw SandboxError("cannot write the machine's files in " + folder + ": " + std::strerror(errno));
-}
-
-}  // namespace
-
-namespace {
-
-// Folder levels below a drive's root swept for stale copies.
-constexpr int kSweptDepth = 32;
-
-// Removes what a killed run left of the machine's own temporary files.
-// Under the machine's lock no writer is half-way, so every one is stale;
-// a copy's temporary file is stale when no copy holds it locked.
-void RemoveStaleTemporaryFiles(const std::string& folder) {
-  MachineLock lock(folder);
-  UniqueDir list(opendir(folder.c_str()));
-  if (!list) return;
-  while (const struct dirent* entry = readdir(list.get())) {
-    const std::string name = entry->d_name;
-    for (const char* file : {kSettingsFile, kRegistryFile})
-      if (IsTemporaryFileOf(name, file)) unlink((folder + "/" + name).c_str());
-    // The machine's own drives; a mapped folder is not the machine's to sweep.
-    if (name.size() == 1 && name[0] >= 'A' && name[0] <= 'Z') {
-      UniqueFd drive(
-          openat(dirfd(list.get()), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (drive) RemoveStaleCopies(drive.Get(), kSweptDepth);
-    }
-  }
-}
-
-// Staging folders of `name` in `parent` that no Create holds: left by a run
-// that was killed. A live one is locked by its creator.
-void RemoveStaleStaging(const std::string& parent, const std::string& name) {
-  const std::string prefix = "." + name + ".new-";
-  UniqueDir list(opendir(parent.c_str()));
-  if (!list) return;
-  std::vector<std::string> stale;
-  while (const struct dirent* entry = readdir(list.get())) {
-    const std::string found = entry->d_name;
-    if (found.size() != prefix.size() + 6 || found.compare(0, prefix.size(), prefix) != 0) continue;
-    UniqueFd fd(openat(dirfd(list.get()), found.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd && flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) stale.push_back(parent + "/" + found);
-  }
-  for (const std::string& path : stale) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
 }
 
 }  // namespace
@@ -460,8 +323,16 @@ SandboxMachine::~SandboxMachine() = default;
 std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) {
   const std::string real = RealFolder(Absolute(folder));
   if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
-  UniqueFd folderFd(open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folderFd(open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
+  // One process per machine, held until this one ends: a second is refused
+  // at once rather than made to wait or to lose a write.
+  if (flock(folderFd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK) throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
+    const std::string holder = LockHolder(folderFd.Get());
+    throw SandboxError("the machine " + real + " is in use by another program" +
+                       (holder.empty() ? std::string() : " (process " + holder + ")"));
+  }
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
 
   std::string text, why;
@@ -471,7 +342,8 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
     throw SandboxError("cannot read " + impl->settingsPath + ": " + why);
   }
   const Settings settings = ParseSettings(text, impl->settingsPath);
-  impl->registry = LoadRegistry(impl->registryPath, impl->registryText, impl->registryStamp);
+  impl->registryText = ReadMachineFileOrThrow(impl->registryPath);
+  impl->registry = Registry::Parse(impl->registryText, impl->registryPath);
   // The log is only appended to; it must be a file all the same.
   struct stat logSt;
   if (lstat(impl->logPath.c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
@@ -483,7 +355,6 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
                          " overlaps the machine folder");
   }
   impl->Apply(settings);
-  RemoveStaleTemporaryFiles(real);
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 
@@ -510,16 +381,12 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
   std::error_code error;
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent + ": " + error.message());
-  RemoveStaleStaging(parent, name);
 
   // Seeded aside and renamed into place, so a failed creation leaves nothing
-  // that looks like a machine. The staging folder stays locked while it is
-  // seeded, which tells a later Create it is not stale.
+  // that looks like a machine.
   std::string staging = parent + "/." + name + ".new-XXXXXX";
   if (mkdtemp(staging.data()) == nullptr)
     throw SandboxError("cannot create a folder in " + parent + ": " + std::strerror(errno));
-  UniqueFd held(open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (held) flock(held.Get(), LOCK_EX);
   try {
     chmod(staging.c_str(), 0755);
     SeedMachine(staging, *version);
@@ -530,7 +397,6 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
     if (dynamic_cast<const SandboxError*>(&e) != nullptr) throw;
     throw SandboxError("cannot seed " + folder + ": " + e.what());
   }
-  held.Reset();
   return Open(target);
 }
 
@@ -597,15 +463,35 @@ void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
   });
 }
 
+void SandboxMachine::SetCodePage(unsigned codePage) {
+  if (!IsKnownCodePage(codePage))
+    throw SandboxError("unknown code page " + std::to_string(codePage) + "; known: 1252, 932, 936, 949, 950");
+  impl_->ChangeSettings([&](Settings& next) { next.codePage = codePage; });
+}
+
 void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
   const bool registry = op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue;
   impl_->faults.emplace_back(op, FaultForm(windowsPath, registry));
   impl_->faultMask |= 1u << static_cast<unsigned>(op);
 }
 
+void SandboxMachine::FailReadAfter(const std::string& windowsPath, std::uint64_t bytes) {
+  impl_->readFaults.emplace_back(FaultForm(windowsPath, false), static_cast<long long>(bytes));
+}
+
+void SandboxMachine::DiskFullAfter(std::uint64_t bytes) { impl_->diskLeft = static_cast<long long>(bytes); }
+
+void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
+  impl_->copiesBeforeStop = copies;
+  impl_->stopBytes = static_cast<long long>(bytes);
+}
+
 void SandboxMachine::ClearFaults() {
   impl_->faults.clear();
   impl_->faultMask = 0;
+  impl_->readFaults.clear();
+  impl_->diskLeft = -1;
+  impl_->copiesBeforeStop = -1;
 }
 
 void SandboxMachine::SetShellOpenHook(
@@ -632,7 +518,6 @@ std::string SandboxMachine::HostPath(const std::string& windowsPath) const {
 
 bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& name,
                                 std::string& data) const {
-  impl_->RefreshRegistry();
   return impl_->registry.GetString(FullKeyPath(RelativeKeyPath(keyPath)), name, data);
 }
 
@@ -696,25 +581,11 @@ bool SandboxMachine::CreateDir(const std::string& path) {
 }
 
 CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
-  const CopyResult source_{CopyResult::Source}, target_{CopyResult::Target};
-  WinPath sourcePath, targetPath;
-  const HostEntry from = impl_->Find(source, &sourcePath);
-  if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return source_;
-  if (impl_->Faulted(Op::CopyFile, source, target)) return target_;
-  const HostEntry to = impl_->Find(target, &targetPath);
-  if (to.readOnlyDrive || targetPath.trailingSeparator) return target_;
-  if (to.kind == HostEntry::File) {
-    // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
-    // source copied onto itself (ERROR_SHARING_VIOLATION).
-    if ((to.st.st_mode & S_IWUSR) == 0) return target_;
-    if (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino) return target_;
-  } else if (to.kind != HostEntry::Missing) {
-    return target_;
-  }
-  if (!CopyHostFile(from.folder.Get(), from.name, from.st, to.folder.Get(), to.name,
-                    to.kind == HostEntry::File))
-    return target_;
-  return {};
+  const CopyResult result = impl_->Copy(source, target);
+  long long& left = impl_->copiesBeforeStop;
+  // The copy that was to be cut off was shorter than the cut: stop after it.
+  if (left == 0 || (left > 0 && --left == 0 && impl_->stopBytes == 0)) kill(getpid(), SIGKILL);
+  return result;
 }
 
 bool SandboxMachine::DeleteFile(const std::string& path) {
@@ -748,7 +619,9 @@ bool SandboxMachine::ClearReadOnly(const std::string& path) {
   return fchmodat(entry.folder.Get(), entry.name.c_str(), (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0;
 }
 
-bool SandboxMachine::IsLeadByte(char) { return false; }
+bool SandboxMachine::IsLeadByte(char byte) {
+  return sandbox::IsLeadByte(impl_->settings.codePage, static_cast<unsigned char>(byte));
+}
 
 std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   if (impl_->Faulted(Op::OpenKey, path)) return nullptr;
@@ -760,7 +633,6 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   if (!relative.empty() && relative.front() == '\\') return nullptr;
   // KEY_ALL_ACCESS is denied where the user may not write.
   if (impl_->KeyIsReadOnly(relative)) return nullptr;
-  if (!impl_->TryRefreshRegistry()) return nullptr;
   const std::string full = FullKeyPath(relative);
   if (!relative.empty() && !impl_->registry.HasKey(full) &&
       !impl_->ChangeRegistry([&](Registry& next) { return next.HasKey(full) || next.AddKey(full); }))

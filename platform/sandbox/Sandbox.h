@@ -35,8 +35,10 @@ enum class Op {
 
 class SandboxMachine : public Platform {
  public:
-  // Opens an existing machine folder. Throws SandboxError when the folder,
-  // its settings or its registry file is missing or malformed.
+  // Opens an existing machine folder and holds it until destroyed: one
+  // process per machine. Throws SandboxError when the folder, its settings
+  // or its registry file is missing or malformed, or when another process
+  // holds the machine (naming it).
   static std::unique_ptr<SandboxMachine> Open(const std::string& folder);
   // Creates the folder (and missing parents) and seeds it as a fresh
   // installation of the named version. Throws SandboxError when the name is
@@ -62,6 +64,9 @@ class SandboxMachine : public Platform {
   // Simulates a user without administrator rights: the key (and every key
   // below it) cannot be opened for writing.
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
+  // The ANSI code page: 1252 (the default), 932 (Japanese), 936, 949, 950.
+  // Throws SandboxError for another.
+  void SetCodePage(unsigned codePage);
 
   // Fault injection for tests (not persisted): every later call of `op`
   // fails as the operation reports failure (false, null, empty, raising for
@@ -69,6 +74,18 @@ class SandboxMachine : public Platform {
   // case-insensitively fail: for CopyFile the source or the target, for the
   // registry operations the key's path.
   void FailOperation(Op op, const std::string& windowsPath = "");
+  // Copy faults, also ended by ClearFaults. Reading the source `windowsPath`
+  // fails after `bytes` bytes, as on a scratched CD: CopyFile reports the
+  // source.
+  void FailReadAfter(const std::string& windowsPath, std::uint64_t bytes);
+  // The copies may write `bytes` more bytes in all; then the disk is full
+  // and CopyFile reports the target.
+  void DiskFullAfter(std::uint64_t bytes);
+  // The process is killed (SIGKILL), as by a crash or a power cut, once
+  // `copies` more CopyFile calls have finished and the next one has written
+  // `bytes` bytes of its target; with 0 bytes, right after the last of those
+  // copies. What was written stays.
+  void StopAfterCopies(unsigned copies, std::uint64_t bytes = 0);
   void ClearFaults();
 
   // Called after each ShellOpen has been logged, with the host path of a
@@ -76,8 +93,8 @@ class SandboxMachine : public Platform {
   void SetShellOpenHook(std::function<void(const std::string& target, const std::string& hostPath)> hook);
 
   // Called with the reason when an operation fails because of the machine
-  // itself (a registry file that cannot be read or written, the machine held
-  // locked by another program) rather than as Windows would fail it.
+  // itself (a registry file that cannot be written) rather than as Windows
+  // would fail it.
   void SetFaultHook(std::function<void(const std::string& message)> hook);
 
   // Introspection.

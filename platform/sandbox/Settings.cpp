@@ -15,6 +15,7 @@ const char kHeader[] =
     "#   version = NAME                 a known version (win98se, winxp, ...), or instead\n"
     "#   platform/major/minor = N       the raw record, with csd = \"service-pack text\"\n"
     "#   version-query-fails = yes|no   the version query reports failure\n"
+    "#   code-page = 1252|932|...       the ANSI code page (932: Japanese)\n"
     "#   current-directory = C:\\        current drive and directory\n"
     "#   drive.D = /host/folder         drive D: served from a host folder\n"
     "#   drive.D.read-only = yes|no     its files are read-only, as on a CD\n"
@@ -149,6 +150,8 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
   std::string csd;
   bool csdGiven = false;
   std::set<std::string> seen;
+  std::string currentDirectory;
+  std::size_t currentDirectoryLine = 0;
   std::size_t lineNumber = 0, start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -186,12 +189,13 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
       csdGiven = true;
     } else if (key == "version-query-fails") {
       settings.versionQueryFails = parser.Flag(value);
+    } else if (key == "code-page") {
+      settings.codePage = parser.Number(value);
+      if (!IsKnownCodePage(settings.codePage)) parser.Fail("unknown code page " + value);
     } else if (key == "current-directory") {
-      WinPath path;
-      if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/') ||
-          !ResolveWinPath(value, WinPath{}, path))
-        parser.Fail("current-directory must be a full path such as C:\\");
-      settings.currentDirectory = CurrentDirectoryText(path);
+      // Read by the code page, which may come later.
+      currentDirectory = value;
+      currentDirectoryLine = lineNumber;
     } else if (key == "read-only-key") {
       const std::string path = RelativeKeyPath(value);
       if (path.empty()) parser.Fail("read-only-key needs a key path");
@@ -209,6 +213,14 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
     } else {
       parser.Fail("unknown key '" + key + "'");
     }
+  }
+  if (currentDirectoryLine != 0) {
+    WinPath path;
+    const std::string& value = currentDirectory;
+    if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/') ||
+        !ResolveWinPath(value, WinPath{}, path, settings.codePage))
+      LineParser(fileName, currentDirectoryLine).Fail("current-directory must be a full path such as C:\\");
+    settings.currentDirectory = CurrentDirectoryText(path);
   }
   // The raw numbers override a named version field by field.
   const bool raw = rawGiven[0] || rawGiven[1] || rawGiven[2] || csdGiven;
@@ -236,6 +248,7 @@ std::string FormatSettings(const Settings& settings) {
            '\n';
   }
   out += std::string("version-query-fails = ") + (settings.versionQueryFails ? "yes" : "no") + '\n';
+  if (settings.codePage != 1252) out += "code-page = " + std::to_string(settings.codePage) + '\n';
   out += "current-directory = " + Quote(settings.currentDirectory) + '\n';
   for (const auto& [letter, drive] : settings.drives) {
     const std::string prefix = std::string("drive.") + letter;

@@ -21,6 +21,7 @@ struct Settings {
   std::string versionName;  // a known name, or "" when given as raw numbers
   OsVersion version;
   bool versionQueryFails = false;
+  unsigned codePage = 1252;  // the ANSI code page (IsKnownCodePage)
   std::string currentDirectory = "C:\\";
   std::map<char, DriveMapping> drives;
   std::vector<std::string> readOnlyKeys;  // as RelativeKeyPath gives them

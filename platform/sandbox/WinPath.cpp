@@ -15,6 +15,27 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+bool IsKnownCodePage(unsigned codePage) {
+  return codePage == 1252 || codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950;
+}
+
+bool IsLeadByte(unsigned codePage, unsigned char byte) {
+  if (codePage == 932) return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+  if (codePage == 936 || codePage == 949 || codePage == 950) return byte >= 0x81 && byte <= 0xFE;
+  return false;
+}
+
+std::string FoldName(const std::string& name, unsigned codePage) {
+  std::string folded(name);
+  for (std::size_t i = 0; i < folded.size(); ++i) {
+    if (IsLeadByte(codePage, static_cast<unsigned char>(folded[i])))
+      ++i;
+    else
+      folded[i] = FoldChar(folded[i]);
+  }
+  return folded;
+}
+
 std::string WinPath::ToString() const {
   std::string text{drive, ':'};
   if (parts.empty()) return text + '\\';
@@ -49,7 +70,7 @@ bool IsReservedChar(char c) {
 
 }  // namespace
 
-bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out) {
+bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, unsigned codePage) {
   if (path.empty()) return false;
   // "\\server\share" and "\\?\..." are not served by the sandbox.
   if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return false;
@@ -74,13 +95,23 @@ bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out) {
   }
   if (result.drive == 0) return false;
 
+  // A two-byte character goes whole into its component, whatever its
+  // second byte looks like.
   std::vector<std::string> components;
   std::string current;
+  bool trailingSeparator = false;
   for (; pos <= path.size(); ++pos) {
     if (pos == path.size() || IsSeparator(path[pos])) {
       components.push_back(current);
       current.clear();
+      if (pos < path.size()) trailingSeparator = true;
+      continue;
+    }
+    trailingSeparator = false;
+    if (IsLeadByte(codePage, static_cast<unsigned char>(path[pos])) && pos + 1 < path.size()) {
+      current += path.substr(pos++, 2);
     } else {
+      if (IsReservedChar(path[pos])) return false;
       current += path[pos];
     }
   }
@@ -97,11 +128,9 @@ bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out) {
       continue;
     }
     if (part.size() > 255) return false;
-    for (char c : part)
-      if (IsReservedChar(c)) return false;
     result.parts.push_back(part);
   }
-  result.trailingSeparator = IsSeparator(path.back());
+  result.trailingSeparator = trailingSeparator;
   out = std::move(result);
   return true;
 }

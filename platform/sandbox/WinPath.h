@@ -12,6 +12,16 @@ inline char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c
 std::string Fold(const std::string& text);
 bool EqualNoCase(const std::string& a, const std::string& b);
 
+// The ANSI code pages the machine can have: 1252 (Western, the default) and
+// the double-byte ones of East Asia, 932 (Japanese), 936, 949 and 950.
+bool IsKnownCodePage(unsigned codePage);
+// Whether `byte` starts a two-byte character: the byte after it is part of
+// that character, however much it looks like a backslash or a letter.
+bool IsLeadByte(unsigned codePage, unsigned char byte);
+// A file name folded as Windows compares it: ASCII letters, but never the
+// second byte of a two-byte character.
+std::string FoldName(const std::string& name, unsigned codePage);
+
 // A full path on one drive: "C:\Windows\System" is {'C', {"Windows", "System"}}.
 struct WinPath {
   char drive = 0;                  // 'A'..'Z'
@@ -28,6 +38,8 @@ struct WinPath {
 // at the root; the last component loses trailing dots and spaces. False for
 // what Windows rejects or what the sandbox does not serve: an empty path, UNC
 // and device paths, reserved characters, components over 255 characters.
-bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out);
+// Separators and reserved characters are looked for by characters of the
+// code page, not by bytes.
+bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, unsigned codePage = 1252);
 
 }  // namespace qar::sandbox
