@@ -9,7 +9,7 @@
 #include <string>
 
 #include "TestMachine.h"
-#include "platform/sandbox/HostFiles.h"
+#include "platform/sandbox/Host.h"
 
 namespace qar {
 namespace {

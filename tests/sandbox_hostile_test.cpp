@@ -28,7 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "TestMachine.h"
-#include "platform/sandbox/HostFiles.h"
+#include "platform/sandbox/Host.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/Settings.h"

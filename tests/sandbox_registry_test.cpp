@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox/HostFiles.h"
+#include "platform/sandbox/Host.h"
 #include "platform/sandbox/Registry.h"
 #include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"

@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sandbox/CallLog.h"
-#include "platform/sandbox/HostTree.h"
+#include "platform/sandbox/Host.h"
 #include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/Versions.h"

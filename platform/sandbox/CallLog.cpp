@@ -1,39 +1,22 @@
 #include "platform/sandbox/CallLog.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 #include "platform/sandbox/SandboxError.h"
 
 namespace qar::sandbox {
 
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 std::string EscapeLogField(const std::string& field) {
   std::string out;
-  out.reserve(field.size());
   for (char c : field) {
-    switch (c) {
-      case '%':
-        out += "%25";
-        break;
-      case '\t':
-        out += "%09";
-        break;
-      case '\r':
-        out += "%0D";
-        break;
-      case '\n':
-        out += "%0A";
-        break;
-      default:
-        out += c;
+    if (std::strchr("%\t\r\n", c) == nullptr || c == '\0') {
+      out += c;
+    } else {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+      out += code;
     }
   }
   return out;
@@ -46,10 +29,10 @@ bool UnescapeLogField(const std::string& field, std::string& out) {
       out += field[i];
       continue;
     }
-    if (i + 2 >= field.size()) return false;
-    const int high = HexValue(field[i + 1]), low = HexValue(field[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out += static_cast<char>(high * 16 + low);
+    const std::string code = field.substr(i + 1, 2);
+    if (code.size() != 2 || code.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return false;
+    out += static_cast<char>(std::stoi(code, nullptr, 16));
     i += 2;
   }
   return true;
@@ -57,35 +40,26 @@ bool UnescapeLogField(const std::string& field, std::string& out) {
 
 std::string FormatLogRecord(const std::vector<std::string>& fields) {
   std::string line;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) line += '\t';
-    line += EscapeLogField(fields[i]);
-  }
+  for (std::size_t i = 0; i < fields.size(); ++i) line += (i > 0 ? "\t" : "") + EscapeLogField(fields[i]);
   return line + '\n';
 }
 
 std::vector<std::vector<std::string>> ParseLog(const std::string& text, const std::string& fileName) {
   std::vector<std::vector<std::string>> records;
-  std::size_t start = 0, lineNumber = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();  // a last line cut short still counts
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    ++lineNumber;
+  std::size_t lineNumber = 0;
+  // A last line cut short still counts.
+  for (std::size_t start = 0; start < text.size(); ++lineNumber) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
     std::vector<std::string> fields;
-    std::size_t fieldStart = 0;
-    for (;;) {
-      std::size_t tab = line.find('\t', fieldStart);
-      if (tab == std::string::npos) tab = line.size();
-      std::string field;
-      if (!UnescapeLogField(line.substr(fieldStart, tab - fieldStart), field))
-        throw SandboxError(fileName + ":" + std::to_string(lineNumber) + ": malformed %-escape");
-      fields.push_back(field);
-      if (tab == line.size()) break;
-      fieldStart = tab + 1;
+    for (std::size_t field = start;;) {
+      const std::size_t tab = std::min(text.find('\t', field), end);
+      if (!UnescapeLogField(text.substr(field, tab - field), fields.emplace_back()))
+        throw SandboxError(fileName + ":" + std::to_string(lineNumber + 1) + ": malformed %-escape");
+      if (tab == end) break;
+      field = tab + 1;
     }
-    records.push_back(fields);
+    records.push_back(std::move(fields));
+    start = end + 1;
   }
   return records;
 }

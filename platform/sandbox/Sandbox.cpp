@@ -5,33 +5,32 @@
 #include "platform/sandbox/Sandbox.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/sysmacros.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 #include "platform/sandbox/CallLog.h"
-#include "platform/sandbox/Fd.h"
-#include "platform/sandbox/HostFiles.h"
-#include "platform/sandbox/HostTree.h"
+#include "platform/sandbox/Host.h"
+#include "platform/sandbox/Host.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Settings.h"
 #include "platform/sandbox/Versions.h"
-#include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -54,55 +53,38 @@ long long LocalOffsetNow() {
 }
 
 std::string Absolute(const std::string& path) {
-  std::string absolute = path;
-  if (absolute.empty() || absolute[0] != '/') {
-    char* cwd = getcwd(nullptr, 0);
-    if (cwd == nullptr) throw SandboxError("cannot read the current directory");
-    absolute = std::string(cwd) + (absolute.empty() ? "" : "/" + absolute);
-    free(cwd);
-  }
+  std::string absolute = fs::absolute(path).lexically_normal().string();
   while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
   return absolute;
 }
 
 std::string RealFolder(const std::string& path) {
-  std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
-  struct stat st;
-  if (!real || stat(real.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::string();
-  return real.get();
+  std::error_code error;
+  const fs::path real = fs::canonical(path, error);
+  return !error && fs::is_directory(real, error) ? real.string() : std::string();
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
+bool IsRegistryOp(Op op) { return op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue; }
 
 // Fault paths compare as Windows compares file paths or key paths.
 std::string FaultForm(const std::string& path, bool registry) {
-  if (registry) return Fold(RelativeKeyPath(path));
-  std::string form = Fold(path);
-  for (char& c : form)
-    if (c == '/') c = '\\';
+  std::string form = Fold(registry ? RelativeKeyPath(path) : path);
+  if (!registry) std::replace(form.begin(), form.end(), '/', '\\');
   return form;
 }
 
 std::string FullKeyPath(const std::string& relative) {
-  return relative.empty() ? std::string(Registry::kMachineRoot)
-                          : std::string(Registry::kMachineRoot) + '\\' + relative;
+  return std::string(Registry::kMachineRoot) + (relative.empty() ? "" : "\\" + relative);
 }
 
 // "http://host", "mailto:x": a scheme of two or more characters and a colon.
 bool IsAddress(const std::string& target) {
   const std::size_t colon = target.find(':');
-  if (colon == std::string::npos || colon < 2) return false;
-  for (std::size_t i = 0; i < colon; ++i) {
-    const char c = target[i];
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))) return false;
-  }
-  return true;
+  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (colon == std::string::npos || colon < 2 || !letter(target[0])) return false;
+  return std::all_of(target.begin() + 1, target.begin() + static_cast<std::ptrdiff_t>(colon),
+                     [&](char c) { return letter(c) || (c >= '0' && c <= '9') || std::strchr("+-.", c); });
 }
-
 
 // A machine file's text; a SandboxError naming the file for anything but a
 // regular file of sane size, at once rather than hanging on a pipe.
@@ -116,12 +98,10 @@ std::string ReadMachineFileOrThrow(const std::string& path) {
 // ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); "" when not found.
 std::string LockHolder(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return std::string();
   std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
-    std::istringstream fields(line);
+  for (std::string line; fstat(fd, &st) == 0 && std::getline(locks, line);) {
     std::string number, type, kind, mode, pid, id;
-    fields >> number >> type >> kind >> mode >> pid >> id;
+    std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id;
     unsigned major = 0, minor = 0;
     unsigned long long inode = 0;
     if (type == "FLOCK" && std::sscanf(id.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
@@ -135,35 +115,28 @@ std::string LockHolder(int fd) {
 
 struct SandboxMachine::Impl {
   std::string folder;  // real path
-  std::string settingsPath, registryPath, logPath;
   Settings settings;
   WinPath cwd;
   HostTree tree;  // holds the machine folder open, and with it its lock
   Registry registry;
   std::string registryText;  // the file as last read or written
   std::vector<std::pair<Op, std::string>> faults;
-  unsigned faultMask = 0;
   std::vector<std::pair<std::string, long long>> readFaults;  // source, readable bytes
   long long diskLeft = -1;
   long long copiesBeforeStop = -1, stopBytes = 0;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
   std::function<void(const std::string&)> faultHook;
 
-  Impl(const std::string& realFolder, UniqueFd folderFd)
-      : folder(realFolder),
-        settingsPath(realFolder + "/" + kSettingsFile),
-        registryPath(realFolder + "/" + kRegistryFile),
-        logPath(realFolder + "/" + kLogFile),
-        tree(std::move(folderFd), realFolder) {}
+  Impl(std::string realFolder, UniqueFd folderFd)
+      : folder(std::move(realFolder)), tree(std::move(folderFd), folder) {}
+
+  std::string PathOf(const char* file) const { return folder + "/" + file; }
 
   bool Faulted(Op op, const std::string& path, const std::string& other = std::string()) const {
-    if ((faultMask & (1u << static_cast<unsigned>(op))) == 0) return false;
-    const bool registry = op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue;
-    for (const auto& [faultOp, faultPath] : faults) {
-      if (faultOp != op) continue;
-      if (faultPath.empty() || faultPath == FaultForm(path, registry)) return true;
-      if (!other.empty() && faultPath == FaultForm(other, registry)) return true;
-    }
+    for (const auto& [faultOp, faultPath] : faults)
+      if (faultOp == op && (faultPath.empty() || faultPath == FaultForm(path, IsRegistryOp(op)) ||
+                            (!other.empty() && faultPath == FaultForm(other, IsRegistryOp(op)))))
+        return true;
     return false;
   }
 
@@ -174,16 +147,23 @@ struct SandboxMachine::Impl {
     return tree.Lookup(path);
   }
 
+  // As Find, for an operation on a file: a name ending in a separator can
+  // only be a folder.
+  HostEntry FindFile(const std::string& windowsPath) const {
+    WinPath parsed;
+    HostEntry entry = Find(windowsPath, &parsed);
+    if (parsed.trailingSeparator && entry.kind != HostEntry::Folder) entry.kind = HostEntry::Refused;
+    return entry;
+  }
+
   // Makes the settings current: the drives, the code page and the current
   // directory.
   void Apply(const Settings& next) {
     for (char letter = 'A'; letter <= 'Z'; ++letter) tree.MapDrive(letter, "", false);
     for (const auto& [letter, drive] : next.drives) tree.MapDrive(letter, drive.hostFolder, drive.readOnly);
     tree.SetCodePage(next.codePage);
-    WinPath path;
-    ResolveWinPath(next.currentDirectory, WinPath{}, path, next.codePage);
-    path.trailingSeparator = false;
-    cwd = path;
+    ResolveWinPath(next.currentDirectory, WinPath{}, cwd, next.codePage);
+    cwd.trailingSeparator = false;
     settings = next;
   }
 
@@ -192,34 +172,30 @@ struct SandboxMachine::Impl {
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     Settings next = settings;
     change(next);
-    if (!WriteFileAtomically(settingsPath, FormatSettings(next)))
-      throw SandboxError("cannot write " + settingsPath + ": " + std::strerror(errno));
+    if (!WriteFileAtomically(PathOf(kSettingsFile), FormatSettings(next)))
+      throw SandboxError("cannot write " + PathOf(kSettingsFile) + ": " + std::strerror(errno));
     Apply(next);
   }
 
   // Where an operation fails because of the machine itself rather than as
   // Windows would fail it, the host hears why.
-  void Fault(const std::string& message) const {
-    if (faultHook) faultHook(message);
+  bool Fault(const std::string& file, const std::string& why) const {
+    if (faultHook) faultHook("cannot write " + PathOf(file.c_str()) + ": " + why);
+    return false;
   }
 
   // Applies `change` to the registry and writes it; false, with nothing
-  // changed, when the change or the write fails.
+  // changed, when the change or the write fails. A change that leaves the
+  // file as it is (a value set to what it holds) costs no write.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
     std::string text = next.Format();
-    // A change that leaves the file as it is (a value set to what it holds)
-    // costs no write.
     if (text != registryText) {
-      if (static_cast<long long>(text.size()) > kMachineFileLimit) {
-        Fault("cannot write " + registryPath + ": it would pass 16 MB, the most a machine opens");
-        return false;
-      }
-      if (!WriteFileAtomically(registryPath, text)) {
-        Fault("cannot write " + registryPath + ": " + std::strerror(errno));
-        return false;
-      }
+      if (static_cast<long long>(text.size()) > kMachineFileLimit)
+        return Fault(kRegistryFile, "it would pass 16 MB, the most a machine opens");
+      if (!WriteFileAtomically(PathOf(kRegistryFile), text))
+        return Fault(kRegistryFile, std::strerror(errno));
       registryText = std::move(text);
     }
     registry = std::move(next);
@@ -227,31 +203,27 @@ struct SandboxMachine::Impl {
   }
 
   bool KeyIsReadOnly(const std::string& relative) const {
-    const std::string folded = Fold(relative);
-    for (const std::string& key : settings.readOnlyKeys) {
-      const std::string lockedKey = Fold(key);
-      if (folded == lockedKey || folded.compare(0, lockedKey.size() + 1, lockedKey + '\\') == 0) return true;
-    }
-    return false;
+    const std::string folded = Fold(relative) + '\\';
+    return std::any_of(
+        settings.readOnlyKeys.begin(), settings.readOnlyKeys.end(),
+        [&](const std::string& key) { return folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0; });
   }
 
+  // ShellExecuteA's and MessageBoxA's results are unused; the host still hears.
   void Log(const std::vector<std::string>& fields) {
-    // ShellExecuteA and MessageBoxA results are unused; the host still hears.
-    if (!AppendToFile(logPath, FormatLogRecord(fields)))
-      Fault("cannot write " + logPath + ": " + std::strerror(errno));
+    if (!AppendToFile(PathOf(kLogFile), FormatLogRecord(fields))) Fault(kLogFile, std::strerror(errno));
   }
 
   CopyResult Copy(const std::string& source, const std::string& target) {
-    WinPath sourcePath, targetPath;
-    const HostEntry from = Find(source, &sourcePath);
-    if (from.kind != HostEntry::File || sourcePath.trailingSeparator) return {CopyResult::Source};
-    const HostEntry to = Find(target, &targetPath);
+    const HostEntry from = FindFile(source);
+    if (from.kind != HostEntry::File) return {CopyResult::Source};
+    const HostEntry to = FindFile(target);
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
     // source copied onto itself (ERROR_SHARING_VIOLATION).
-    if (Faulted(Op::CopyFile, source, target) || to.readOnlyDrive || targetPath.trailingSeparator ||
-        (to.kind == HostEntry::File &&
-         ((to.st.st_mode & S_IWUSR) == 0 || (to.st.st_dev == from.st.st_dev && to.st.st_ino == from.st.st_ino))) ||
-        (to.kind != HostEntry::File && to.kind != HostEntry::Missing))
+    const bool replaceable = to.kind == HostEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
+                             (to.st.st_dev != from.st.st_dev || to.st.st_ino != from.st.st_ino);
+    if (Faulted(Op::CopyFile, source, target) || to.readOnlyDrive ||
+        (to.kind != HostEntry::Missing && !replaceable))
       return {CopyResult::Target};
     CopyFaults copyFaults;
     for (const auto& [path, bytes] : readFaults)
@@ -270,19 +242,19 @@ class SandboxKey : public RegistryKey {
       : machine_(machine), relative_(std::move(relative)), full_(FullKeyPath(relative_)) {}
 
   bool SetString(const std::string& name, const std::string& data) override {
-    if (machine_.Faulted(Op::WriteString, relative_)) return false;
     // The root key holds no values; a name must fit on a REGEDIT4 line.
-    if (relative_.empty() || name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+    if (machine_.Faulted(Op::WriteString, relative_) || relative_.empty() ||
+        name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+      return false;
     return machine_.ChangeRegistry([&](Registry& next) {
-      if (!next.HasKey(full_)) return false;
-      next.SetString(full_, name, data);
-      return true;
+      if (next.HasKey(full_)) next.SetString(full_, name, data);
+      return next.HasKey(full_);
     });
   }
 
   bool DeleteValue(const std::string& name) override {
-    if (machine_.Faulted(Op::DeleteValue, relative_)) return false;
-    return machine_.ChangeRegistry([&](Registry& next) { return next.DeleteValue(full_, name); });
+    return !machine_.Faulted(Op::DeleteValue, relative_) &&
+           machine_.ChangeRegistry([&](Registry& next) { return next.DeleteValue(full_, name); });
   }
 
  private:
@@ -292,18 +264,15 @@ class SandboxKey : public RegistryKey {
 };
 
 void SeedMachine(const std::string& folder, const NamedVersion& version) {
-  namespace fs = std::filesystem;
   WinPath root;
   ResolveWinPath(version.systemRoot, WinPath{}, root);
   fs::path systemRoot = fs::path(folder) / std::string(1, root.drive);
   for (const std::string& part : root.parts) systemRoot /= part;
   fs::create_directories(systemRoot);
   for (std::string sub : SystemFolders(version.version)) {
-    for (char& c : sub)
-      if (c == '\\') c = '/';
+    std::replace(sub.begin(), sub.end(), '\\', '/');
     fs::create_directories(systemRoot / sub);
   }
-
   Registry registry;
   registry.AddKey(FullKeyPath(kSetupKey));
   Settings settings;
@@ -313,6 +282,13 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
       !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
       !WriteFileAtomically(folder + "/" + kLogFile, ""))
     throw SandboxError("cannot write the machine's files in " + folder + ": " + std::strerror(errno));
+}
+
+const NamedVersion& KnownVersion(const std::string& name) {
+  const NamedVersion* version = FindVersion(name);
+  if (version == nullptr)
+    throw SandboxError("unknown Windows version '" + name + "'; known versions: " + KnownVersionNames());
+  return *version;
 }
 
 }  // namespace
@@ -328,68 +304,57 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   // One process per machine, held until this one ends: a second is refused
   // at once rather than made to wait or to lose a write.
   if (flock(folderFd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK) throw SandboxError("cannot lock " + folder + ": " + std::strerror(errno));
-    const std::string holder = LockHolder(folderFd.Get());
+    const std::string holder = errno == EWOULDBLOCK ? LockHolder(folderFd.Get()) : std::string();
     throw SandboxError("the machine " + real + " is in use by another program" +
                        (holder.empty() ? std::string() : " (process " + holder + ")"));
   }
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
-
   std::string text, why;
-  if (!ReadMachineFile(impl->settingsPath, text, why)) {
-    if (errno == ENOENT)
-      throw SandboxError(folder + " is not a sandbox machine: cannot read " + impl->settingsPath);
-    throw SandboxError("cannot read " + impl->settingsPath + ": " + why);
-  }
-  const Settings settings = ParseSettings(text, impl->settingsPath);
-  impl->registryText = ReadMachineFileOrThrow(impl->registryPath);
-  impl->registry = Registry::Parse(impl->registryText, impl->registryPath);
+  const std::string settingsPath = impl->PathOf(kSettingsFile);
+  if (!ReadMachineFile(settingsPath, text, why))
+    throw SandboxError(errno == ENOENT ? folder + " is not a sandbox machine: cannot read " + settingsPath
+                                       : "cannot read " + settingsPath + ": " + why);
+  const Settings settings = ParseSettings(text, settingsPath);
+  impl->registryText = ReadMachineFileOrThrow(impl->PathOf(kRegistryFile));
+  impl->registry = Registry::Parse(impl->registryText, impl->PathOf(kRegistryFile));
   // The log is only appended to; it must be a file all the same.
   struct stat logSt;
-  if (lstat(impl->logPath.c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
-    throw SandboxError("cannot use " + impl->logPath + ": not a regular file");
+  if (lstat(impl->PathOf(kLogFile).c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
+    throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
   for (const auto& [letter, drive] : settings.drives) {
     UniqueFd mapped(open(drive.hostFolder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (mapped && HostTree::Overlap(mapped.Get(), impl->tree.MachineFolder()))
-      throw SandboxError(impl->settingsPath + ": drive." + std::string(1, letter) +
-                         " overlaps the machine folder");
+      throw SandboxError(settingsPath + ": drive." + std::string(1, letter) + " overlaps the machine folder");
   }
   impl->Apply(settings);
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 
 std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder, const std::string& osName) {
-  namespace fs = std::filesystem;
-  const NamedVersion* version = FindVersion(osName);
-  if (version == nullptr)
-    throw SandboxError("unknown Windows version '" + osName + "'; known versions: " + KnownVersionNames());
+  const NamedVersion& version = KnownVersion(osName);
   const std::string target = Absolute(folder);
   if (target == "/") throw SandboxError("cannot make a machine of the root folder");
-
-  struct stat st;
-  if (lstat(target.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) throw SandboxError(folder + " exists and is not a folder");
-    if (Exists(target + "/" + kSettingsFile)) throw SandboxError(folder + " already holds a sandbox machine");
-    std::error_code error;
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(target))) {
+    if (!fs::is_directory(fs::symlink_status(target)))
+      throw SandboxError(folder + " exists and is not a folder");
+    if (fs::exists(target + "/" + kSettingsFile))
+      throw SandboxError(folder + " already holds a sandbox machine");
     if (!fs::is_empty(target, error) || error)
       throw SandboxError(folder + " holds no sandbox machine (no " + kSettingsFile +
                          ") and is not empty; name a new or empty folder");
   }
-  const std::size_t slash = target.rfind('/');
-  const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
-  const std::string name = target.substr(slash + 1);
-  std::error_code error;
+  const fs::path parent = fs::path(target).parent_path();
   fs::create_directories(parent, error);
-  if (error) throw SandboxError("cannot create " + parent + ": " + error.message());
-
+  if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());
   // Seeded aside and renamed into place, so a failed creation leaves nothing
   // that looks like a machine.
-  std::string staging = parent + "/." + name + ".new-XXXXXX";
+  std::string staging = (parent / ("." + fs::path(target).filename().string() + ".new-XXXXXX")).string();
   if (mkdtemp(staging.data()) == nullptr)
-    throw SandboxError("cannot create a folder in " + parent + ": " + std::strerror(errno));
+    throw SandboxError("cannot create a folder in " + parent.string() + ": " + std::strerror(errno));
   try {
     chmod(staging.c_str(), 0755);
-    SeedMachine(staging, *version);
+    SeedMachine(staging, version);
     if (rename(staging.c_str(), target.c_str()) != 0)
       throw SandboxError("cannot create " + folder + ": " + std::strerror(errno));
   } catch (const std::exception& e) {
@@ -402,18 +367,16 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
 
 std::unique_ptr<SandboxMachine> SandboxMachine::OpenOrCreate(const std::string& folder,
                                                              const std::string& osName, bool* created) {
-  const bool exists = Exists(Absolute(folder) + "/" + kSettingsFile);
+  const bool exists = fs::exists(fs::symlink_status(Absolute(folder) + "/" + kSettingsFile));
   if (created != nullptr) *created = !exists;
   return exists ? Open(folder) : Create(folder, osName);
 }
 
 void SandboxMachine::SetVersion(const std::string& name) {
-  const NamedVersion* version = FindVersion(name);
-  if (version == nullptr)
-    throw SandboxError("unknown Windows version '" + name + "'; known versions: " + KnownVersionNames());
+  const NamedVersion& version = KnownVersion(name);
   impl_->ChangeSettings([&](Settings& next) {
-    next.versionName = version->name;
-    next.version = version->version;
+    next.versionName = version.name;
+    next.version = version.version;
   });
 }
 
@@ -438,16 +401,16 @@ void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
 }
 
 void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
-  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-  if (letter < 'A' || letter > 'Z') throw SandboxError(std::string("not a drive letter: ") + letter);
+  letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  const std::string drive(1, letter);
+  if (letter < 'A' || letter > 'Z') throw SandboxError("not a drive letter: " + drive);
   const std::string real =
       hostFolder.find('\0') == std::string::npos ? RealFolder(hostFolder) : std::string();
-  if (real.empty())
-    throw SandboxError("cannot map drive " + std::string(1, letter) + ": no folder " + hostFolder);
+  if (real.empty()) throw SandboxError("cannot map drive " + drive + ": no folder " + hostFolder);
   // Through an overlapping drive the machine could rewrite its own files.
   UniqueFd mapped(open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!mapped || HostTree::Overlap(mapped.Get(), impl_->tree.MachineFolder()))
-    throw SandboxError("cannot map drive " + std::string(1, letter) + " to " + hostFolder +
+    throw SandboxError("cannot map drive " + drive + " to " + hostFolder +
                        ": it overlaps the machine folder " + impl_->folder);
   impl_->ChangeSettings([&](Settings& next) { next.drives[letter] = DriveMapping{real, readOnly}; });
 }
@@ -457,8 +420,9 @@ void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
   if (relative.empty()) throw SandboxError("a read-only key needs a path below HKEY_LOCAL_MACHINE");
   impl_->ChangeSettings([&](Settings& next) {
     std::vector<std::string>& keys = next.readOnlyKeys;
-    const auto same = [&](const std::string& key) { return EqualNoCase(key, relative); };
-    keys.erase(std::remove_if(keys.begin(), keys.end(), same), keys.end());
+    keys.erase(std::remove_if(keys.begin(), keys.end(),
+                              [&](const std::string& key) { return EqualNoCase(key, relative); }),
+               keys.end());
     if (readOnly) keys.push_back(relative);
   });
 }
@@ -470,9 +434,7 @@ void SandboxMachine::SetCodePage(unsigned codePage) {
 }
 
 void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
-  const bool registry = op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue;
-  impl_->faults.emplace_back(op, FaultForm(windowsPath, registry));
-  impl_->faultMask |= 1u << static_cast<unsigned>(op);
+  impl_->faults.emplace_back(op, FaultForm(windowsPath, IsRegistryOp(op)));
 }
 
 void SandboxMachine::FailReadAfter(const std::string& windowsPath, std::uint64_t bytes) {
@@ -488,14 +450,11 @@ void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
 
 void SandboxMachine::ClearFaults() {
   impl_->faults.clear();
-  impl_->faultMask = 0;
   impl_->readFaults.clear();
-  impl_->diskLeft = -1;
-  impl_->copiesBeforeStop = -1;
+  impl_->diskLeft = impl_->copiesBeforeStop = -1;
 }
 
-void SandboxMachine::SetShellOpenHook(
-    std::function<void(const std::string& target, const std::string& hostPath)> hook) {
+void SandboxMachine::SetShellOpenHook(std::function<void(const std::string&, const std::string&)> hook) {
   impl_->shellOpenHook = std::move(hook);
 }
 
@@ -506,8 +465,8 @@ void SandboxMachine::SetFaultHook(std::function<void(const std::string& message)
 const std::string& SandboxMachine::Folder() const { return impl_->folder; }
 
 std::string SandboxMachine::MappedFolder(char letter) const {
-  if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-  const auto drive = impl_->settings.drives.find(letter);
+  const auto drive =
+      impl_->settings.drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
   return drive != impl_->settings.drives.end() ? drive->second.hostFolder : std::string();
 }
 
@@ -521,15 +480,13 @@ bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& n
   return impl_->registry.GetString(FullKeyPath(RelativeKeyPath(keyPath)), name, data);
 }
 
-std::string SandboxMachine::LogPath() const { return impl_->logPath; }
+std::string SandboxMachine::LogPath() const { return impl_->PathOf(kLogFile); }
 
 std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
   std::string text, why;
-  if (!ReadMachineFile(impl_->logPath, text, why)) {
-    if (errno == ENOENT) return {};
-    throw SandboxError("cannot read " + impl_->logPath + ": " + why);
-  }
-  return ParseLog(text, impl_->logPath);
+  if (ReadMachineFile(LogPath(), text, why)) return ParseLog(text, LogPath());
+  if (errno == ENOENT) return {};
+  throw SandboxError("cannot read " + LogPath() + ": " + why);
 }
 
 bool SandboxMachine::QueryVersion(OsVersion& out) {
@@ -539,45 +496,37 @@ bool SandboxMachine::QueryVersion(OsVersion& out) {
 }
 
 int SandboxMachine::GetCurrentDrive() {
-  if (impl_->Faulted(Op::GetCurrentDrive, "")) return 0;
-  return impl_->cwd.drive - 'A';
+  return impl_->Faulted(Op::GetCurrentDrive, "") ? 0 : impl_->cwd.drive - 'A';
 }
 
 bool SandboxMachine::GetCurrentDir(std::string& out) {
-  out.clear();
-  if (impl_->Faulted(Op::GetCurrentDir, "")) return false;
-  out = impl_->cwd.ToString().substr(3);
-  return true;
+  const bool works = !impl_->Faulted(Op::GetCurrentDir, "");
+  out = works ? impl_->cwd.ToString().substr(3) : std::string();
+  return works;
 }
 
 bool SandboxMachine::FileExists(const std::string& path) {
-  if (impl_->Faulted(Op::FileExists, path)) return false;
-  WinPath parsed;
-  const HostEntry entry = impl_->Find(path, &parsed);
-  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
+  const HostEntry entry = impl_->FindFile(path);
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
-  return written >= kFirstValidTime && written < kFirstInvalidTime;
+  return !impl_->Faulted(Op::FileExists, path) && entry.kind == HostEntry::File &&
+         written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
 bool SandboxMachine::DirectoryExists(const std::string& path) {
-  if (impl_->Faulted(Op::DirectoryExists, path)) return false;
-  return impl_->Find(path).kind == HostEntry::Folder;
+  return !impl_->Faulted(Op::DirectoryExists, path) && impl_->Find(path).kind == HostEntry::Folder;
 }
 
 bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
-  if (impl_->Faulted(Op::FileSize, path)) return false;
-  WinPath parsed;
-  const HostEntry entry = impl_->Find(path, &parsed);
-  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
+  const HostEntry entry = impl_->FindFile(path);
+  if (impl_->Faulted(Op::FileSize, path) || entry.kind != HostEntry::File) return false;
   size = static_cast<std::uint64_t>(entry.st.st_size);
   return true;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {
-  if (impl_->Faulted(Op::CreateDir, path)) return false;
   const HostEntry entry = impl_->Find(path);
-  if (entry.kind != HostEntry::Missing || entry.readOnlyDrive) return false;
-  return mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
+  return !impl_->Faulted(Op::CreateDir, path) && entry.kind == HostEntry::Missing && !entry.readOnlyDrive &&
+         mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
 CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
@@ -588,35 +537,27 @@ CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string
   return result;
 }
 
+// A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
-  if (impl_->Faulted(Op::DeleteFile, path)) return false;
-  WinPath parsed;
-  const HostEntry entry = impl_->Find(path, &parsed);
-  if (entry.kind != HostEntry::File || parsed.trailingSeparator || entry.readOnlyDrive) return false;
-  if ((entry.st.st_mode & S_IWUSR) == 0) return false;  // the read-only attribute
-  return unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
+  const HostEntry entry = impl_->FindFile(path);
+  return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == HostEntry::File && !entry.readOnlyDrive &&
+         (entry.st.st_mode & S_IWUSR) != 0 && unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
-  if (impl_->Faulted(Op::RenameFile, from, to)) return false;
-  WinPath fromPath, toPath;
-  const HostEntry source = impl_->Find(from, &fromPath);
-  const HostEntry target = impl_->Find(to, &toPath);
-  if (source.kind != HostEntry::File || fromPath.trailingSeparator || source.readOnlyDrive) return false;
-  if (target.kind != HostEntry::Missing || toPath.trailingSeparator || fromPath.drive != toPath.drive)
-    return false;
-  return renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(), target.name.c_str(),
+  const HostEntry source = impl_->FindFile(from), target = impl_->FindFile(to);
+  return !impl_->Faulted(Op::RenameFile, from, to) && source.kind == HostEntry::File &&
+         !source.readOnlyDrive && target.kind == HostEntry::Missing &&
+         renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(), target.name.c_str(),
                    RENAME_NOREPLACE) == 0;
 }
 
 bool SandboxMachine::ClearReadOnly(const std::string& path) {
-  if (impl_->Faulted(Op::ClearReadOnly, path)) return false;
-  WinPath parsed;
-  const HostEntry entry = impl_->Find(path, &parsed);
-  if (entry.kind != HostEntry::File || parsed.trailingSeparator) return false;
-  if ((entry.st.st_mode & S_IWUSR) != 0) return true;
-  if (entry.readOnlyDrive) return false;
-  return fchmodat(entry.folder.Get(), entry.name.c_str(), (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0;
+  const HostEntry entry = impl_->FindFile(path);
+  if (impl_->Faulted(Op::ClearReadOnly, path) || entry.kind != HostEntry::File) return false;
+  return (entry.st.st_mode & S_IWUSR) != 0 ||
+         (!entry.readOnlyDrive &&
+          fchmodat(entry.folder.Get(), entry.name.c_str(), (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
 }
 
 bool SandboxMachine::IsLeadByte(char byte) {
@@ -624,18 +565,17 @@ bool SandboxMachine::IsLeadByte(char byte) {
 }
 
 std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
-  if (impl_->Faulted(Op::OpenKey, path)) return nullptr;
   std::string relative = RelativeKeyPath(path);
   // RegCreateKeyExA on 95, 98 and ME skips one more leading backslash; an
-  // empty name is ERROR_BAD_PATHNAME.
+  // empty name is ERROR_BAD_PATHNAME. KEY_ALL_ACCESS is denied where the
+  // user may not write.
   if (impl_->settings.version.platformId != 2 && !relative.empty() && relative.front() == '\\')
     relative.erase(0, 1);
-  if (!relative.empty() && relative.front() == '\\') return nullptr;
-  // KEY_ALL_ACCESS is denied where the user may not write.
-  if (impl_->KeyIsReadOnly(relative)) return nullptr;
   const std::string full = FullKeyPath(relative);
-  if (!relative.empty() && !impl_->registry.HasKey(full) &&
-      !impl_->ChangeRegistry([&](Registry& next) { return next.HasKey(full) || next.AddKey(full); }))
+  if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
+      impl_->KeyIsReadOnly(relative) ||
+      (!relative.empty() && !impl_->registry.HasKey(full) &&
+       !impl_->ChangeRegistry([&](Registry& next) { return next.AddKey(full); })))
     return nullptr;
   return std::make_unique<SandboxKey>(*impl_, relative);
 }
@@ -643,18 +583,13 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
 void SandboxMachine::ShellOpen(const std::string& target) {
   if (impl_->Faulted(Op::ShellOpen, target)) return;
   impl_->Log({"ShellOpen", "open", target});
-  if (!impl_->shellOpenHook) return;
-  std::string hostPath;
-  if (!IsAddress(target)) {
-    const HostEntry entry = impl_->Find(target);
-    if (entry.Exists()) hostPath = entry.host;
-  }
-  impl_->shellOpenHook(target, hostPath);
+  const HostEntry entry = IsAddress(target) ? HostEntry{} : impl_->Find(target);
+  if (impl_->shellOpenHook) impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
 }
 
 void SandboxMachine::RecordBox(const std::string& text, const std::string& caption, BoxIcon icon) {
-  if (impl_->Faulted(Op::MessageBox, text)) return;
-  impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
+  if (!impl_->Faulted(Op::MessageBox, text))
+    impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
 }
 
 }  // namespace qar::sandbox

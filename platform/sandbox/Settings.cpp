@@ -1,5 +1,7 @@
 #include "platform/sandbox/Settings.h"
 
+#include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "platform/sandbox/SandboxError.h"
@@ -27,38 +29,22 @@ std::string Trim(const std::string& text) {
   return text.substr(start, text.find_last_not_of(" \t") - start + 1);
 }
 
-bool NeedsQuotes(const std::string& value) {
-  if (value.empty()) return false;
-  if (value.front() == ' ' || value.front() == '\t' || value.front() == '"') return true;
-  if (value.back() == ' ' || value.back() == '\t') return true;
-  for (char c : value)
-    if (static_cast<unsigned char>(c) < 32) return true;
-  return false;
-}
+// The escapes inside a quoted value, as written and as meant.
+const char kEscaped[] = "\\\"trn";
+const char kMeant[] = "\\\"\t\r\n";
 
+// A value is quoted where spaces at its ends, a leading quote or a control
+// character would not read back as they are.
 std::string Quote(const std::string& value) {
-  if (!NeedsQuotes(value)) return value;
+  const bool needed =
+      !value.empty() &&
+      (std::strchr(" \t\"", value.front()) != nullptr || value.back() == ' ' || value.back() == '\t' ||
+       std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }));
+  if (!needed) return value;
   std::string out = "\"";
   for (char c : value) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        out += c;
-    }
+    const char* meant = c != '\0' ? std::strchr(kMeant, c) : nullptr;
+    out += meant != nullptr ? std::string{'\\', kEscaped[meant - kMeant]} : std::string(1, c);
   }
   return out + '"';
 }
@@ -75,34 +61,18 @@ class LineParser {
     if (raw.empty() || raw[0] != '"') return raw;
     std::string out;
     for (std::size_t i = 1; i < raw.size(); ++i) {
-      char c = raw[i];
-      if (c == '"') {
+      if (raw[i] == '"') {
         if (i + 1 != raw.size()) Fail("unexpected text after the closing quote");
         return out;
       }
-      if (c == '\\') {
-        if (++i == raw.size()) break;
-        switch (raw[i]) {
-          case '\\':
-            c = '\\';
-            break;
-          case '"':
-            c = '"';
-            break;
-          case 't':
-            c = '\t';
-            break;
-          case 'r':
-            c = '\r';
-            break;
-          case 'n':
-            c = '\n';
-            break;
-          default:
-            Fail(std::string("unknown escape \\") + raw[i]);
-        }
+      if (raw[i] != '\\') {
+        out += raw[i];
+        continue;
       }
-      out += c;
+      if (++i == raw.size()) break;
+      const char* escaped = raw[i] != '\0' ? std::strchr(kEscaped, raw[i]) : nullptr;
+      if (escaped == nullptr) Fail(std::string("unknown escape \\") + raw[i]);
+      out += kMeant[escaped - kEscaped];
     }
     Fail("unterminated quoted value");
   }

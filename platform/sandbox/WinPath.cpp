@@ -1,5 +1,7 @@
 #include "platform/sandbox/WinPath.h"
 
+#include <cstring>
+
 namespace qar::sandbox {
 
 std::string Fold(const std::string& text) {
@@ -52,20 +54,7 @@ bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 // Characters CreateFileA refuses in a name (ERROR_INVALID_NAME); wildcards
 // included, since no operation here takes a pattern.
 bool IsReservedChar(char c) {
-  const unsigned char u = static_cast<unsigned char>(c);
-  if (u < 32) return true;
-  switch (c) {
-    case '<':
-    case '>':
-    case ':':
-    case '"':
-    case '|':
-    case '?':
-    case '*':
-      return true;
-    default:
-      return false;
-  }
+  return static_cast<unsigned char>(c) < 32 || std::strchr("<>:\"|?*", c) != nullptr;
 }
 
 }  // namespace
