@@ -167,7 +167,6 @@ HostEntry HostTree::Lookup(const WinPath& path) const {
   return entry;
 }
 
-
 bool ReadMachineFile(const std::string& path, std::string& content, std::string& why) {
   // No link (a link to /dev/zero never ends) and no waiting for a writer on
   // a pipe: the open returns at once and the kind is checked on what it got.

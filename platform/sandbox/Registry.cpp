@@ -18,7 +18,6 @@ const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_CONFIG", "HKEY
 constexpr std::size_t kRootCount = sizeof kRoots / sizeof kRoots[0];
 constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxKeyDepth = 512;  // levels below the root, as Windows allows
-const char kHexDigits[] = "0123456789abcdefABCDEF";
 
 // The machine's own root first, then the others in a fixed order.
 std::size_t RootRank(const std::string& path) {
@@ -50,33 +49,6 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
 
 // A path in an error message: a whole 16 MB line would bury the message.
 std::string Shown(const std::string& path) { return path.size() <= 80 ? path : path.substr(0, 80) + "..."; }
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-// The bytes of a hex list "61,62,\<newline>  63"; false when malformed.
-bool ParseHexBytes(const std::string& list, std::string& bytes) {
-  std::string compact;
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (list[i] == '\\') {  // only where the next line continues this one
-      const std::size_t next = list.find_first_not_of(" \t\r", i + 1);
-      if (next == std::string::npos || list[next] != '\n') return false;
-    } else if (std::strchr(" \t\r\n", list[i]) == nullptr) {
-      compact += list[i];
-    }
-  }
-  bytes.clear();
-  for (std::size_t start = 0; !compact.empty() && start <= compact.size();) {
-    const std::size_t comma = std::min(compact.find(',', start), compact.size());
-    const std::string item = compact.substr(start, comma - start);
-    if (item.empty() || item.size() > 2 || item.find_first_not_of(kHexDigits) != std::string::npos)
-      return false;
-    bytes += static_cast<char>(std::stoi(item, nullptr, 16));
-    start = comma + 1;
-  }
-  return true;
-}
 
 // The lines of a file, one at a time: a file of millions of lines costs no
 // more than its text.
@@ -123,47 +95,6 @@ std::string QuoteRegString(const std::string& text) {
   std::string out = "\"";
   for (char c : text) out += c == '\\' || c == '"' ? std::string{'\\', c} : std::string(1, c);
   return out + '"';
-}
-
-// A string REGEDIT4 cannot quote goes out as the REG_SZ bytes with their
-// terminating zero, wrapped as regedit wraps them.
-std::string HexString(const std::string& lead, const std::string& text) {
-  std::string out = lead + "hex(1):";
-  std::size_t lineLength = out.size();
-  const std::string bytes = text + '\0';
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const unsigned char b = static_cast<unsigned char>(bytes[i]);
-    const std::string item =
-        std::string{kHexDigits[b >> 4], kHexDigits[b & 15]} + (i + 1 < bytes.size() ? "," : "");
-    if (lineLength + item.size() > 77) out += "\\\r\n  ", lineLength = 2;
-    out += item;
-    lineLength += item.size();
-  }
-  return out;
-}
-
-// What follows '=' when it is not a quoted string: dword: or hex(N): data,
-// kept as written; a REG_SZ written as hex(1): bytes becomes a string.
-void ParseRawValue(const Lines& lines, std::size_t line, const std::string& raw, std::string& string,
-                   bool& isString) {
-  isString = false;
-  if (StartsWithNoCase(raw, "dword:")) {
-    const std::string digits = raw.substr(6, raw.find_last_not_of(" \t") - 5);
-    if (digits.empty() || digits.size() > 8 || digits.find_first_not_of(kHexDigits) != std::string::npos)
-      lines.Fail(line, "a dword needs one to eight hex digits");
-    return;
-  }
-  const std::size_t colon = raw.find(':');
-  if (!StartsWithNoCase(raw, "hex:") && !StartsWithNoCase(raw, "hex("))
-    lines.Fail(line, "unrecognised value data (expected \"text\", dword: or hex:)");
-  if (colon == std::string::npos) lines.Fail(line, "expected hex(type):");
-  const std::string type = raw.substr(4, colon - 4);
-  if (raw[3] == '(' &&
-      (type.size() < 2 || type.back() != ')' || type.find_first_not_of(kHexDigits) != type.size() - 1))
-    lines.Fail(line, "expected hex(type): with a hex type number");
-  if (!ParseHexBytes(raw.substr(colon + 1), string)) lines.Fail(line, "malformed hex byte list");
-  isString = StartsWithNoCase(raw, "hex(1):") && !string.empty() && string.back() == '\0';
-  if (isString) string.pop_back();
 }
 
 }  // namespace
@@ -220,19 +151,16 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     } else if (line[pos] == '-') {
       lines.Fail(index, "value deletions (=-) do not belong in a machine's registry");
     } else {
+      // dword: and hex: data is kept as written, continuation lines and all.
       std::string raw = line.substr(pos), more;
-      const auto continues = [](const std::string& t) {
-        const std::size_t last = t.find_last_not_of(" \t");
-        return last != std::string::npos && t[last] == '\\';
-      };
-      while (continues(raw)) {
-        if (!lines.Next(more)) lines.Fail(index, "value continues past the end of the file");
+      if (!EqualNoCase(raw.substr(0, 6), "dword:") && !EqualNoCase(raw.substr(0, 3), "hex"))
+        lines.Fail(index, "unrecognised value data (expected \"text\", dword: or hex:)");
+      while (raw.find_last_not_of(" \t") != std::string::npos && raw[raw.find_last_not_of(" \t")] == '\\') {
+        if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
+          lines.Fail(index, "a value continued with no next line");
         raw += '\n' + more;
       }
-      std::string string;
-      bool isString = false;
-      ParseRawValue(lines, index, raw, string, isString);
-      entry = isString ? Entry{Entry::String, name, string} : Entry{Entry::Raw, name, raw};
+      entry = Entry{Entry::Raw, name, raw};
     }
     // A name given twice: the later data wins, as when regedit imports it.
     const std::string where = std::to_string(reinterpret_cast<std::uintptr_t>(key)) + '\\' + Fold(name);
@@ -259,8 +187,6 @@ std::string Registry::Format() const {
       } else if (entry.kind == Entry::Raw) {
         out += lead;
         for (char c : entry.data) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-      } else if (entry.data.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-        out += HexString(lead, entry.data);
       } else {
         out += lead + QuoteRegString(entry.data);
       }

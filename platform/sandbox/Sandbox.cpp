@@ -242,9 +242,12 @@ class SandboxKey : public RegistryKey {
       : machine_(machine), relative_(std::move(relative)), full_(FullKeyPath(relative_)) {}
 
   bool SetString(const std::string& name, const std::string& data) override {
-    // The root key holds no values; a name must fit on a REGEDIT4 line.
+    // The root key holds no values; a name and its data must fit on one
+    // line of the file.
+    const std::string unquotable("\r\n\0", 3);
     if (machine_.Faulted(Op::WriteString, relative_) || relative_.empty() ||
-        name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        name.find_first_of(unquotable) != std::string::npos ||
+        data.find_first_of(unquotable) != std::string::npos)
       return false;
     return machine_.ChangeRegistry([&](Registry& next) {
       if (next.HasKey(full_)) next.SetString(full_, name, data);
