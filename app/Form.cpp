@@ -94,6 +94,7 @@ constexpr bool ScreensWellFormed() {
 
 const char* const kSecurityRestriction = "Security Restriction, Contact Administrator";
 const char* const kCannotInstallCaption = "Cannot install modem driver";
+// "premission" is the product's own spelling, kept on purpose.
 const char* const kNoPermission = "Please make sure you have premission to install";
 const char* const kCopyFailed = "The driver files could not be copied from the installation medium";
 
