@@ -9,6 +9,7 @@
 #include "app/ErrorBox.h"
 #include "deploy/Deploy.h"
 #include "deploy/Plans.h"
+#include "platform/sandbox/Versions.h"
 
 #include <tuple>
 
@@ -49,11 +50,26 @@ class ScriptedHost : public FormHost {
   }
   void SetTimerEnabled(bool enabled) override {
     ++timerCalls;
-    if (enabled && timersExhausted) throw Error("Not enough timers available");
+    if (enabled && timersExhausted) throw Error(kNoTimerLeft);
     timerRunning = enabled;
   }
   void CloseWindow() override { closed = true; }
   void Invalidate() override { ++invalidations; }
+};
+
+// Records the calls; `foreign` makes the marker probe and the shell raise
+// what is not one of our errors.
+struct Recorder : test::RecordingPlatform {
+  using RecordingPlatform::RecordingPlatform;
+  bool foreign = false;
+  bool FileExists(const std::string& path) override {
+    if (foreign) throw std::bad_alloc();
+    return RecordingPlatform::FileExists(path);
+  }
+  void ShellOpen(const std::string& target) override {
+    if (foreign) throw std::bad_alloc();
+    RecordingPlatform::ShellOpen(target);
+  }
 };
 
 class Wizard {
@@ -110,7 +126,7 @@ class Wizard {
   }
 
   TestMachine machine;
-  test::RecordingPlatform recorder;
+  Recorder recorder;
   ScriptedHost host;
   Application app;
 };
@@ -233,6 +249,18 @@ TEST(Polling, MarkerLocationDependsOnTheVersion) {
     wizard.Tick();
     EXPECT_EQ(wizard.Screen(), c.installed ? kMainInstalled : kMainNotInstalled) << c.os << c.marker;
   }
+  // Every known version, with the marker under one root only.
+  for (const sandbox::NamedVersion& known : sandbox::KnownVersions()) {
+    for (const std::string root : {"C:\\Windows", "C:\\Winnt"}) {
+      Wizard wizard(known.name);
+      std::filesystem::create_directories(wizard.machine->HostPath(root));
+      wizard.PutMarker(root + "\\usb8023w.sys");
+      wizard.Tick();
+      const bool winnt = wizard.Form()[ControlId::lblOS].Caption() == "Microsoft Windows 2000";
+      EXPECT_EQ(wizard.Screen(), winnt == (root == "C:\\Winnt") ? kMainInstalled : kMainNotInstalled)
+          << known.name << " " << root;
+    }
+  }
   Wizard failing;
   failing.machine->SetVersionQueryFails(true);  // the empty name
   failing.PutMarker();
@@ -310,10 +338,14 @@ TEST(Navigation, TransitionTable) {
   wizard.Click("lblqar");
   wizard.Tick();
 
-  // installed main: home shows the not-installed artwork until the next tick.
+  // installed main: home shows the not-installed artwork until the next tick;
+  // the install hotspot then installs, whatever lies beneath.
   wizard.Click("lblqar");
   EXPECT_EQ(wizard.Seen(), "imgInstall");
   EXPECT_FALSE(wizard.Form()[ControlId::lblmoreinfo].Visible());
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Screen(), "imgUSB imguninstall lblqar lblClose");
+  wizard.Click("lblqar");
   wizard.Tick();
   EXPECT_EQ(wizard.Screen(), kMainInstalled);
 
@@ -580,6 +612,7 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
     EXPECT_FALSE(app.Form()[ControlId::imgInstall].Visible());
   }
   EXPECT_TRUE(host.boxes.empty());
+  EXPECT_EQ(app.Form()[ControlId::lblcd].Caption(), "D:\\");  // removal records the medium too
 }
 
 // Any failure in the registry work is a permission problem, and none in the
@@ -664,16 +697,16 @@ TEST(Launchers, MoreInfoOnPartnerAndInstalledScreens) {
   wizard.Click("lblmoreinfo");
   const std::vector<std::string> targets = wizard.ShellTargets();
   ASSERT_EQ(targets.size(), 3u);
-  for (const std::string& target : targets) {
-    EXPECT_EQ(target.rfind("http://", 0), 0u);
-    EXPECT_NE(target.find(".example/qar.asp"), std::string::npos) << target;
-  }
+  for (const std::string& target : targets) EXPECT_EQ(target, "http://protection.partner.example/qar.asp");
 }
 
 TEST(Launchers, ShellFailureShowsNothing) {
   Wizard wizard;
   wizard.machine->FailOperation(sandbox::Op::ShellOpen);
   wizard.Tick();
+  wizard.Click("lblpdf");
+  wizard.Click("lblGateway");
+  wizard.recorder.foreign = true;  // nor does a failure that is not ours
   wizard.Click("lblpdf");
   wizard.Click("lblGateway");
   EXPECT_TRUE(wizard.host.boxes.empty());
@@ -710,6 +743,12 @@ TEST(ErrorBox, HandlerErrorsAreShownAndTheLoopGoesOn) {
   wizard.host.timersExhausted = false;
   wizard.Click("lblqar");
   EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_TRUE(wizard.host.timerRunning);  // the refused start left the flag off
+  wizard.recorder.foreign = true;         // not one of ours: an empty box
+  wizard.Tick();
+  wizard.Tick();
+  EXPECT_EQ(wizard.host.boxes.size(), 3u);
+  EXPECT_EQ(wizard.host.boxes.back().text, "");
 }
 
 }  // namespace
