@@ -1,5 +1,7 @@
 #include "deploy/Deploy.h"
 
+#include <cassert>
+
 #include "deploy/MediumCheck.h"
 #include "deploy/Plans.h"
 #include "deploy/VersionGate.h"
@@ -57,6 +59,7 @@ CopyResult CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSou
     const CopyResult copied = CopyChecked(platform, copy.source, copy.target);
     if (result && !copied) result = copied;
   }
+  assert(markerCopy != nullptr);
   if (!result) return result;
   const std::string temporary = PlanMarkerTemporary(plan);
   result = CopyChecked(platform, markerCopy->source, temporary);

@@ -19,7 +19,7 @@ enum class InstallOutcome {
 
 struct InstallResult {
   InstallOutcome outcome;
-  const char* refusalText = nullptr;            // for Refused
+  const char* refusalText = nullptr;             // for Refused
   CopyResult::Side copySide = CopyResult::None;  // for CopyFailed: the medium or the Windows folder
 };
 

@@ -61,7 +61,9 @@ std::vector<Copy> PlanCopies(const Plan& plan, const DriverSources& sources) {
 }
 
 std::string PlanMarker(const Plan& plan) { return std::string(plan.systemRoot) + kMarkerName; }
-std::string PlanMarkerTemporary(const Plan& plan) { return std::string(plan.systemRoot) + kMarkerTemporaryName; }
+std::string PlanMarkerTemporary(const Plan& plan) {
+  return std::string(plan.systemRoot) + kMarkerTemporaryName;
+}
 
 const std::vector<std::string>& RemovalList() {
   static const std::vector<std::string> list = [] {

@@ -24,9 +24,9 @@ std::string ReadValue(TestMachine& machine, const char* key, const char* name) {
 
 // Marks a file on the machine read-only, as another installer may leave it.
 void MakeReadOnly(TestMachine& machine, const std::string& path) {
-  std::filesystem::permissions(machine->HostPath(path), std::filesystem::perms::owner_write |
-                                                            std::filesystem::perms::group_write |
-                                                            std::filesystem::perms::others_write,
+  std::filesystem::permissions(machine->HostPath(path),
+                               std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                   std::filesystem::perms::others_write,
                                std::filesystem::perm_options::remove);
 }
 
@@ -139,7 +139,8 @@ TEST(CopyDriverFiles, RunsTheFortyEightCopiesInOrderOnTheMachine) {
     EXPECT_EQ(recorder.calls[i - 1], "ClearReadOnly " + target);
     EXPECT_EQ(recorder.calls[i + 1], "FileSize " + target);
   }
-  for (const Copy& copy : PlanCopies(kPlanW, sources)) EXPECT_TRUE(machine.Exists(copy.target)) << copy.target;
+  for (const Copy& copy : PlanCopies(kPlanW, sources))
+    EXPECT_TRUE(machine.Exists(copy.target)) << copy.target;
   EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023w.new"));
   const std::string contents = machine.Read("C:\\Windows\\usb8023w.sys");
   EXPECT_EQ(contents, test::DriverContents("usb8023m.sys"));
@@ -173,17 +174,19 @@ TEST(CopyDriverFiles, CopyOutcomes) {
   struct Case {
     const char* what;
     std::function<void(TestMachine&)> arrange;
-    CopyResult::Side side;  // None: the install is done
+    CopyResult::Side side;    // None: the install is done
     const char* markerHolds;  // null: no marker
   };
   const std::string fresh = test::DriverContents("usb8023m.sys");
   const Case cases[] = {
-      {"the first copy fails", [](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT"); },
+      {"the first copy fails",
+       [](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT"); },
        CopyResult::Target, nullptr},
       {"the marker's own copy fails",
-       [&](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, temporary); }, CopyResult::Target, nullptr},
-      {"the rename fails", [](TestMachine& m) { m->FailOperation(sandbox::Op::RenameFile); }, CopyResult::Target,
+       [&](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, temporary); }, CopyResult::Target,
        nullptr},
+      {"the rename fails", [](TestMachine& m) { m->FailOperation(sandbox::Op::RenameFile); },
+       CopyResult::Target, nullptr},
       {"a copy's size cannot be read",
        [](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, "C:\\Windows\\inf\\QAR.inf"); },
        CopyResult::Target, nullptr},

@@ -613,7 +613,8 @@ TEST(Remove, ReadOnlyLeftoversAreRemovedAndReinstalledOver) {
   EXPECT_TRUE(wizard.host.boxes.empty());
   EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
   for (const Copy& copy : copies)
-    EXPECT_EQ(wizard.machine.Exists(copy.target), copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
+    EXPECT_EQ(wizard.machine.Exists(copy.target),
+              copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
         << copy.target;
   wizard.Click("lblInstall");
   EXPECT_TRUE(wizard.host.boxes.empty());

@@ -176,7 +176,8 @@ TEST(RightChars, LastCharacters) {
   CodePage932 cp932(machine.Machine());
   for (const auto& c : cases) {
     EXPECT_EQ(RightChars(machine.Machine(), c.text, c.n), c.expected) << c.text << " " << c.n;
-    EXPECT_EQ(RightChars(cp932, c.text, c.n), c.in932 ? c.in932 : c.expected) << c.text << " " << c.n << " in 932";
+    EXPECT_EQ(RightChars(cp932, c.text, c.n), c.in932 ? c.in932 : c.expected)
+        << c.text << " " << c.n << " in 932";
   }
 }
 

@@ -278,8 +278,8 @@ TEST(CopyFailureSide, Table) {
       {ERROR_NOT_READY, true, CopyResult::Source},  // Wine's word for a host read error (EIO)
       {ERROR_DISK_FULL, true, CopyResult::Target},
       {ERROR_HANDLE_DISK_FULL, true, CopyResult::Target},
-      {ERROR_ACCESS_DENIED, true, CopyResult::Target},  // a read-only target or folder
-      {ERROR_PATH_NOT_FOUND, true, CopyResult::Target},  // no target folder
+      {ERROR_ACCESS_DENIED, true, CopyResult::Target},      // a read-only target or folder
+      {ERROR_PATH_NOT_FOUND, true, CopyResult::Target},     // no target folder
       {ERROR_SHARING_VIOLATION, true, CopyResult::Target},  // a driver in use
       {ERROR_WRITE_FAULT, true, CopyResult::Target},
       {ERROR_WRITE_PROTECT, true, CopyResult::Target},
@@ -291,14 +291,12 @@ TEST(CopyFailureSide, Table) {
 TEST(IsLeadByte, FollowsTheAnsiCodePage) {
   Win32Platform platform;
   const UINT codePage = GetACP();
+  if (codePage != 932 && codePage != 1252) GTEST_SKIP() << "code page " << codePage;
   for (int byte = 0; byte < 256; ++byte) {
-    bool lead = false;
-    if (codePage == 932) lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-    else if (codePage == 1252) lead = false;
-    else lead = IsDBCSLeadByte(static_cast<BYTE>(byte)) != FALSE;
-    EXPECT_EQ(platform.IsLeadByte(static_cast<char>(byte)), lead) << "byte " << byte << ", code page " << codePage;
+    const bool lead = codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+    EXPECT_EQ(platform.IsLeadByte(static_cast<char>(byte)), lead)
+        << "byte " << byte << ", code page " << codePage;
   }
-  EXPECT_FALSE(platform.IsLeadByte('\\'));
 }
 
 TEST_F(Win32PlatformTest, DeleteFileByKindOfName) {

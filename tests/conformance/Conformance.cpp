@@ -72,8 +72,8 @@ class Scratch {
   }
   // A copy that must fail, and on which side.
   void Fails(const std::string& name, CopyResult got, CopyResult::Side want) {
-    out_.Expect(got.failed == want, "CopyFile(" + name + ") reports " + SideName(got.failed) + ", want " +
-                                        SideName(want));
+    out_.Expect(got.failed == want,
+                "CopyFile(" + name + ") reports " + SideName(got.failed) + ", want " + SideName(want));
   }
   void Contents(const std::string& name, const std::string& want) {
     std::string got;
@@ -381,8 +381,8 @@ void RenameFileWithinAFolder(ConformanceEnv& env, Outcome& out) {
   if (!s.Ready() || !s.Write("usb8023w.new", "new") || !s.Write("kept.sys", "kept") || !s.Folder("Folder"))
     return;
   Platform& p = env.Target();
-  s.Is("RenameFile", "usb8023w.new -> kept.sys (exists)", p.RenameFile(s.In("usb8023w.new"), s.In("kept.sys")),
-       false);
+  s.Is("RenameFile", "usb8023w.new -> kept.sys (exists)",
+       p.RenameFile(s.In("usb8023w.new"), s.In("kept.sys")), false);
   s.Contents("kept.sys", "kept");
   s.Contents("usb8023w.new", "new");
   s.Is("RenameFile", "usb8023w.new -> KEPT.SYS (exists in another case)",
@@ -413,17 +413,16 @@ void ClearReadOnlyByKindOfName(ConformanceEnv& env, Outcome& out) {
   s.Is("ClearReadOnly", "LOCKED.SYS", p.ClearReadOnly(s.In("LOCKED.SYS")), true);
   out.Expect(!env.IsReadOnly(s.In("locked.sys")), "locked.sys is still read-only after ClearReadOnly");
   s.Contents("locked.sys", "locked");
-  s.Is("CopyFile", "source.sys -> locked.sys (cleared)", p.CopyFile(s.In("source.sys"), s.In("locked.sys")), true);
+  s.Is("CopyFile", "source.sys -> locked.sys (cleared)", p.CopyFile(s.In("source.sys"), s.In("locked.sys")),
+       true);
   s.Contents("locked.sys", "new");
   if (!s.ReadOnly("locked.sys")) return;
   s.Is("ClearReadOnly", "locked.sys (read-only again)", p.ClearReadOnly(s.In("locked.sys")), true);
   s.Is("DeleteFile", "locked.sys (cleared)", p.DeleteFile(s.In("locked.sys")), true);
   const ProbeCase cases[] = {
-      {"plain.sys", true},  // not read-only: nothing to do
+      {"plain.sys", true},    // not read-only: nothing to do
       {"locked.sys", false},  // deleted
-      {"absent.sys", false},
-      {"nofolder\\absent.sys", false},
-      {"Folder", false},
+      {"absent.sys", false}, {"nofolder\\absent.sys", false}, {"Folder", false},
   };
   for (const ProbeCase& c : cases) s.Is("ClearReadOnly", c.name, p.ClearReadOnly(s.In(c.name)), c.want);
   out.Expect(!env.IsReadOnly(s.In("plain.sys")), "plain.sys became read-only");
