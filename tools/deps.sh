@@ -7,11 +7,13 @@
 # which must be 8 or later: Debian 12's qemu 7.2 ignores MAP_FIXED_NOREPLACE,
 # and the 32-bit Wine then probes its address space before every process.
 # That qemu comes from bookworm-backports, and only that package does.
+# locales gives localedef the Japanese locale's sources, for the scenario
+# that runs the wizard in code page 932.
 set -euo pipefail
 . "$(dirname "$0")/apt-sources.sh"
 run="cmake g++ make libjpeg-dev libfltk1.3-dev"
 test="$run libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick"
-windows="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 dpkg-dev nasm wine64 wine32:i386 xorriso xvfb xauth xdotool x11-utils imagemagick icoutils libxml2-utils osslsigncode openssl"
+windows="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 dpkg-dev nasm wine64 wine32:i386 xorriso xvfb xauth xdotool x11-utils imagemagick icoutils libxml2-utils osslsigncode openssl locales"
 case "${1:-}" in
   run) wanted=$run ;;
   test) wanted="$test $windows" ;;
