@@ -15,8 +15,12 @@ class Application {
  public:
   Application(Platform& platform, FormHost& host);
 
-  // Creates the form (FormCreate) and starts Timer1. Errors are not caught
-  // here: they escape start-up (see RunGuarded).
+  // Creates the form, starts Timer1, then runs FormCreate. The timer is one
+  // of the form's controls and is enabled at start, so it is asked for while
+  // the controls are created, before the creation handler runs: no timer
+  // left ends start-up before the version is named. No tick can come before
+  // the message loop runs, so FormCreate still precedes the first tick.
+  // Errors are not caught here: they escape start-up (see RunGuarded).
   void CreateForm();
   TfrmMain& Form() { return *form_; }
   bool HasForm() const { return form_ != nullptr; }

@@ -94,8 +94,11 @@ constexpr bool ScreensWellFormed() {
 
 const char* const kSecurityRestriction = "Security Restriction, Contact Administrator";
 const char* const kCannotInstallCaption = "Cannot install modem driver";
+// "premission" is the product's own spelling, kept on purpose.
 const char* const kNoPermission = "Please make sure you have premission to install";
 const char* const kCopyFailed = "The driver files could not be copied from the installation medium";
+const char* const kCopyTargetFailed = "The driver files could not be copied to the Windows folder";
+const char* const kRemovalFailed = "The modem driver could not be removed";
 
 }  // namespace
 
@@ -191,8 +194,11 @@ void TfrmMain::lblInstallClick() {
   (*this)[C::lblcd].SetCaption(mediaDir);
 
   if (!(*this)[C::imgInstall].Visible()) {
-    RemoveDriverFiles(platform_);
-    return;  // the next tick notices the missing marker
+    // The next tick notices a missing marker; one that stays would leave
+    // the user on the installed screen without a word.
+    if (!RemoveDriverFiles(platform_, InstallMarkerOf(RunningVersion(platform_))))
+      host_.ShowBox(kRemovalFailed, kCannotInstallCaption, BoxIcon::None);
+    return;
   }
 
   // A box may run ticks, which may show imguninstall; the connect-cable
@@ -205,7 +211,8 @@ void TfrmMain::lblInstallClick() {
     case InstallOutcome::CopyFailed:
       // Telling the user to plug in the cable would only leave Windows
       // without a driver.
-      host_.ShowBox(kCopyFailed, kCannotInstallCaption, BoxIcon::None);
+      host_.ShowBox(result.copySide == CopyResult::Target ? kCopyTargetFailed : kCopyFailed,
+                    kCannotInstallCaption, BoxIcon::None);
       return;
     case InstallOutcome::Refused:
       host_.ShowBox(result.refusalText, kRefusalCaption, BoxIcon::None);

@@ -103,8 +103,8 @@ class TfrmMain {
   const std::vector<Control>& Controls() const { return controls_; }
   Control* FindControl(const std::string& name);
 
-  // Timer1: 1 ms, enabled at start. Enabling may raise "Not enough timers
-  // available" from the host.
+  // Timer1: 1 ms, enabled at start. Enabling may raise kNoTimerLeft from
+  // the host.
   bool Timer1Enabled() const { return timer1Enabled_; }
   void SetTimer1Enabled(bool enabled);
   // Asks the host for the timer the form was created with.

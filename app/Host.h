@@ -9,6 +9,10 @@
 
 namespace qar {
 
+// What a host raises when the system has no timer left; the form's guard
+// shows it with the error box.
+inline constexpr char kNoTimerLeft[] = "Not enough timers available";
+
 // A host owes the form:
 // - the boxes: it shows each one itself, modal over the main window, and
 //   keeps delivering ticks while it is open. The platform has no box of its
@@ -26,7 +30,7 @@ class FormHost {
   // form's state may have changed by then.
   virtual void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;
   // Starts or stops the 1 ms timer. Starting raises an Error with the text
-  // "Not enough timers available" when the system has none left.
+  // kNoTimerLeft when the system has none left.
   virtual void SetTimerEnabled(bool enabled) = 0;
   // Ends the message loop; the program then exits with code 0.
   virtual void CloseWindow() = 0;

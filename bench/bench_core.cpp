@@ -6,6 +6,7 @@
 #include "TestMachine.h"
 #include "app/Application.h"
 #include "deploy/Deploy.h"
+#include "deploy/Plans.h"
 #include "probes/OsName.h"
 
 namespace qar {
@@ -38,7 +39,7 @@ void BM_InstallAndRemove(benchmark::State& state) {
   for (auto _ : state) {
     if (InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\").outcome != InstallOutcome::Done)
       state.SkipWithError("install failed");
-    RemoveDriverFiles(machine.Machine());
+    RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
   }
 }
 BENCHMARK(BM_InstallAndRemove)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
@@ -49,7 +50,7 @@ void BM_InstallDriver(benchmark::State& state) {
   test::TestMachine machine;
   for (auto _ : state) {
     state.PauseTiming();
-    RemoveDriverFiles(machine.Machine());
+    RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
     state.ResumeTiming();
     benchmark::DoNotOptimize(InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\"));
   }
@@ -62,7 +63,7 @@ void BM_RemoveDriverFiles(benchmark::State& state) {
     state.PauseTiming();
     InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\");
     state.ResumeTiming();
-    RemoveDriverFiles(machine.Machine());
+    RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
   }
 }
 BENCHMARK(BM_RemoveDriverFiles)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);

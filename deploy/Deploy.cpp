@@ -1,5 +1,7 @@
 #include "deploy/Deploy.h"
 
+#include <cassert>
+
 #include "deploy/MediumCheck.h"
 #include "deploy/Plans.h"
 #include "deploy/VersionGate.h"
@@ -23,9 +25,50 @@ bool Preflight(Platform& platform, const Plan& plan) {
   return platform.DirectoryExists(plan.preflightFolder) || platform.CreateDir(plan.preflightFolder);
 }
 
-// The 48 copies of the plan; each result is ignored.
-void CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSources& sources) {
-  for (const Copy& copy : PlanCopies(plan, sources)) platform.CopyFile(copy.source, copy.target);
+// One copy, checked: CopyFile succeeded and the target has the source's
+// size, read by find-first as the medium check reads it (never the date
+// rule: a medium dated before 1980 still copies). A short target after a
+// copy that reported success is the medium's fault: Wine's CopyFileA ends
+// a copy at a read error and calls it done, while a failed write it
+// reports. A read-only target left by an earlier install would make
+// CopyFileA fail, so it is cleared first.
+CopyResult CopyChecked(Platform& platform, const std::string& source, const std::string& target) {
+  platform.ClearReadOnly(target);
+  const CopyResult copied = platform.CopyFile(source, target);
+  if (!copied) return copied;
+  std::uint64_t want = 0, got = 0;
+  if (!platform.FileSize(target, got)) return {CopyResult::Target};
+  if (!platform.FileSize(source, want) || got != want) return {CopyResult::Source};
+  return {};
+}
+
+// The 48 copies of the plan, in table order except the marker's, which
+// comes last: made under a temporary name beside it when the other 47 all
+// worked, checked, and renamed into place after the old marker is deleted.
+// A failure does not stop the other copies; the first one is returned.
+CopyResult CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSources& sources) {
+  const std::string marker = PlanMarker(plan);
+  const std::vector<Copy> copies = PlanCopies(plan, sources);
+  CopyResult result;
+  const Copy* markerCopy = nullptr;
+  for (const Copy& copy : copies) {
+    if (copy.target == marker) {
+      markerCopy = &copy;
+      continue;
+    }
+    const CopyResult copied = CopyChecked(platform, copy.source, copy.target);
+    if (result && !copied) result = copied;
+  }
+  assert(markerCopy != nullptr);
+  if (!result) return result;
+  const std::string temporary = PlanMarkerTemporary(plan);
+  result = CopyChecked(platform, markerCopy->source, temporary);
+  if (!result) return result;
+  // MoveFileA does not replace an existing file.
+  platform.ClearReadOnly(marker);
+  platform.DeleteFile(marker);
+  if (!platform.RenameFile(temporary, marker)) return {CopyResult::Target};
+  return {};
 }
 
 // Raises when the Setup key cannot be opened or written.
@@ -50,9 +93,10 @@ void RegisterCompanionAutoRun(Platform& platform) {
 // start with Windows. Never raises: the companion is optional, and whatever
 // goes wrong with it never reaches the user.
 void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
-  const std::string source = MediaPath(mediaDir, kCompanionSource);
+  const std::string source = MediaPath(platform, mediaDir, kCompanionSource);
   try {
     platform.CreateDir(kCompanionFolder);
+    platform.ClearReadOnly(kCompanionProgram);
     platform.CopyFile(source, kCompanionProgram);
     // Without the program, a Run value would make Windows try to start a
     // missing file at every log-on.
@@ -76,14 +120,16 @@ InstallResult InstallDriver(Platform& platform, const std::string& osName, const
   if (gate->refusalText != nullptr) return {InstallOutcome::Refused, gate->refusalText};
 
   const Plan& plan = *gate->plan;
-  const DriverSources sources = BuildDriverSources(mediaDir);
+  const DriverSources sources = BuildDriverSources(platform, mediaDir);
   // Checked before anything is written, preflight folder included: a
   // damaged medium leaves the machine as it was.
-  if (!MediumHoldsDriverFiles(platform, sources)) return {InstallOutcome::CopyFailed};
+  if (!MediumHoldsDriverFiles(platform, sources))
+    return {InstallOutcome::CopyFailed, nullptr, CopyResult::Source};
   if (!Preflight(platform, plan)) return {InstallOutcome::SecurityError};
-  CopyDriverFiles(platform, plan, sources);
-  // Without the marker nothing usable was copied.
-  if (!platform.FileExists(PlanMarker(plan))) return {InstallOutcome::CopyFailed};
+  // An incomplete driver would only fail when the cable is connected:
+  // neither the setup source nor the companion are written for it.
+  const CopyResult copied = CopyDriverFiles(platform, plan, sources);
+  if (!copied) return {InstallOutcome::CopyFailed, nullptr, copied.failed};
   try {
     RedirectSetupAndInstallCompanion(platform, plan, mediaDir);
   } catch (...) {
@@ -93,9 +139,14 @@ InstallResult InstallDriver(Platform& platform, const std::string& osName, const
   return {InstallOutcome::Done};
 }
 
-void RemoveDriverFiles(Platform& platform) {
-  for (const std::string& path : RemovalList())
-    if (platform.FileExists(path)) platform.DeleteFile(path);
+bool RemoveDriverFiles(Platform& platform, const std::string& marker) {
+  for (const std::string& path : RemovalList()) {
+    if (!platform.FileExists(path)) continue;
+    // DeleteFileA refuses a read-only file (one left by another installer).
+    platform.ClearReadOnly(path);
+    platform.DeleteFile(path);
+  }
+  return !platform.FileExists(marker);
 }
 
 }  // namespace qar

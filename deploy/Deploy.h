@@ -12,24 +12,36 @@ enum class InstallOutcome {
   Refused,            // the version has a refusal box; nothing written
   Unrecognised,       // the version is in no row; nothing written
   SecurityError,      // the preflight folder is missing and cannot be made
-  CopyFailed,         // a driver file on the medium is missing or empty, or no marker after the copies
+  CopyFailed,         // the medium lacks a driver file, or a copy did not come out whole
   PermissionRefused,  // files copied, but the registry work failed
   Done,
 };
 
 struct InstallResult {
   InstallOutcome outcome;
-  const char* refusalText = nullptr;  // for Refused
+  const char* refusalText = nullptr;             // for Refused
+  CopyResult::Side copySide = CopyResult::None;  // for CopyFailed: the medium or the Windows folder
 };
 
 // The whole install for the named version from the media directory: gate,
 // the medium's driver files, preflight, the 48 copies, then the setup-source
-// redirection and the companion. A failure in the registry work, whatever it is, ends it as
-// PermissionRefused; the companion's own failures end nothing. Other failures
-// are raised.
+// redirection and the companion.
+// - A copy counts when CopyFile succeeds and the target then has the
+//   source's size (FileSize). A failed copy does not stop the others, but
+//   ends the install as CopyFailed before any registry work.
+// - The marker's copy (R\usb8023w.sys) runs after the other 47, only when
+//   they all worked, under a temporary name that is renamed into place once
+//   it is whole: whatever stops the program, the marker means a complete
+//   install.
+// - A read-only attribute on a target is cleared before the copy over it.
+// A failure in the registry work, whatever it is, ends it as
+// PermissionRefused; the companion's own failures end nothing. Other
+// failures are raised.
 InstallResult InstallDriver(Platform& platform, const std::string& osName, const std::string& mediaDir);
 
-// Deletes whatever of the removal list exists; shows and reports nothing.
-void RemoveDriverFiles(Platform& platform);
+// Deletes whatever of the removal list exists, read-only files included;
+// shows nothing. True when `marker` (the one the timer watches) is gone
+// afterwards.
+bool RemoveDriverFiles(Platform& platform, const std::string& marker);
 
 }  // namespace qar

@@ -1,6 +1,6 @@
 // The medium is checked before the install touches the machine: a CD with a
-// driver file missing or burnt empty would otherwise install in part and
-// report success.
+// driver file missing or burnt empty ends the install with nothing written,
+// rather than with a failed copy after others were made.
 #pragma once
 
 #include "deploy/Plans.h"

@@ -39,13 +39,14 @@ const char* const kRemovalFolders[] = {"\\", "\\system\\", "\\system32\\", "\\in
                                        "\\system32\\drivers\\"};
 
 const char* const kMarkerName = "\\usb8023w.sys";
+const char* const kMarkerTemporaryName = "\\usb8023w.new";
 
 }  // namespace
 
-DriverSources BuildDriverSources(const std::string& mediaDir) {
+DriverSources BuildDriverSources(Platform& platform, const std::string& mediaDir) {
   DriverSources sources;
   for (std::size_t i = 0; i < kDriverFileCount; ++i)
-    sources[i] = MediaPath(mediaDir, kDriverFiles[i].mediumSource);
+    sources[i] = MediaPath(platform, mediaDir, kDriverFiles[i].mediumSource);
   return sources;
 }
 
@@ -60,6 +61,9 @@ std::vector<Copy> PlanCopies(const Plan& plan, const DriverSources& sources) {
 }
 
 std::string PlanMarker(const Plan& plan) { return std::string(plan.systemRoot) + kMarkerName; }
+std::string PlanMarkerTemporary(const Plan& plan) {
+  return std::string(plan.systemRoot) + kMarkerTemporaryName;
+}
 
 const std::vector<std::string>& RemovalList() {
   static const std::vector<std::string> list = [] {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Platform.h"
+
 namespace qar {
 
 struct Plan {
@@ -26,17 +28,18 @@ struct DriverFile {
 constexpr std::size_t kDriverFileCount = 8;
 constexpr std::size_t kDestinationCount = 6;
 
-// In copy order. The last row is the install-state marker; it is copied from
-// usb8023m.sys, not from the medium's usb8023w.sys.
+// In the table's copy order. The last row is the install-state marker; it is
+// copied from usb8023m.sys, not from the medium's usb8023w.sys.
 extern const std::array<DriverFile, kDriverFileCount> kDriverFiles;
 // Below the system root, in copy order.
 extern const std::array<const char*, kDestinationCount> kDestinationFolders;
 
 // The eight source paths on the medium, in driver-file order.
 using DriverSources = std::array<std::string, kDriverFileCount>;
-DriverSources BuildDriverSources(const std::string& mediaDir);
+DriverSources BuildDriverSources(Platform& platform, const std::string& mediaDir);
 
-// The 48 (source, target) copies of one plan, file-major.
+// The 48 (source, target) copies of one plan, file-major, as the table
+// lists them; the install runs the marker's copy (the 43rd) last.
 struct Copy {
   std::string source;
   std::string target;
@@ -45,6 +48,9 @@ std::vector<Copy> PlanCopies(const Plan& plan, const DriverSources& sources);
 
 // R\usb8023w.sys of the plan.
 std::string PlanMarker(const Plan& plan);
+// R\usb8023w.new: the marker's copy is made under this name and renamed
+// into place only when it is whole.
+std::string PlanMarkerTemporary(const Plan& plan);
 
 // The 80 paths removal deletes, in order: both roots, whatever the version.
 const std::vector<std::string>& RemovalList();

@@ -22,7 +22,7 @@ void Launch(Platform& platform, const std::string& target) {
 
 void LaunchFromMedium(Platform& platform, const char* relative) {
   try {
-    Launch(platform, MediaPath(GetMediaDir(platform), relative));
+    Launch(platform, MediaPath(platform, GetMediaDir(platform), relative));
   } catch (...) {
   }
 }

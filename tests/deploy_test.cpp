@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <chrono>
+#include <functional>
 #include <optional>
 
 #include "TestMachine.h"
@@ -15,8 +17,22 @@ using test::TestMachine;
 const char* const kSetup = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
 const char* const kRun = "\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
+std::string ReadValue(TestMachine& machine, const char* key, const char* name) {
+  std::string data;
+  return machine->ReadString(key, name, data) ? data : "<absent>";
+}
+
+// Marks a file on the machine read-only, as another installer may leave it.
+void MakeReadOnly(TestMachine& machine, const std::string& path) {
+  std::filesystem::permissions(machine->HostPath(path),
+                               std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                   std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::remove);
+}
+
 TEST(PlanCopies, FileMajorIntoSixFolders) {
-  const DriverSources sources = BuildDriverSources("D:\\");
+  TestMachine machine;
+  const DriverSources sources = BuildDriverSources(machine.Machine(), "D:\\");
   const std::vector<Copy> copies = PlanCopies(kPlanW, sources);
   ASSERT_EQ(copies.size(), 48u);
   const char* const expectedFolders[] = {
@@ -36,14 +52,17 @@ TEST(PlanCopies, FileMajorIntoSixFolders) {
 }
 
 TEST(PlanCopies, PlanNStaysUnderWinnt) {
-  for (const Copy& copy : PlanCopies(kPlanN, BuildDriverSources("E:\\setup")))
+  TestMachine machine;
+  for (const Copy& copy : PlanCopies(kPlanN, BuildDriverSources(machine.Machine(), "E:\\setup")))
     EXPECT_EQ(copy.target.rfind("C:\\Winnt\\", 0), 0u) << copy.target;
-  EXPECT_EQ(BuildDriverSources("E:\\setup")[0], "E:\\setup\\Driver\\QAR.CAT");
+  EXPECT_EQ(BuildDriverSources(machine.Machine(), "E:\\setup")[0], "E:\\setup\\Driver\\QAR.CAT");
 }
 
 TEST(Markers, PlanAndVersion) {
   EXPECT_EQ(PlanMarker(kPlanW), "C:\\Windows\\usb8023w.sys");
   EXPECT_EQ(PlanMarker(kPlanN), "C:\\Winnt\\usb8023w.sys");
+  EXPECT_EQ(PlanMarkerTemporary(kPlanW), "C:\\Windows\\usb8023w.new");
+  EXPECT_EQ(PlanMarkerTemporary(kPlanN), "C:\\Winnt\\usb8023w.new");
   EXPECT_EQ(InstallMarkerFor("Microsoft Windows 2000"), "C:\\Winnt\\usb8023w.sys");
   for (const char* name : {"Microsoft Windows XP", "Microsoft Windows ", "", "Microsoft Windows 2000 ",
                            "Microsoft Windows NT 4.0"})
@@ -93,40 +112,155 @@ InstallOutcome Install(Platform& platform, const char* osName = "Microsoft Windo
   return InstallDriver(platform, osName, "D:\\").outcome;
 }
 
+// The table's order, except the marker's copy (the 43rd), which runs last
+// under a temporary name and is renamed into place.
 TEST(CopyDriverFiles, RunsTheFortyEightCopiesInOrderOnTheMachine) {
   TestMachine machine;
   RecordingPlatform recorder(machine.Machine());
-  const DriverSources sources = BuildDriverSources("D:\\");
+  const DriverSources sources = BuildDriverSources(machine.Machine(), "D:\\");
   ASSERT_EQ(Install(recorder), InstallOutcome::Done);
 
-  const std::vector<std::string> copies = recorder.CallsOf("CopyFile");
-  const std::vector<Copy> plan = PlanCopies(kPlanW, sources);
-  ASSERT_EQ(copies.size(), 49u);  // and the companion
-  for (std::size_t i = 0; i < plan.size(); ++i) {
-    EXPECT_EQ(copies[i], plan[i].source + " -> " + plan[i].target);
-    EXPECT_TRUE(machine.Exists(plan[i].target)) << plan[i].target;
+  std::vector<Copy> plan = PlanCopies(kPlanW, sources);
+  ASSERT_EQ(plan[42].target, "C:\\Windows\\usb8023w.sys");
+  const Copy marker = plan[42];
+  plan.erase(plan.begin() + 42);
+  plan.push_back({marker.source, "C:\\Windows\\usb8023w.new"});
+  plan.push_back({"D:\\QAR.exe", "C:\\QAR\\QAR.exe"});
+  std::vector<std::string> expected;
+  for (const Copy& copy : plan) expected.push_back(copy.source + " -> " + copy.target);
+  EXPECT_EQ(recorder.CallsOf("CopyFile"), expected);
+  EXPECT_EQ(recorder.CallsOf("RenameFile"),
+            std::vector<std::string>{"C:\\Windows\\usb8023w.new -> C:\\Windows\\usb8023w.sys"});
+  // Each driver copy: read-only cleared before, the target's size read after.
+  for (std::size_t i = 0; i + 1 < recorder.calls.size(); ++i) {
+    const std::string& call = recorder.calls[i];
+    if (call.rfind("CopyFile ", 0) != 0 || call.find("QAR.exe") != std::string::npos) continue;
+    const std::string target = call.substr(call.find(" -> ") + 4);
+    EXPECT_EQ(recorder.calls[i - 1], "ClearReadOnly " + target);
+    EXPECT_EQ(recorder.calls[i + 1], "FileSize " + target);
   }
-  const std::string marker = machine.Read("C:\\Windows\\usb8023w.sys");
-  EXPECT_EQ(marker, test::DriverContents("usb8023m.sys"));
-  EXPECT_NE(marker, test::DriverContents("usb8023w.sys"));
+  for (const Copy& copy : PlanCopies(kPlanW, sources))
+    EXPECT_TRUE(machine.Exists(copy.target)) << copy.target;
+  EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023w.new"));
+  const std::string contents = machine.Read("C:\\Windows\\usb8023w.sys");
+  EXPECT_EQ(contents, test::DriverContents("usb8023m.sys"));
+  EXPECT_NE(contents, test::DriverContents("usb8023w.sys"));
   EXPECT_EQ(machine.Read("C:\\Windows\\inf\\QAR.inf"), test::DriverContents("QAR.inf"));
 }
 
+// A failed copy does not stop the others, but the marker is not made, and
+// no registry work or companion follows.
 TEST(CopyDriverFiles, ReinstallOverwritesAndFailuresDoNotStopTheRest) {
   TestMachine machine;
   ASSERT_TRUE(machine->CreateDir(kPlanW.preflightFolder));
   test::WriteHostFile(machine->HostPath("C:\\Windows\\System\\QAR.CAT"), "old");
   machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
-  EXPECT_EQ(Install(machine.Machine()), InstallOutcome::Done);
+  const InstallResult result = InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\");
+  EXPECT_EQ(result.outcome, InstallOutcome::CopyFailed);
+  EXPECT_EQ(result.copySide, CopyResult::Target);
   EXPECT_EQ(machine.Read("C:\\Windows\\system\\qar.cat"), test::DriverContents("QAR.CAT"));
   EXPECT_FALSE(machine.Exists("C:\\Windows\\System32\\rndismpk.sys"));
   EXPECT_TRUE(machine.Exists("C:\\Windows\\System32\\Drivers\\Windows\\usb8023w.sys"));
+  EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023w.sys"));
+  EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023w.new"));
+  EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"), "<absent>");
+  EXPECT_FALSE(machine.Exists("C:\\QAR\\QAR.exe"));
+}
+
+// Which copies end the install, and whose fault the box names.
+TEST(CopyDriverFiles, CopyOutcomes) {
+  const char* const marker = "C:\\Windows\\usb8023w.sys";
+  const char* const temporary = "C:\\Windows\\usb8023w.new";
+  struct Case {
+    const char* what;
+    std::function<void(TestMachine&)> arrange;
+    CopyResult::Side side;    // None: the install is done
+    const char* markerHolds;  // null: no marker
+  };
+  const std::string fresh = test::DriverContents("usb8023m.sys");
+  const Case cases[] = {
+      {"the first copy fails",
+       [](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT"); },
+       CopyResult::Target, nullptr},
+      {"the marker's own copy fails",
+       [&](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, temporary); }, CopyResult::Target,
+       nullptr},
+      {"the rename fails", [](TestMachine& m) { m->FailOperation(sandbox::Op::RenameFile); },
+       CopyResult::Target, nullptr},
+      {"a copy's size cannot be read",
+       [](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, "C:\\Windows\\inf\\QAR.inf"); },
+       CopyResult::Target, nullptr},
+      {"a temporary left by a stopped install is overwritten",
+       [&](TestMachine& m) {
+         test::WriteHostFile(m->HostPath(temporary), "half");
+         MakeReadOnly(m, temporary);
+       },
+       CopyResult::None, fresh.c_str()},
+      {"an old read-only marker is replaced",
+       [&](TestMachine& m) {
+         test::WriteHostFile(m->HostPath(marker), "old marker");
+         MakeReadOnly(m, marker);
+       },
+       CopyResult::None, fresh.c_str()},
+      {"an old marker that cannot be deleted stays, and the install fails",
+       [&](TestMachine& m) {
+         test::WriteHostFile(m->HostPath(marker), "old marker");
+         m->FailOperation(sandbox::Op::DeleteFile, marker);
+       },
+       CopyResult::Target, "old marker"},
+      {"a medium dated before 1980 copies",
+       [](TestMachine& m) {
+         for (const std::string& name : test::MediumDriverFiles())
+           std::filesystem::last_write_time(
+               m.MediumHostDir() + "/Driver/" + name,
+               std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
+       },
+       CopyResult::None, fresh.c_str()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestMachine machine;
+    c.arrange(machine);
+    const InstallResult result = InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\");
+    EXPECT_EQ(result.outcome, c.side == CopyResult::None ? InstallOutcome::Done : InstallOutcome::CopyFailed);
+    EXPECT_EQ(result.copySide, c.side);
+    std::uint64_t size = 0;
+    if (c.markerHolds == nullptr)
+      EXPECT_FALSE(machine->FileSize(marker, size));
+    else
+      EXPECT_EQ(machine.Read(marker), c.markerHolds);
+    EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"),
+              c.side == CopyResult::None ? "C:\\Windows\\System\\" : "<absent>");
+    EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.side == CopyResult::None);
+  }
+}
+
+// Wine's CopyFileA ends a copy at a read error and reports success: the
+// short copy is the medium's fault.
+TEST(CopyDriverFiles, ShortCopyIsTheMediumsFault) {
+  struct ShortCopy : RecordingPlatform {
+    ShortCopy(TestMachine& machine) : RecordingPlatform(machine.Machine()), machine(machine) {}
+    CopyResult CopyFile(const std::string& source, const std::string& target) override {
+      const CopyResult copied = RecordingPlatform::CopyFile(source, target);
+      if (copied && target == "C:\\Windows\\System32\\rndismpw.sys")
+        std::filesystem::resize_file(machine->HostPath(target), 3);
+      return copied;
+    }
+    TestMachine& machine;
+  };
+  TestMachine machine;
+  ShortCopy platform(machine);
+  const InstallResult result = InstallDriver(platform, "Microsoft Windows XP", "D:\\");
+  EXPECT_EQ(result.outcome, InstallOutcome::CopyFailed);
+  EXPECT_EQ(result.copySide, CopyResult::Source);
+  EXPECT_TRUE(machine.Exists("C:\\Windows\\System32\\Drivers\\Windows\\usb8023w.sys"));
+  EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023w.sys"));
 }
 
 TEST(CopyDriverFiles, EmptyDriverFolderCopiesNothing) {
   TestMachine machine("winxp", test::MediumOptions{false, true, "", false});
   EXPECT_EQ(Install(machine.Machine()), InstallOutcome::CopyFailed);
-  for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources("D:\\")))
+  for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(machine.Machine(), "D:\\")))
     EXPECT_FALSE(machine.Exists(copy.target)) << copy.target;
 }
 
@@ -222,13 +356,17 @@ TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
   ASSERT_TRUE(machine.Exists("C:\\Windows\\System\\QAR.CAT"));
 
   RecordingPlatform recorder(machine.Machine());
-  RemoveDriverFiles(recorder);
+  EXPECT_TRUE(RemoveDriverFiles(recorder, "C:\\Windows\\usb8023w.sys"));
 
-  // Probed in list order; deleted exactly the 40 present ones.
-  EXPECT_EQ(recorder.CallsOf("FileExists"), RemovalList());
+  // Probed in list order, then the marker; deleted exactly the 40 present
+  // ones, each after its read-only attribute is cleared.
+  std::vector<std::string> probed = RemovalList();
+  probed.push_back("C:\\Windows\\usb8023w.sys");
+  EXPECT_EQ(recorder.CallsOf("FileExists"), probed);
   EXPECT_EQ(recorder.CallsOf("DeleteFile").size(), 40u);
+  EXPECT_EQ(recorder.CallsOf("ClearReadOnly"), recorder.CallsOf("DeleteFile"));
   EXPECT_EQ(recorder.CallsOf("DeleteFile").front(), "C:\\Windows\\usb8023w.sys");
-  for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources("D:\\")))
+  for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(machine.Machine(), "D:\\")))
     EXPECT_EQ(machine.Exists(copy.target), copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
         << copy.target;
   EXPECT_FALSE(machine.Exists("C:\\Windows\\system\\qar.cat"));
@@ -237,26 +375,23 @@ TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
 TEST(RemoveDriverFiles, NothingToDeleteAndNoRoots) {
   TestMachine machine;
   RecordingPlatform recorder(machine.Machine());
-  RemoveDriverFiles(recorder);
+  EXPECT_TRUE(RemoveDriverFiles(recorder, "C:\\Windows\\usb8023w.sys"));
   EXPECT_TRUE(recorder.CallsOf("DeleteFile").empty());
 
   std::filesystem::remove_all(machine->HostPath("C:\\Windows"));
-  RemoveDriverFiles(recorder);
+  EXPECT_TRUE(RemoveDriverFiles(recorder, "C:\\Windows\\usb8023w.sys"));
   EXPECT_TRUE(recorder.CallsOf("DeleteFile").empty());
 }
 
+// The answer is about the marker it is given: the one the timer watches.
 TEST(RemoveDriverFiles, UndeletableMarkerStaysAndOthersGo) {
   TestMachine machine;
   ASSERT_EQ(Install(machine.Machine()), InstallOutcome::Done);
   machine->FailOperation(sandbox::Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
-  RemoveDriverFiles(machine.Machine());
+  EXPECT_FALSE(RemoveDriverFiles(machine.Machine(), "C:\\Windows\\usb8023w.sys"));
   EXPECT_TRUE(machine.Exists("C:\\Windows\\usb8023w.sys"));
   EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023m.sys"));
-}
-
-std::string ReadValue(TestMachine& machine, const char* key, const char* name) {
-  std::string data;
-  return machine->ReadString(key, name, data) ? data : "<absent>";
+  EXPECT_TRUE(RemoveDriverFiles(machine.Machine(), "C:\\Winnt\\usb8023w.sys"));
 }
 
 TEST(SetupValues, WriteAndDelete) {
@@ -326,6 +461,7 @@ TEST(InstallCompanionProgram, ExistingFolderAndProgramAreReplaced) {
   TestMachine machine;
   ASSERT_TRUE(machine->CreateDir("C:\\QAR"));
   test::WriteHostFile(machine->HostPath("C:\\QAR\\QAR.exe"), "old");
+  MakeReadOnly(machine, "C:\\QAR\\QAR.exe");
   ASSERT_EQ(Install(machine.Machine()), InstallOutcome::Done);
   EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), "companion program\n");
   EXPECT_EQ(ReadValue(machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");

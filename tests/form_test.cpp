@@ -9,6 +9,7 @@
 #include "app/ErrorBox.h"
 #include "deploy/Deploy.h"
 #include "deploy/Plans.h"
+#include "platform/sandbox/Versions.h"
 
 #include <tuple>
 
@@ -49,11 +50,26 @@ class ScriptedHost : public FormHost {
   }
   void SetTimerEnabled(bool enabled) override {
     ++timerCalls;
-    if (enabled && timersExhausted) throw Error("Not enough timers available");
+    if (enabled && timersExhausted) throw Error(kNoTimerLeft);
     timerRunning = enabled;
   }
   void CloseWindow() override { closed = true; }
   void Invalidate() override { ++invalidations; }
+};
+
+// Records the calls; `foreign` makes the marker probe and the shell raise
+// what is not one of our errors.
+struct Recorder : test::RecordingPlatform {
+  using RecordingPlatform::RecordingPlatform;
+  bool foreign = false;
+  bool FileExists(const std::string& path) override {
+    if (foreign) throw std::bad_alloc();
+    return RecordingPlatform::FileExists(path);
+  }
+  void ShellOpen(const std::string& target) override {
+    if (foreign) throw std::bad_alloc();
+    RecordingPlatform::ShellOpen(target);
+  }
 };
 
 class Wizard {
@@ -110,7 +126,7 @@ class Wizard {
   }
 
   TestMachine machine;
-  test::RecordingPlatform recorder;
+  Recorder recorder;
   ScriptedHost host;
   Application app;
 };
@@ -233,6 +249,18 @@ TEST(Polling, MarkerLocationDependsOnTheVersion) {
     wizard.Tick();
     EXPECT_EQ(wizard.Screen(), c.installed ? kMainInstalled : kMainNotInstalled) << c.os << c.marker;
   }
+  // Every known version, with the marker under one root only.
+  for (const sandbox::NamedVersion& known : sandbox::KnownVersions()) {
+    for (const std::string root : {"C:\\Windows", "C:\\Winnt"}) {
+      Wizard wizard(known.name);
+      std::filesystem::create_directories(wizard.machine->HostPath(root));
+      wizard.PutMarker(root + "\\usb8023w.sys");
+      wizard.Tick();
+      const bool winnt = wizard.Form()[ControlId::lblOS].Caption() == "Microsoft Windows 2000";
+      EXPECT_EQ(wizard.Screen(), winnt == (root == "C:\\Winnt") ? kMainInstalled : kMainNotInstalled)
+          << known.name << " " << root;
+    }
+  }
   Wizard failing;
   failing.machine->SetVersionQueryFails(true);  // the empty name
   failing.PutMarker();
@@ -310,10 +338,14 @@ TEST(Navigation, TransitionTable) {
   wizard.Click("lblqar");
   wizard.Tick();
 
-  // installed main: home shows the not-installed artwork until the next tick.
+  // installed main: home shows the not-installed artwork until the next tick;
+  // the install hotspot then installs, whatever lies beneath.
   wizard.Click("lblqar");
   EXPECT_EQ(wizard.Seen(), "imgInstall");
   EXPECT_FALSE(wizard.Form()[ControlId::lblmoreinfo].Visible());
+  wizard.Click("lblInstall");
+  EXPECT_EQ(wizard.Screen(), "imgUSB imguninstall lblqar lblClose");
+  wizard.Click("lblqar");
   wizard.Tick();
   EXPECT_EQ(wizard.Screen(), kMainInstalled);
 
@@ -553,33 +585,106 @@ TEST(Install, DamagedMediumShowsTheCopyMessageAndWritesNothing) {
   EXPECT_EQ(whole.Screen(), kConnectCable);
 }
 
-// A marker that cannot be deleted keeps the installed screen; the next
-// click runs the whole removal again.
+// A marker that cannot be deleted keeps the installed screen and says so;
+// the next click runs the whole removal again. Any other file that stays
+// goes unmentioned.
 TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
-  TestMachine machine;
-  ASSERT_EQ(InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\").outcome, InstallOutcome::Done);
-  machine->FailOperation(sandbox::Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
-  test::RecordingPlatform recorder(machine.Machine());
-  ScriptedHost host;
-  Application app(recorder, host);
-  app.CreateForm();
-  app.Tick();
-  const Rect r = app.Form()[ControlId::lblInstall].Bounds();
-  for (int click = 0; click < 2; ++click) {
-    SCOPED_TRACE(click);
-    recorder.calls.clear();
-    app.MouseDown(r.left + 1, r.top + 1);
-    app.MouseUp(r.left + 1, r.top + 1);
-    EXPECT_EQ(recorder.CallsOf("FileExists"), RemovalList());
-    const std::vector<std::string> deleted = recorder.CallsOf("DeleteFile");
-    ASSERT_FALSE(deleted.empty());
-    EXPECT_EQ(deleted.front(), "C:\\Windows\\usb8023w.sys");
+  const struct {
+    const char* undeletable;
+    bool box;
+  } cases[] = {{"C:\\Windows\\usb8023w.sys", true}, {"C:\\Windows\\System\\usb8023m.sys", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.undeletable);
+    TestMachine machine;
+    ASSERT_EQ(InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\").outcome, InstallOutcome::Done);
+    machine->FailOperation(sandbox::Op::DeleteFile, c.undeletable);
+    test::RecordingPlatform recorder(machine.Machine());
+    ScriptedHost host;
+    Application app(recorder, host);
+    app.CreateForm();
     app.Tick();
-    EXPECT_TRUE(machine.Exists("C:\\Windows\\usb8023w.sys"));
-    EXPECT_TRUE(app.Form()[ControlId::imguninstall].Visible());
-    EXPECT_FALSE(app.Form()[ControlId::imgInstall].Visible());
+    const Rect r = app.Form()[ControlId::lblInstall].Bounds();
+    for (int click = 0; click < (c.box ? 2 : 1); ++click) {
+      SCOPED_TRACE(click);
+      recorder.calls.clear();
+      app.MouseDown(r.left + 1, r.top + 1);
+      app.MouseUp(r.left + 1, r.top + 1);
+      std::vector<std::string> probed = RemovalList();
+      probed.push_back("C:\\Windows\\usb8023w.sys");  // the marker the timer watches
+      EXPECT_EQ(recorder.CallsOf("FileExists"), probed);
+      const std::vector<std::string> deleted = recorder.CallsOf("DeleteFile");
+      ASSERT_FALSE(deleted.empty());
+      EXPECT_EQ(deleted.front(), "C:\\Windows\\usb8023w.sys");
+      EXPECT_EQ(app.Form()[ControlId::lblcd].Caption(), "D:\\");  // removal records the medium too
+      app.Tick();
+      EXPECT_EQ(machine.Exists("C:\\Windows\\usb8023w.sys"), c.box);
+      EXPECT_EQ(app.Form()[ControlId::imguninstall].Visible(), c.box);
+      EXPECT_NE(app.Form()[ControlId::imgInstall].Visible(), c.box);
+      ASSERT_EQ(host.boxes.size(), c.box ? click + 1u : 0u);
+      if (!c.box) continue;
+      EXPECT_EQ(host.boxes.back().text, "The modem driver could not be removed");
+      EXPECT_EQ(host.boxes.back().caption, "Cannot install modem driver");
+      EXPECT_EQ(host.boxes.back().icon, BoxIcon::None);
+    }
   }
-  EXPECT_TRUE(host.boxes.empty());
+}
+
+// Files another installer left read-only: removal deletes them (the eight
+// in the preflight folder stay, read-only), and the install copies over
+// those.
+TEST(Remove, ReadOnlyLeftoversAreRemovedAndReinstalledOver) {
+  Wizard wizard;
+  ASSERT_EQ(InstallDriver(wizard.machine.Machine(), "Microsoft Windows XP", "D:\\").outcome,
+            InstallOutcome::Done);
+  const std::vector<Copy> copies = PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\"));
+  for (const Copy& copy : copies)
+    std::filesystem::permissions(wizard.machine->HostPath(copy.target), std::filesystem::perms::owner_read);
+  wizard.Tick();
+  ASSERT_EQ(wizard.Screen(), kMainInstalled);
+  wizard.Click("lblInstall");
+  wizard.Tick();
+  EXPECT_TRUE(wizard.host.boxes.empty());
+  EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  for (const Copy& copy : copies)
+    EXPECT_EQ(wizard.machine.Exists(copy.target),
+              copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
+        << copy.target;
+  wizard.Click("lblInstall");
+  EXPECT_TRUE(wizard.host.boxes.empty());
+  EXPECT_EQ(wizard.Screen(), kConnectCable);
+  for (const Copy& copy : copies) EXPECT_TRUE(wizard.machine.Exists(copy.target)) << copy.target;
+}
+
+// A copy that fails or does not come out whole: the box names the Windows
+// folder, and neither the registry work, the companion nor the
+// connect-cable screen follow; the marker is not made.
+TEST(Install, FailedCopyIntoTheWindowsFolder) {
+  const struct {
+    const char* what;
+    sandbox::Op op;
+    const char* path;
+  } cases[] = {
+      {"a copy fails", sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys"},
+      {"the marker's copy fails", sandbox::Op::CopyFile, "C:\\Windows\\usb8023w.new"},
+      {"the marker cannot be renamed into place", sandbox::Op::RenameFile, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Wizard wizard;
+    wizard.machine->FailOperation(c.op, c.path);
+    wizard.Tick();
+    wizard.Click("lblInstall");
+    ASSERT_EQ(wizard.host.boxes.size(), 1u);
+    EXPECT_EQ(wizard.host.boxes[0].text, "The driver files could not be copied to the Windows folder");
+    EXPECT_EQ(wizard.host.boxes[0].caption, "Cannot install modem driver");
+    EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
+    wizard.Tick();
+    EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+    EXPECT_FALSE(wizard.machine.Exists("C:\\Windows\\usb8023w.sys"));
+    EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "<absent>");
+    EXPECT_EQ(wizard.Value(kRun, "QAR"), "<absent>");
+    EXPECT_FALSE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+  }
 }
 
 // Any failure in the registry work is a permission problem, and none in the
@@ -664,16 +769,16 @@ TEST(Launchers, MoreInfoOnPartnerAndInstalledScreens) {
   wizard.Click("lblmoreinfo");
   const std::vector<std::string> targets = wizard.ShellTargets();
   ASSERT_EQ(targets.size(), 3u);
-  for (const std::string& target : targets) {
-    EXPECT_EQ(target.rfind("http://", 0), 0u);
-    EXPECT_NE(target.find(".example/qar.asp"), std::string::npos) << target;
-  }
+  for (const std::string& target : targets) EXPECT_EQ(target, "http://protection.partner.example/qar.asp");
 }
 
 TEST(Launchers, ShellFailureShowsNothing) {
   Wizard wizard;
   wizard.machine->FailOperation(sandbox::Op::ShellOpen);
   wizard.Tick();
+  wizard.Click("lblpdf");
+  wizard.Click("lblGateway");
+  wizard.recorder.foreign = true;  // nor does a failure that is not ours
   wizard.Click("lblpdf");
   wizard.Click("lblGateway");
   EXPECT_TRUE(wizard.host.boxes.empty());
@@ -710,6 +815,12 @@ TEST(ErrorBox, HandlerErrorsAreShownAndTheLoopGoesOn) {
   wizard.host.timersExhausted = false;
   wizard.Click("lblqar");
   EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+  EXPECT_TRUE(wizard.host.timerRunning);  // the refused start left the flag off
+  wizard.recorder.foreign = true;         // not one of ours: an empty box
+  wizard.Tick();
+  wizard.Tick();
+  EXPECT_EQ(wizard.host.boxes.size(), 3u);
+  EXPECT_EQ(wizard.host.boxes.back().text, "");
 }
 
 }  // namespace

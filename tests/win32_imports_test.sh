@@ -2,8 +2,9 @@
 # Checks the Windows programs' PE headers, resources and imports with
 # objdump, so that a new dependency cannot slip in unnoticed:
 #   - the product (i686): PE32, GUI subsystem 4.0, OS version 4.0, stripped,
-#     at most 600 KB, and every import in the table of app/win32/README.md
-#     as exported by both Windows 95 and NT 4.0;
+#     at most 600 KB, every import in the table of app/win32/README.md as
+#     exported by both Windows 95 and NT 4.0, and every row of that table
+#     still imported;
 #   - both: imports from KERNEL32, USER32, GDI32, ADVAPI32 and SHELL32 only
 #     (no C run-time DLL), none of them a wide-character (...W) function;
 #     main icon 1, hand cursor 2, a version record, and the application
@@ -35,17 +36,19 @@ fi
 
 allowed_dlls="ADVAPI32.dll GDI32.dll KERNEL32.dll SHELL32.dll USER32.dll"
 
-# The product's reviewed imports, "DLL function" per line: the rows of the
-# imports table in app/win32/README.md that say Windows 95 and NT 4.0 both
-# export the function. A new import fails until it has its row.
+# The rows of the imports table in app/win32/README.md, "DLL function
+# Windows-95 NT-4.0" per line. The reviewed imports are the rows that say
+# both export the function: a new import fails until it has its row, and a
+# row whose import is gone fails until it is removed.
 readme="$repo/app/win32/README.md"
-reviewed_i686=$(awk -F'|' '
+table_i686=$(awk -F'|' '
   /^## Imports/ { on = 1; next }
   on && /^## / { on = 0 }
-  on && NF >= 6 {
+  on && NF >= 6 && $3 ~ /`/ {
     for (i = 2; i <= 5; i++) gsub(/^ +| +$|`/, "", $i)
-    if ($4 == "yes" && $5 == "yes") print $2 ".dll", $3
+    print $2 ".dll", $3, $4, $5
   }' "$readme")
+reviewed_i686=$(awk '$3 == "yes" && $4 == "yes" { print $1, $2 }' <<<"$table_i686")
 if [ -z "$reviewed_i686" ]; then
   echo "win32_imports_test: no imports table in $readme" >&2
   exit 2
@@ -170,6 +173,9 @@ EOF
     unreviewed=$(comm -23 <(sort -u <<<"$imports") <(sort -u <<<"$reviewed_i686"))
     check "$name: only reviewed imports" "$([ -z "$unreviewed" ]; echo $?)" \
       "$(tr '\n' ',' <<<"$unreviewed")"
+    stale=$(comm -13 <(sort -u <<<"$imports") <(cut -d' ' -f1,2 <<<"$table_i686" | sort -u))
+    check "$name: every row of the imports table imported" "$([ -z "$stale" ]; echo $?)" \
+      "$(tr '\n' ',' <<<"$stale")"
   fi
 done
 

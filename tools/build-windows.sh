@@ -15,6 +15,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+. "$repo/tools/apt-sources.sh"
 arch=both
 build_dir="$repo/build-windows"
 with_tests=OFF
@@ -103,19 +104,21 @@ ensure_packages "${packages[@]}"
 cache="$build_dir/cache"
 mkdir -p "$cache"
 
-# A deb-src entry for bookworm main, added once in its own file.
+# A deb-src entry for bookworm main, added once in its own file, of the
+# archive the machine's own bookworm entry names.
 ensure_deb_src() {
-  if grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    return
+  local uri
+  apt_has_entry deb-src bookworm && return
+  uri=$(apt_archive_of bookworm)
+  if [ -z "$uri" ]; then
+    echo "build-windows: no deb-src entry for bookworm, and no bookworm entry in the" \
+      "apt sources to take the archive from; add a deb-src entry for bookworm main of" \
+      "this machine's Debian archive to $(apt_sources_dir) and run again" >&2
+    exit 1
   fi
-  log "adding a deb-src entry for bookworm main"
-  as_root tee /etc/apt/sources.list.d/qar-deb-src.sources >/dev/null <<'EOF'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
+  log "adding a deb-src entry for bookworm main ($uri)"
+  printf 'Types: deb-src\nURIs: %s\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$uri" | as_root tee "$(apt_sources_dir)qar-deb-src.sources" >/dev/null
   apt_updated=no
   apt_update
 }

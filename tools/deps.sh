@@ -7,10 +7,13 @@
 # which must be 8 or later: Debian 12's qemu 7.2 ignores MAP_FIXED_NOREPLACE,
 # and the 32-bit Wine then probes its address space before every process.
 # That qemu comes from bookworm-backports, and only that package does.
+# locales gives localedef the Japanese locale's sources, for the scenario
+# that runs the wizard in code page 932.
 set -euo pipefail
+. "$(dirname "$0")/apt-sources.sh"
 run="cmake g++ make libjpeg-dev libfltk1.3-dev"
 test="$run libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick"
-windows="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 dpkg-dev nasm wine64 wine32:i386 xorriso xvfb xauth xdotool x11-utils imagemagick icoutils libxml2-utils osslsigncode openssl"
+windows="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 dpkg-dev nasm wine64 wine32:i386 xorriso xvfb xauth xdotool x11-utils imagemagick icoutils libxml2-utils osslsigncode openssl locales"
 case "${1:-}" in
   run) wanted=$run ;;
   test) wanted="$test $windows" ;;
@@ -36,16 +39,21 @@ kernel_runs_i386() {
   ! grep -qs '^interpreter .*qemu-i386' /proc/sys/fs/binfmt_misc/*
 }
 
-# The machine's Debian mirror (from its deb822 or one-line sources), with
-# the backports suite beside it, in a file of its own.
+# The backports suite beside the machine's own bookworm archive, in a file
+# of its own; false when the sources have it already.
 add_backports() {
   local uri
-  grep -rqsE '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/ && return 1
-  uri=$(awk '/^URIs:/{u=$2} /^Suites:/ && / bookworm( |$)/{print u; exit}' /etc/apt/sources.list.d/*.sources 2>/dev/null)
-  [ -n "$uri" ] || uri=$(awk '$1 == "deb" && $3 == "bookworm" {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
-  echo "deps: adding bookworm-backports (${uri:=http://deb.debian.org/debian}) for qemu-user-static" >&2
+  apt_has_entry deb bookworm-backports && return 1
+  uri=$(apt_archive_of bookworm)
+  if [ -z "$uri" ]; then
+    echo "deps: no bookworm entry in the apt sources to add bookworm-backports beside;" \
+      "add a deb entry for bookworm-backports main of this machine's Debian archive" \
+      "to $(apt_sources_dir) and run again" >&2
+    exit 1
+  fi
+  echo "deps: adding bookworm-backports ($uri) for qemu-user-static" >&2
   printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$uri" | $sudo tee /etc/apt/sources.list.d/qar-bookworm-backports.sources >/dev/null
+    "$uri" | $sudo tee "$(apt_sources_dir)qar-bookworm-backports.sources" >/dev/null
 }
 
 qemu_usable() {

@@ -179,7 +179,7 @@ void Win32Host::SetTimerEnabled(bool enabled) {
     KillTimer(mainWindow_, kTimer1);
     return;
   }
-  if (setTimer_(mainWindow_, kTimer1, 1, nullptr) == 0) throw Error("Not enough timers available");
+  if (setTimer_(mainWindow_, kTimer1, 1, nullptr) == 0) throw Error(kNoTimerLeft);
 }
 
 void Win32Host::CloseWindow() {

@@ -104,13 +104,15 @@ bool Win32Platform::CreateDir(const std::string& path) {
 
 namespace {
 
-// Errors of a medium that cannot be read: a scratched or dirty CD, a drive
-// without its disc. Any other failure of a source that is there is the
-// target's (disk full, access denied, a read-only file, a missing folder).
+// Errors of reading a medium: a scratched or dirty CD (CRC, seek, sector),
+// a disc that went away or was swapped during the copy. Wine reports a
+// host read error (EIO) as ERROR_NOT_READY. A missing source is caught by
+// looking at it; every other failure (disk full, access denied, a
+// read-only file, a missing folder, a file in use) is the target's.
 bool IsReadError(DWORD error) {
   switch (error) {
-    case ERROR_FILE_NOT_FOUND:
     case ERROR_NOT_READY:
+    case ERROR_WRONG_DISK:
     case ERROR_CRC:
     case ERROR_SEEK:
     case ERROR_SECTOR_NOT_FOUND:
@@ -118,6 +120,8 @@ bool IsReadError(DWORD error) {
     case ERROR_GEN_FAILURE:
     case ERROR_HANDLE_EOF:
     case ERROR_IO_DEVICE:
+    case ERROR_FILE_INVALID:
+    case ERROR_UNRECOGNIZED_MEDIA:
       return true;
     default:
       return false;
@@ -132,10 +136,14 @@ bool IsFile(const std::string& path) {
 
 }  // namespace
 
+CopyResult::Side CopyFailureSide(unsigned long error, bool sourceIsFile) {
+  return !sourceIsFile || IsReadError(error) ? CopyResult::Source : CopyResult::Target;
+}
+
 CopyResult Win32Platform::CopyFile(const std::string& source, const std::string& target) {
   if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) {
-    const DWORD error = GetLastError();
-    return {IsReadError(error) || !IsFile(source) ? CopyResult::Source : CopyResult::Target};
+    const DWORD error = GetLastError();  // before IsFile's own calls
+    return {CopyFailureSide(error, IsFile(source))};
   }
   // Files from a CD are read-only and CopyFileA keeps the attribute; a
   // read-only copy would make the next install's copy and the removal fail.

@@ -35,4 +35,9 @@ class Win32Platform : public Platform {
 // "D:\\"), reduced to what GetCurrentDir returns ("setup", "").
 std::string StripDrivePrefix(const std::string& currentDirectory);
 
+// Which side a failed CopyFileA failed on, from its GetLastError code and
+// whether the source is still a file: the medium's when the source is gone
+// or could not be read, otherwise the target's.
+CopyResult::Side CopyFailureSide(unsigned long error, bool sourceIsFile);
+
 }  // namespace qar

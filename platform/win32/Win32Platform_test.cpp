@@ -261,6 +261,44 @@ TEST_F(Win32PlatformTest, CopyFromReadOnlySourceGivesWritableCopy) {
   EXPECT_NE(GetFileAttributesA(In("cd.sys").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
 }
 
+// The side is told by the error code where the source is still there.
+TEST(CopyFailureSide, Table) {
+  const struct {
+    DWORD error;
+    bool sourceIsFile;
+    CopyResult::Side side;
+  } cases[] = {
+      {ERROR_FILE_NOT_FOUND, false, CopyResult::Source},  // the source is gone
+      {ERROR_PATH_NOT_FOUND, false, CopyResult::Source},
+      {ERROR_ACCESS_DENIED, false, CopyResult::Source},  // a folder as source
+      {ERROR_NOT_READY, false, CopyResult::Source},      // no disc
+      {ERROR_CRC, true, CopyResult::Source},             // a scratched CD
+      {ERROR_SECTOR_NOT_FOUND, true, CopyResult::Source},
+      {ERROR_READ_FAULT, true, CopyResult::Source},
+      {ERROR_NOT_READY, true, CopyResult::Source},  // Wine's word for a host read error (EIO)
+      {ERROR_DISK_FULL, true, CopyResult::Target},
+      {ERROR_HANDLE_DISK_FULL, true, CopyResult::Target},
+      {ERROR_ACCESS_DENIED, true, CopyResult::Target},      // a read-only target or folder
+      {ERROR_PATH_NOT_FOUND, true, CopyResult::Target},     // no target folder
+      {ERROR_SHARING_VIOLATION, true, CopyResult::Target},  // a driver in use
+      {ERROR_WRITE_FAULT, true, CopyResult::Target},
+      {ERROR_WRITE_PROTECT, true, CopyResult::Target},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CopyFailureSide(c.error, c.sourceIsFile), c.side) << c.error;
+}
+
+// Lead bytes are those of the ANSI code page: none in a single-byte one.
+TEST(IsLeadByte, FollowsTheAnsiCodePage) {
+  Win32Platform platform;
+  const UINT codePage = GetACP();
+  if (codePage != 932 && codePage != 1252) GTEST_SKIP() << "code page " << codePage;
+  for (int byte = 0; byte < 256; ++byte) {
+    const bool lead = codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+    EXPECT_EQ(platform.IsLeadByte(static_cast<char>(byte)), lead)
+        << "byte " << byte << ", code page " << codePage;
+  }
+}
+
 TEST_F(Win32PlatformTest, DeleteFileByKindOfName) {
   WriteFile(In("QAR.CAT"), "x");
   EXPECT_TRUE(platform_.DeleteFile(In("qar.cat")));  // case-insensitive

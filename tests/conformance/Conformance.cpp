@@ -22,6 +22,18 @@ namespace {
 
 const char* YesNo(bool value) { return value ? "true" : "false"; }
 
+const char* SideName(CopyResult::Side side) {
+  switch (side) {
+    case CopyResult::None:
+      return "success";
+    case CopyResult::Source:
+      return "a source failure";
+    case CopyResult::Target:
+      return "a target failure";
+  }
+  return "?";
+}
+
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string Joined(const std::vector<std::string>& names) {
@@ -57,6 +69,11 @@ class Scratch {
   }
   void Is(const char* op, const std::string& name, CopyResult got, bool want) {
     Is(op, name, static_cast<bool>(got), want);
+  }
+  // A copy that must fail, and on which side.
+  void Fails(const std::string& name, CopyResult got, CopyResult::Side want) {
+    out_.Expect(got.failed == want,
+                "CopyFile(" + name + ") reports " + SideName(got.failed) + ", want " + SideName(want));
   }
   void Contents(const std::string& name, const std::string& want) {
     std::string got;
@@ -287,6 +304,8 @@ void CopyFileCreatesAndReplaces(ConformanceEnv& env, Outcome& out) {
   }
 }
 
+// The install's box names the side: the medium for a source that is gone
+// or unreadable, the Windows folder for anything that stops the write.
 void CopyFileFailures(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
   if (!s.Ready() || !s.Write("source.sys", "source") || !s.Write("kept.sys", "kept") ||
@@ -296,17 +315,19 @@ void CopyFileFailures(ConformanceEnv& env, Outcome& out) {
     const char* what;
     const char* source;
     const char* target;
+    CopyResult::Side side;
   } cases[] = {
-      {"missing source", "absent.sys", "kept.sys"},
-      {"missing target folder", "source.sys", "nofolder\\target.sys"},
-      {"read-only target", "source.sys", "locked.sys"},
-      {"source is a folder", "Folder", "fromfolder.sys"},
-      {"target is a folder", "source.sys", "Folder"},
-      {"onto itself", "source.sys", "SOURCE.SYS"},
+      {"missing source", "absent.sys", "kept.sys", CopyResult::Source},
+      {"missing source folder", "nofolder\\absent.sys", "kept.sys", CopyResult::Source},
+      {"missing target folder", "source.sys", "nofolder\\target.sys", CopyResult::Target},
+      {"read-only target", "source.sys", "locked.sys", CopyResult::Target},
+      {"source is a folder", "Folder", "fromfolder.sys", CopyResult::Source},
+      {"target is a folder", "source.sys", "Folder", CopyResult::Target},
+      {"onto itself", "source.sys", "SOURCE.SYS", CopyResult::Target},
   };
   for (const auto& c : cases)
-    s.Is("CopyFile", std::string(c.source) + " -> " + c.target + " (" + c.what + ")",
-         env.Target().CopyFile(s.In(c.source), s.In(c.target)), false);
+    s.Fails(std::string(c.source) + " -> " + c.target + " (" + c.what + ")",
+            env.Target().CopyFile(s.In(c.source), s.In(c.target)), c.side);
   s.Contents("kept.sys", "kept");
   s.Contents("locked.sys", "locked");
   s.Contents("source.sys", "source");
@@ -352,6 +373,60 @@ void DeleteFileByKindOfName(ConformanceEnv& env, Outcome& out) {
   s.Contents("locked.sys", "locked");
   s.Is("DirectoryExists", "Folder", p.DirectoryExists(s.In("Folder")), true);
   s.Names("", {"Folder", "locked.sys"});
+}
+
+// The marker's copy is renamed into place; MoveFileA never replaces.
+void RenameFileWithinAFolder(ConformanceEnv& env, Outcome& out) {
+  Scratch s(env, out);
+  if (!s.Ready() || !s.Write("usb8023w.new", "new") || !s.Write("kept.sys", "kept") || !s.Folder("Folder"))
+    return;
+  Platform& p = env.Target();
+  s.Is("RenameFile", "usb8023w.new -> kept.sys (exists)",
+       p.RenameFile(s.In("usb8023w.new"), s.In("kept.sys")), false);
+  s.Contents("kept.sys", "kept");
+  s.Contents("usb8023w.new", "new");
+  s.Is("RenameFile", "usb8023w.new -> KEPT.SYS (exists in another case)",
+       p.RenameFile(s.In("usb8023w.new"), s.In("KEPT.SYS")), false);
+  s.Is("RenameFile", "absent.new -> absent.sys", p.RenameFile(s.In("absent.new"), s.In("absent.sys")), false);
+  s.Is("RenameFile", "usb8023w.new -> nofolder\\usb8023w.sys",
+       p.RenameFile(s.In("usb8023w.new"), s.In("nofolder\\usb8023w.sys")), false);
+  s.Is("RenameFile", "USB8023W.NEW -> usb8023w.sys", p.RenameFile(s.In("USB8023W.NEW"), s.In("usb8023w.sys")),
+       true);
+  s.Contents("usb8023w.sys", "new");
+  s.Is("RenameFile", "usb8023w.sys -> Folder\\usb8023w.sys",
+       p.RenameFile(s.In("usb8023w.sys"), s.In("Folder\\usb8023w.sys")), true);
+  s.Contents("Folder\\usb8023w.sys", "new");
+  s.Names("", {"Folder", "kept.sys"});
+  s.Names("Folder", {"usb8023w.sys"});
+}
+
+// Files another installer left read-only are cleared before the install
+// copies over them and before removal deletes them.
+void ClearReadOnlyByKindOfName(ConformanceEnv& env, Outcome& out) {
+  Scratch s(env, out);
+  if (!s.Ready() || !s.Write("locked.sys", "locked") || !s.ReadOnly("locked.sys") ||
+      !s.Write("plain.sys", "plain") || !s.Write("source.sys", "new") || !s.Folder("Folder"))
+    return;
+  Platform& p = env.Target();
+  s.Is("CopyFile", "source.sys -> locked.sys (read-only)", p.CopyFile(s.In("source.sys"), s.In("locked.sys")),
+       false);
+  s.Is("ClearReadOnly", "LOCKED.SYS", p.ClearReadOnly(s.In("LOCKED.SYS")), true);
+  out.Expect(!env.IsReadOnly(s.In("locked.sys")), "locked.sys is still read-only after ClearReadOnly");
+  s.Contents("locked.sys", "locked");
+  s.Is("CopyFile", "source.sys -> locked.sys (cleared)", p.CopyFile(s.In("source.sys"), s.In("locked.sys")),
+       true);
+  s.Contents("locked.sys", "new");
+  if (!s.ReadOnly("locked.sys")) return;
+  s.Is("ClearReadOnly", "locked.sys (read-only again)", p.ClearReadOnly(s.In("locked.sys")), true);
+  s.Is("DeleteFile", "locked.sys (cleared)", p.DeleteFile(s.In("locked.sys")), true);
+  const ProbeCase cases[] = {
+      {"plain.sys", true},    // not read-only: nothing to do
+      {"locked.sys", false},  // deleted
+      {"absent.sys", false}, {"nofolder\\absent.sys", false}, {"Folder", false},
+  };
+  for (const ProbeCase& c : cases) s.Is("ClearReadOnly", c.name, p.ClearReadOnly(s.In(c.name)), c.want);
+  out.Expect(!env.IsReadOnly(s.In("plain.sys")), "plain.sys became read-only");
+  s.Names("", {"Folder", "plain.sys", "source.sys"});
 }
 
 // --- registry ----------------------------------------------------------------
@@ -598,6 +673,8 @@ const std::vector<Check>& Checks() {
       {"CopyFileFailures", CopyFileFailures},
       {"CopyFromReadOnlySourceIsWritable", CopyFromReadOnlySourceIsWritable},
       {"DeleteFileByKindOfName", DeleteFileByKindOfName},
+      {"RenameFileWithinAFolder", RenameFileWithinAFolder},
+      {"ClearReadOnlyByKindOfName", ClearReadOnlyByKindOfName},
       {"RegistryRoundTrip", RegistryRoundTrip},
       {"OpenKeyCreatesMissingKeys", OpenKeyCreatesMissingKeys},
       {"LeadingBackslashMeansRoot", LeadingBackslashMeansRoot},

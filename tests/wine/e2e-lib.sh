@@ -30,6 +30,8 @@ declare -A E2E_HOTSPOT=(
 
 E2E_STEP=start
 E2E_MASK=
+# Variables the wizard (not the test's own shell) runs with, e.g. a locale.
+E2E_WINE_ENV=()
 e2e_wid=
 e2e_pid=
 e2e_t0=
@@ -116,7 +118,7 @@ e2e_launch() {
   E2E_STEP=launch
   e2e_log "start D:\\Setup.exe"
   e2e_t0=$(e2e_now)
-  (cd "${E2E_CWD:-$E2E_WORK/medium}" && exec "$QAR_WINE" Setup.exe) >"$E2E_WORK/wizard.log" 2>&1 &
+  (cd "${E2E_CWD:-$E2E_WORK/medium}" && exec env "${E2E_WINE_ENV[@]}" "$QAR_WINE" Setup.exe) >"$E2E_WORK/wizard.log" 2>&1 &
   e2e_pid=$!
   e2e_wid=$(timeout 30 xdotool search --sync --name "^$E2E_MAIN_CAPTION\$" 2>/dev/null | head -1) ||
     e2e_fail "no window titled \"$E2E_MAIN_CAPTION\" within 30 s"

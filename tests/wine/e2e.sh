@@ -14,15 +14,17 @@
 # driver files, without rndismpw.sys, with every driver file empty, without
 # QAR.exe), winxp_cd_folder (a read-only medium in a
 # deep folder with spaces and a character above 0x7F in its name),
-# winxp_cd_image (the CD image as a CD-ROM drive), win10_wow64 (a 64-bit
-# Windows 10 prefix). SETUP.EXE and HELPER_DIR (qarwin.exe, recorder.exe)
-# are the i686 builds.
+# winxp_cd_image (the CD image as a CD-ROM drive), winxp_readonly_leftovers
+# (48 read-only driver files of an earlier install: removal, reinstall),
+# winxp_cp932 (code page 932, the medium in a folder named 表),
+# win10_wow64 (a 64-bit Windows 10 prefix). SETUP.EXE and HELPER_DIR
+# (qarwin.exe, recorder.exe) are the i686 builds.
 # Screenshots and logs of a failed run stay in ./wine_e2e_SCENARIO.
 set -euo pipefail
 if [ -z "${QAR_IN_XVFB:-}" ]; then
   QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
-[ $# = 3 ] || { sed -n '2,21p' "$0" >&2; exit 64; }
+[ $# = 3 ] || { sed -n '2,23p' "$0" >&2; exit 64; }
 scenario=$1
 E2E_SETUP=$(realpath "$2")
 E2E_HELPERS=$(realpath "$3")
@@ -411,6 +413,85 @@ scenario_cd_folder() {
   e2e_close
 }
 
+# An earlier install by another installer left the 48 files read-only (and
+# older). The wizard opens on the installed screen; removal clears the
+# attribute and deletes the 40 of its list, so the next tick shows the
+# not-installed screen; the install then copies over the 8 read-only ones
+# left in the preflight folder.
+scenario_readonly_leftovers() {
+  local folder row name source dir left=()
+  for folder in "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"; do
+    dir=$WINEPREFIX/drive_c/windows/$(tr '\\' / <<<"${folder,,}")
+    mkdir -p "$dir"
+    for row in "${DRIVER_FILES[@]}"; do
+      read -r name source <<<"$row"
+      echo "an older $name" >"$dir/$name"
+      chmod a-w "$dir/$name"
+    done
+  done
+  e2e_log "48 read-only driver files under C:\\Windows"
+  e2e_launch
+  e2e_expect_screen uninstall
+  e2e_click install
+  e2e_expect_screen install
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=removal-result
+  expect_copies absent 'C:\Windows' "${REMOVED_FOLDERS[@]}"
+  for row in "${DRIVER_FILES[@]}"; do
+    read -r name source <<<"$row"
+    [ -n "$(e2e_host_path "C:\\Windows$KEPT_FOLDER$name")" ] || left+=("$name")
+  done
+  [ ${#left[@]} = 0 ] || e2e_fail "removal took from $KEPT_FOLDER: ${left[*]}"
+  e2e_log "removed: 40 read-only copies gone, the 8 in C:\\Windows$KEPT_FOLDER kept"
+  e2e_click install
+  e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=install-result
+  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  expect_copies_writable
+  [ -z "$(e2e_host_path 'C:\Windows\usb8023w.new')" ] || e2e_fail "C:\\Windows\\usb8023w.new left behind"
+  expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
+  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
+  e2e_log "installed over the read-only copies: 48 copies, SourcePath, companion registered"
+  e2e_close
+}
+
+# A Japanese Windows: ANSI code page 932, and the medium in a folder named
+# 表, bytes 0x95 0x5C there: the second byte is no backslash. Wine takes
+# the code page from the locale, built here when the machine lacks it.
+scenario_cp932() {
+  local host="$E2E_WORK/medium/表"
+  if ! locale -a 2>/dev/null | grep -Eqix 'ja_JP\.utf-?8'; then
+    command -v localedef >/dev/null && [ -e /usr/share/i18n/locales/ja_JP ] ||
+      e2e_fail "no ja_JP.UTF-8 locale and nothing to build it with: tools/deps.sh test installs Debian's locales"
+    mkdir -p "$E2E_WORK/locale"
+    localedef -i ja_JP -f UTF-8 "$E2E_WORK/locale/ja_JP.UTF-8" 2>/dev/null || e2e_fail "localedef ja_JP.UTF-8 failed"
+    E2E_WINE_ENV+=("LOCPATH=$E2E_WORK/locale")
+    e2e_log "ja_JP.UTF-8 built with localedef into $E2E_WORK/locale"
+  fi
+  E2E_WINE_ENV+=(LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8)
+  mkdir -p "$host"
+  (cd "$E2E_WORK/medium" && find . -mindepth 1 -maxdepth 1 ! -name '表' -exec mv {} "$host/" \;)
+  E2E_CWD=$host
+  E2E_MEDIUM=$host
+  e2e_launch
+  e2e_expect_screen install
+  e2e_click install
+  e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=install-result
+  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
+  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
+  e2e_log "installed from D:\\表: 48 copies, SourcePath, companion registered"
+  e2e_click home
+  e2e_expect_screen uninstall
+  # The shell gets the path in code page 932, one backslash after 表.
+  launch pdf "$recorder \"$(quote "$(iconv -f UTF-8 -t CP932 <<<'D:\表')")"'\\Manual\\K7Q3WG_MN\.pdf"'
+  e2e_log "the manual opened from D:\\表\\Manual in code page 932"
+  e2e_close
+}
+
 # The CD image, extracted read-only as Windows reads it (Joliet names), is
 # drive D: of type CD-ROM; the full install and removal run from it.
 scenario_cd_image() {
@@ -458,6 +539,7 @@ case "$scenario" in
   win95_tick_in_box) version=win95 ;;
   winxp_empty_driver|winxp_missing_driver_file|winxp_empty_driver_files) version=winxp ;;
   winxp_no_companion|winxp_cd_folder|winxp_cd_image) version=winxp ;;
+  winxp_readonly_leftovers|winxp_cp932) version=winxp ;;
   *) echo "e2e.sh: unknown scenario $scenario" >&2; exit 64 ;;
 esac
 E2E_STEP=prefix
@@ -487,5 +569,7 @@ case "$scenario" in
   winxp_no_companion) scenario_no_companion ;;
   winxp_cd_folder) scenario_cd_folder ;;
   winxp_cd_image) scenario_cd_image ;;
+  winxp_readonly_leftovers) scenario_readonly_leftovers ;;
+  winxp_cp932) scenario_cp932 ;;
   win10_wow64) scenario_wow64 ;;
 esac
