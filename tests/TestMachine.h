@@ -90,13 +90,14 @@ inline void WriteMedium(const std::string& root, MediumOptions options = {}) {
 class TestMachine {
  public:
   explicit TestMachine(const std::string& osName = "winxp", MediumOptions medium = {},
-                       const std::string& mediumSubfolder = "") {
+                       const std::string& mediumSubfolder = "", unsigned codePage = 1252) {
     std::string mediumRoot = mediumDir_.Path();
     if (!mediumSubfolder.empty()) mediumRoot += "/" + mediumSubfolder;
     std::filesystem::create_directories(mediumRoot);
     WriteMedium(mediumRoot, medium);
     machine_ = sandbox::SandboxMachine::Create(machineDir_ / "machine", osName);
     machine_->MapDrive('D', mediumDir_.Path(), true);
+    machine_->SetCodePage(codePage);
     machine_->SetCurrentDirectory(mediumSubfolder.empty() ? "D:\\" : "D:\\" + mediumSubfolder);
   }
 

@@ -2,6 +2,8 @@
 // through a scripted host whose boxes can run ticks while they are open.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <map>
 
 #include "TestMachine.h"
@@ -75,8 +77,8 @@ struct Recorder : test::RecordingPlatform {
 class Wizard {
  public:
   explicit Wizard(const std::string& os = "winxp", test::MediumOptions medium = {},
-                  const std::string& subfolder = "")
-      : machine(os, medium, subfolder), recorder(machine.Machine()), app(recorder, host) {
+                  const std::string& subfolder = "", unsigned codePage = 1252)
+      : machine(os, medium, subfolder, codePage), recorder(machine.Machine()), app(recorder, host) {
     app.CreateForm();
   }
 
@@ -655,35 +657,114 @@ TEST(Remove, ReadOnlyLeftoversAreRemovedAndReinstalledOver) {
   for (const Copy& copy : copies) EXPECT_TRUE(wizard.machine.Exists(copy.target)) << copy.target;
 }
 
-// A copy that fails or does not come out whole: the box names the Windows
-// folder, and neither the registry work, the companion nor the
-// connect-cable screen follow; the marker is not made.
-TEST(Install, FailedCopyIntoTheWindowsFolder) {
+// The bytes the 48 driver copies of plan W write.
+std::uint64_t BytesOfCopies(Wizard& wizard) {
+  std::uint64_t total = 0, size = 0;
+  for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\")))
+    total += wizard.machine->FileSize(copy.source, size) ? size : 0;
+  return total;
+}
+
+// A copy that fails or does not come out whole: the box names the side that
+// failed, and neither the registry work, the companion nor the
+// connect-cable screen follow; the marker is not made. A disk that fills
+// only after the marker leaves a whole driver; the companion, which comes
+// after it, is what goes without.
+TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
+  const char* const medium = "The driver files could not be copied from the installation medium";
+  const char* const windows = "The driver files could not be copied to the Windows folder";
+  const auto unreadableAt = [](std::size_t copy) {
+    return [copy](Wizard& w) {
+      const std::vector<Copy> plan = PlanCopies(kPlanW, BuildDriverSources(w.machine.Machine(), "D:\\"));
+      w.machine->FailReadAfter(plan[copy - 1].source, 3);
+    };
+  };
+  // Room for all 48 copies but `short` bytes; the marker's copy is the last.
+  const auto diskFullShortOf = [](std::uint64_t shortBy) {
+    return [=](Wizard& w) { w.machine->DiskFullAfter(BytesOfCopies(w) - shortBy); };
+  };
   const struct {
     const char* what;
-    sandbox::Op op;
-    const char* path;
+    std::function<void(Wizard&)> fault;
+    const char* box;  // null: installed
   } cases[] = {
-      {"a copy fails", sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys"},
-      {"the marker's copy fails", sandbox::Op::CopyFile, "C:\\Windows\\usb8023w.new"},
-      {"the marker cannot be renamed into place", sandbox::Op::RenameFile, ""},
+      {"a copy fails",
+       [](Wizard& w) {
+         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
+       },
+       windows},
+      {"the marker's copy fails",
+       [](Wizard& w) { w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\usb8023w.new"); },
+       windows},
+      {"the marker cannot be renamed into place",
+       [](Wizard& w) { w.machine->FailOperation(sandbox::Op::RenameFile); }, windows},
+      {"the source of copy 1 unreadable", unreadableAt(1), medium},
+      {"the source of copy 20 unreadable", unreadableAt(20), medium},
+      {"the source of copy 43, the marker, unreadable", unreadableAt(43), medium},
+      {"disk full before the marker", [](Wizard& w) { w.machine->DiskFullAfter(10); }, windows},
+      {"disk full during the marker", diskFullShortOf(3), windows},
+      {"disk full after the marker", diskFullShortOf(0), nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Wizard wizard;
-    wizard.machine->FailOperation(c.op, c.path);
+    c.fault(wizard);
     wizard.Tick();
     wizard.Click("lblInstall");
-    ASSERT_EQ(wizard.host.boxes.size(), 1u);
-    EXPECT_EQ(wizard.host.boxes[0].text, "The driver files could not be copied to the Windows folder");
+    ASSERT_EQ(wizard.host.boxes.size(), c.box != nullptr ? 1u : 0u);
+    wizard.Tick();
+    EXPECT_FALSE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+    EXPECT_EQ(wizard.Value(kRun, "QAR"), "<absent>");
+    if (c.box == nullptr) {
+      EXPECT_EQ(wizard.Screen(), kConnectCable);
+      EXPECT_EQ(wizard.machine.Read("C:\\Windows\\usb8023w.sys"), test::DriverContents("usb8023m.sys"));
+      continue;
+    }
+    EXPECT_EQ(wizard.host.boxes[0].text, c.box);
     EXPECT_EQ(wizard.host.boxes[0].caption, "Cannot install modem driver");
     EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
-    wizard.Tick();
     EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
     EXPECT_FALSE(wizard.machine.Exists("C:\\Windows\\usb8023w.sys"));
     EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), "<absent>");
-    EXPECT_EQ(wizard.Value(kRun, "QAR"), "<absent>");
-    EXPECT_FALSE(wizard.machine.Exists("C:\\QAR\\QAR.exe"));
+  }
+}
+
+// The program stopped (a crash, a power cut) after copy 43, after the 47th
+// or inside the marker's own copy: the marker is not there, so the next
+// start shows the not-installed screen, and its install comes out whole.
+TEST(Install, StopDuringTheCopiesLeavesNoMarker) {
+  const struct {
+    unsigned copies;
+    std::uint64_t bytes;  // of the next copy
+  } stops[] = {{43, 0}, {47, 0}, {47, 5}};
+  for (const auto& stop : stops) {
+    SCOPED_TRACE(std::to_string(stop.copies) + " copies and " + std::to_string(stop.bytes) + " bytes");
+    Wizard wizard;
+    wizard.Tick();
+    EXPECT_EXIT(
+        {
+          wizard.machine->StopAfterCopies(stop.copies, stop.bytes);
+          wizard.Click("lblInstall");
+          std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_FALSE(wizard.machine.Exists("C:\\Windows\\usb8023w.sys"));
+    EXPECT_EQ(wizard.machine.Read("C:\\Windows\\usb8023w.new").size(), stop.bytes);
+
+    ScriptedHost host;
+    Application next(wizard.machine.Machine(), host);
+    next.CreateForm();
+    next.Tick();
+    EXPECT_TRUE(next.Form()[ControlId::imgInstall].Visible());
+    EXPECT_FALSE(next.Form()[ControlId::imguninstall].Visible());
+    const Rect r = next.Form()[ControlId::lblInstall].Bounds();
+    next.MouseDown(r.left + 1, r.top + 1);
+    next.MouseUp(r.left + 1, r.top + 1);
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_TRUE(next.Form()[ControlId::imgUSB].Visible());
+    for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\")))
+      EXPECT_EQ(wizard.machine.Read(copy.target), wizard.machine.Read(copy.source)) << copy.target;
+    EXPECT_FALSE(wizard.machine.Exists("C:\\Windows\\usb8023w.new"));
   }
 }
 
@@ -738,15 +819,18 @@ TEST(Install, ForeignFaultsInTheRegistryWork) {
 TEST(Launchers, TargetsAtRootAndInSubfolder) {
   struct Case {
     const char* subfolder;
+    unsigned codePage;
     const char* manual;
     const char* reader;
   };
+  // "\x95\x5c" is a Japanese character whose second byte is a backslash's.
   const Case cases[] = {
-      {"", "D:\\Manual\\K7Q3WG_MN.pdf", "D:\\Adobe Acrobat\\ar505enu.exe"},
-      {"setup", "D:\\setup\\Manual\\K7Q3WG_MN.pdf", "D:\\setup\\Adobe Acrobat\\ar505enu.exe"},
+      {"", 1252, "D:\\Manual\\K7Q3WG_MN.pdf", "D:\\Adobe Acrobat\\ar505enu.exe"},
+      {"setup", 1252, "D:\\setup\\Manual\\K7Q3WG_MN.pdf", "D:\\setup\\Adobe Acrobat\\ar505enu.exe"},
+      {"\x95\x5c", 932, "D:\\\x95\x5c\\Manual\\K7Q3WG_MN.pdf", "D:\\\x95\x5c\\Adobe Acrobat\\ar505enu.exe"},
   };
   for (const Case& c : cases) {
-    Wizard wizard("winxp", {}, c.subfolder);
+    Wizard wizard("winxp", {}, c.subfolder, c.codePage);
     wizard.Tick();
     wizard.Click("lblpdf");
     wizard.Click("lblpdf");  // every click hands the path over again
@@ -755,6 +839,8 @@ TEST(Launchers, TargetsAtRootAndInSubfolder) {
     EXPECT_EQ(wizard.ShellTargets(),
               (std::vector<std::string>{c.manual, c.manual, c.reader, "http://192.168.0.1"}));
     EXPECT_EQ(wizard.Screen(), kMainNotInstalled);
+    wizard.Click("lblInstall");  // from the same medium folder
+    EXPECT_EQ(wizard.Screen(), kConnectCable);
     EXPECT_TRUE(wizard.host.boxes.empty());
   }
 }
