@@ -85,9 +85,15 @@ TEST(ResolveWinPath, MakesFullPathsAsWindowsDoes) {
   struct Case {
     const char* path;
     const char* full;
+    unsigned codePage = 1252;
   };
   const Case cases[] = {
       {"C:\\Windows\\System\\QAR.CAT", "C:\\Windows\\System\\QAR.CAT"},
+      // A Japanese character whose second byte is a backslash's, or '|'.
+      {"D:\\\x95\x5c\\Manual", "D:\\\x95\x5c\\Manual", 932},
+      {"D:\\\x95\x5c", "D:\\\x95\x5c", 932},
+      {"D:\\\x95\x5c", "D:\\\x95", 1252},
+      {"D:\\\x83\x7c", "D:\\\x83\x7c", 932},
       {"c:/windows//system/", "C:\\windows\\system"},
       {"C:\\..\\..\\etc", "C:\\etc"},
       {"C:\\a\\.\\b\\..\\c", "C:\\a\\c"},
@@ -103,8 +109,9 @@ TEST(ResolveWinPath, MakesFullPathsAsWindowsDoes) {
   };
   for (const Case& c : cases) {
     WinPath full;
-    ASSERT_TRUE(ResolveWinPath(c.path, cwd, full)) << c.path;
+    ASSERT_TRUE(ResolveWinPath(c.path, cwd, full, c.codePage)) << c.path;
     EXPECT_EQ(full.ToString(), c.full) << c.path;
+    EXPECT_FALSE(full.trailingSeparator && c.codePage == 932) << c.path;
   }
 }
 
@@ -1044,6 +1051,12 @@ TEST_F(SandboxTest, EachFaultFailsItsOperationLikeWindows) {
          WriteFile(Drive("/QAR/QAR.exe"), "companion");
          return deleted;
        }},
+      {Op::RenameFile,
+       [&] {
+         return machine->RenameFile("C:\\QAR\\QAR.exe", "C:\\QAR\\moved.exe") &&
+                machine->RenameFile("C:\\QAR\\moved.exe", "C:\\QAR\\QAR.exe");
+       }},
+      {Op::ClearReadOnly, [&] { return machine->ClearReadOnly("C:\\QAR\\QAR.exe"); }},
       {Op::OpenKey, [&] { return machine->OpenKey("SOFTWARE\\QAR") != nullptr; }},
       {Op::WriteString, [&] { return key->SetString("v", "1"); }},
       {Op::DeleteValue,
