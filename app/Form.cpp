@@ -2,7 +2,7 @@
 
 #include "app/ErrorBox.h"
 #include "deploy/Deploy.h"
-#include "deploy/VersionGate.h"
+#include "deploy/VersionTable.h"
 #include "launch/Launchers.h"
 #include "probes/MediaDir.h"
 #include "probes/OsName.h"
@@ -189,21 +189,21 @@ void TfrmMain::lblUtilityClick() {
 void TfrmMain::lblCloseClick() { host_.CloseWindow(); }
 
 void TfrmMain::lblInstallClick() {
-  const std::string osName = GetOSName(platform_);
+  const WindowsVersion* version = RunningVersion(platform_);  // what GetOSName names
   const std::string mediaDir = GetMediaDir(platform_);
   (*this)[C::lblcd].SetCaption(mediaDir);
 
   if (!(*this)[C::imgInstall].Visible()) {
     // The next tick notices a missing marker; one that stays would leave
     // the user on the installed screen without a word.
-    if (!RemoveDriverFiles(platform_, InstallMarkerOf(RunningVersion(platform_))))
+    if (!RemoveDriverFiles(platform_, InstallMarkerOf(version)))
       host_.ShowBox(kRemovalFailed, kCannotInstallCaption, BoxIcon::None);
     return;
   }
 
   // A box may run ticks, which may show imguninstall; the connect-cable
   // screen then leaves it above imgUSB.
-  const InstallResult result = InstallDriver(platform_, osName, mediaDir);
+  const InstallResult result = InstallDriver(platform_, version, mediaDir);
   switch (result.outcome) {
     case InstallOutcome::SecurityError:
       ShowErrorBox(host_, kSecurityRestriction);

@@ -37,7 +37,7 @@ BENCHMARK(BM_FormTick)->Repetitions(15)->ReportAggregatesOnly(true)->Unit(benchm
 void BM_InstallAndRemove(benchmark::State& state) {
   test::TestMachine machine;
   for (auto _ : state) {
-    if (InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\").outcome != InstallOutcome::Done)
+    if (InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome != InstallOutcome::Done)
       state.SkipWithError("install failed");
     RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
   }
@@ -52,7 +52,7 @@ void BM_InstallDriver(benchmark::State& state) {
     state.PauseTiming();
     RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
     state.ResumeTiming();
-    benchmark::DoNotOptimize(InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\"));
+    benchmark::DoNotOptimize(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\"));
   }
 }
 BENCHMARK(BM_InstallDriver)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
@@ -61,7 +61,7 @@ void BM_RemoveDriverFiles(benchmark::State& state) {
   test::TestMachine machine;
   for (auto _ : state) {
     state.PauseTiming();
-    InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\");
+    InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\");
     state.ResumeTiming();
     RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
   }

@@ -4,7 +4,6 @@
 
 #include "deploy/MediumCheck.h"
 #include "deploy/Plans.h"
-#include "deploy/VersionGate.h"
 #include "probes/MediaDir.h"
 
 namespace qar {
@@ -114,12 +113,14 @@ void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan, cons
 
 }  // namespace
 
-InstallResult InstallDriver(Platform& platform, const std::string& osName, const std::string& mediaDir) {
-  const GateRow* gate = LookupVersionGate(osName);
-  if (gate == nullptr) return {InstallOutcome::Unrecognised};
-  if (gate->refusalText != nullptr) return {InstallOutcome::Refused, gate->refusalText};
+InstallResult InstallDriver(Platform& platform, const WindowsVersion* version, const std::string& mediaDir) {
+  // Rows of one name share their plan and refusal, so the row decides as
+  // its name would.
+  if (version != nullptr && version->refusalText != nullptr)
+    return {InstallOutcome::Refused, version->refusalText};
+  if (version == nullptr || version->plan == nullptr) return {InstallOutcome::Unrecognised};
 
-  const Plan& plan = *gate->plan;
+  const Plan& plan = *version->plan;
   const DriverSources sources = BuildDriverSources(platform, mediaDir);
   // Checked before anything is written, preflight folder included: a
   // damaged medium leaves the machine as it was.

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "deploy/VersionTable.h"
 #include "platform/Platform.h"
 
 namespace qar {
@@ -23,7 +24,8 @@ struct InstallResult {
   CopyResult::Side copySide = CopyResult::None;  // for CopyFailed: the medium or the Windows folder
 };
 
-// The whole install for the named version from the media directory: gate,
+// The whole install for the running version (null when its query failed)
+// from the media directory: gate,
 // the medium's driver files, preflight, the 48 copies, then the setup-source
 // redirection and the companion.
 // - A copy counts when CopyFile succeeds and the target then has the
@@ -37,7 +39,7 @@ struct InstallResult {
 // A failure in the registry work, whatever it is, ends it as
 // PermissionRefused; the companion's own failures end nothing. Other
 // failures are raised.
-InstallResult InstallDriver(Platform& platform, const std::string& osName, const std::string& mediaDir);
+InstallResult InstallDriver(Platform& platform, const WindowsVersion* version, const std::string& mediaDir);
 
 // Deletes whatever of the removal list exists, read-only files included;
 // shows nothing. True when `marker` (the one the timer watches) is gone

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "deploy/VersionTable.h"
 #include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/Versions.h"
 
 namespace qar::test {
 
@@ -39,6 +41,11 @@ inline void WriteHostFile(const std::string& path, const std::string& contents) 
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream out(path, std::ios::binary);
   out << contents;
+}
+
+// The wizard's row for a version the simulator knows ("winxp").
+inline const WindowsVersion* Version(const std::string& name) {
+  return &RecogniseVersion(sandbox::FindVersion(name)->version);
 }
 
 // The machine opened afresh, as by the next run: one process holds a

@@ -6,7 +6,7 @@
 #include "TestMachine.h"
 #include "deploy/Deploy.h"
 #include "deploy/Plans.h"
-#include "deploy/VersionGate.h"
+#include "deploy/VersionTable.h"
 
 namespace qar {
 namespace {
@@ -63,53 +63,37 @@ TEST(Markers, PlanAndVersion) {
   EXPECT_EQ(PlanMarker(kPlanN), "C:\\Winnt\\usb8023w.sys");
   EXPECT_EQ(PlanMarkerTemporary(kPlanW), "C:\\Windows\\usb8023w.new");
   EXPECT_EQ(PlanMarkerTemporary(kPlanN), "C:\\Winnt\\usb8023w.new");
-  EXPECT_EQ(InstallMarkerFor("Microsoft Windows 2000"), "C:\\Winnt\\usb8023w.sys");
-  for (const char* name : {"Microsoft Windows XP", "Microsoft Windows ", "", "Microsoft Windows 2000 ",
-                           "Microsoft Windows NT 4.0"})
-    EXPECT_EQ(InstallMarkerFor(name), "C:\\Windows\\usb8023w.sys") << name;
+  EXPECT_EQ(InstallMarkerOf(nullptr), "C:\\Windows\\usb8023w.sys");  // the query failed
 }
 
-TEST(VersionGate, EachName) {
+// Every version the simulator knows, by the record it reports.
+TEST(VersionGate, EachVersion) {
+  const char* const nine = "This operating system does not support the modem driver";
+  const char* const nt = "This operating system does not support the cable modem driver";
   struct Case {
-    const char* name;
+    const char* version;
     char plan;  // 'W', 'N', 'R' refusal, 0 nothing
     const char* text;
   };
   const Case cases[] = {
-      {"Microsoft Windows 95", 'R', "This operating system does not support the modem driver"},
-      {"Microsoft Windows 95 OSR2", 'R', "This operating system does not support the modem driver"},
-      {"Microsoft Windows 98 SE", 'W', nullptr},
-      {"Microsoft Windows ME", 'W', nullptr},
-      {"Microsoft Windows NT 3.51", 'R', "This operating system does not support the cable modem driver"},
-      {"Microsoft Windows NT 4.0", 'R', "This operating system does not support the cable modem driver"},
-      {"Microsoft Windows 2000", 'N', nullptr},
-      {"Microsoft Windows XP", 'W', nullptr},
-      {"Microsoft Windows 3.1", 0, nullptr},
-      {"Microsoft Windows ", 0, nullptr},
-      {"", 0, nullptr},
-      {"microsoft windows xp", 0, nullptr},
-      {"Microsoft Windows XP ", 0, nullptr},
+      {"win31", 0, nullptr},     {"win95", 'R', nine},    {"win95a", 'R', nine},     {"win95osr2", 'R', nine},
+      {"win95osr25", 'R', nine}, {"win98", 'W', nullptr}, {"win98se", 'W', nullptr}, {"winme", 'W', nullptr},
+      {"nt351", 'R', nt},        {"nt40", 'R', nt},       {"win2000", 'N', nullptr}, {"winxp", 'W', nullptr},
+      {"win2003", 0, nullptr},   {"vista", 0, nullptr},
   };
   for (const Case& c : cases) {
-    const GateRow* row = LookupVersionGate(c.name);
-    if (c.plan == 0) {
-      EXPECT_EQ(row, nullptr) << c.name;
-      continue;
-    }
-    ASSERT_NE(row, nullptr) << c.name;
-    if (c.plan == 'R') {
-      EXPECT_EQ(row->plan, nullptr);
-      EXPECT_STREQ(row->refusalText, c.text);
-    } else {
-      ASSERT_NE(row->plan, nullptr);
-      EXPECT_EQ(row->plan->id, c.plan) << c.name;
-    }
+    const WindowsVersion* row = test::Version(c.version);
+    EXPECT_STREQ(row->refusalText, c.text) << c.version;
+    const char got = row->plan != nullptr ? row->plan->id : row->refusalText != nullptr ? 'R' : 0;
+    EXPECT_EQ(got, c.plan) << c.version;
   }
+  test::TestMachine machine;
+  EXPECT_EQ(InstallDriver(machine.Machine(), nullptr, "D:\\").outcome, InstallOutcome::Unrecognised);
   EXPECT_STREQ(kRefusalCaption, "Driver not available");
 }
 
-InstallOutcome Install(Platform& platform, const char* osName = "Microsoft Windows XP") {
-  return InstallDriver(platform, osName, "D:\\").outcome;
+InstallOutcome Install(Platform& platform) {
+  return InstallDriver(platform, test::Version("winxp"), "D:\\").outcome;
 }
 
 // The table's order, except the marker's copy (the 43rd), which runs last
@@ -155,7 +139,7 @@ TEST(CopyDriverFiles, ReinstallOverwritesAndFailuresDoNotStopTheRest) {
   ASSERT_TRUE(machine->CreateDir(kPlanW.preflightFolder));
   test::WriteHostFile(machine->HostPath("C:\\Windows\\System\\QAR.CAT"), "old");
   machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
-  const InstallResult result = InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\");
+  const InstallResult result = InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\");
   EXPECT_EQ(result.outcome, InstallOutcome::CopyFailed);
   EXPECT_EQ(result.copySide, CopyResult::Target);
   EXPECT_EQ(machine.Read("C:\\Windows\\system\\qar.cat"), test::DriverContents("QAR.CAT"));
@@ -221,7 +205,7 @@ TEST(CopyDriverFiles, CopyOutcomes) {
     SCOPED_TRACE(c.what);
     TestMachine machine;
     c.arrange(machine);
-    const InstallResult result = InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\");
+    const InstallResult result = InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\");
     EXPECT_EQ(result.outcome, c.side == CopyResult::None ? InstallOutcome::Done : InstallOutcome::CopyFailed);
     EXPECT_EQ(result.copySide, c.side);
     std::uint64_t size = 0;
@@ -250,7 +234,7 @@ TEST(CopyDriverFiles, ShortCopyIsTheMediumsFault) {
   };
   TestMachine machine;
   ShortCopy platform(machine);
-  const InstallResult result = InstallDriver(platform, "Microsoft Windows XP", "D:\\");
+  const InstallResult result = InstallDriver(platform, test::Version("winxp"), "D:\\");
   EXPECT_EQ(result.outcome, InstallOutcome::CopyFailed);
   EXPECT_EQ(result.copySide, CopyResult::Source);
   EXPECT_TRUE(machine.Exists("C:\\Windows\\System32\\Drivers\\Windows\\usb8023w.sys"));
@@ -471,7 +455,7 @@ TEST(InstallCompanionProgram, ExistingFolderAndProgramAreReplaced) {
 TEST(InstallDriver, EverySourceFromTheGivenMediaDirectory) {
   TestMachine machine("winxp", {}, "setup");
   RecordingPlatform recorder(machine.Machine());
-  EXPECT_EQ(InstallDriver(recorder, "Microsoft Windows XP", "D:\\setup").outcome, InstallOutcome::Done);
+  EXPECT_EQ(InstallDriver(recorder, test::Version("winxp"), "D:\\setup").outcome, InstallOutcome::Done);
   EXPECT_TRUE(recorder.CallsOf("GetCurrentDir").empty());
   const std::vector<std::string> copies = recorder.CallsOf("CopyFile");
   ASSERT_EQ(copies.size(), 49u);
@@ -484,7 +468,7 @@ TEST(InstallDriver, EverySourceFromTheGivenMediaDirectory) {
 TEST(InstallDriver, RegistryStepsInOrderEachThroughItsOwnKey) {
   TestMachine machine("win2000");
   RecordingPlatform recorder(machine.Machine());
-  ASSERT_EQ(InstallDriver(recorder, "Microsoft Windows 2000", "D:\\").outcome, InstallOutcome::Done);
+  ASSERT_EQ(InstallDriver(recorder, test::Version("win2000"), "D:\\").outcome, InstallOutcome::Done);
   std::vector<std::string> registry;
   for (const std::string& call : recorder.calls)
     for (const char* op : {"OpenKey ", "SetString ", "DeleteValue ", "CloseKey "})

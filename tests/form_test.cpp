@@ -598,7 +598,7 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.undeletable);
     TestMachine machine;
-    ASSERT_EQ(InstallDriver(machine.Machine(), "Microsoft Windows XP", "D:\\").outcome, InstallOutcome::Done);
+    ASSERT_EQ(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome, InstallOutcome::Done);
     machine->FailOperation(sandbox::Op::DeleteFile, c.undeletable);
     test::RecordingPlatform recorder(machine.Machine());
     ScriptedHost host;
@@ -636,7 +636,7 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
 // those.
 TEST(Remove, ReadOnlyLeftoversAreRemovedAndReinstalledOver) {
   Wizard wizard;
-  ASSERT_EQ(InstallDriver(wizard.machine.Machine(), "Microsoft Windows XP", "D:\\").outcome,
+  ASSERT_EQ(InstallDriver(wizard.machine.Machine(), test::Version("winxp"), "D:\\").outcome,
             InstallOutcome::Done);
   const std::vector<Copy> copies = PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\"));
   for (const Copy& copy : copies)

@@ -1,6 +1,6 @@
 // The Windows versions the simulator knows: what each reports and what a
 // fresh installation has on disk. What the wizard calls each, and does on
-// it, is the wizard's own version table (probes/OsName.h) read on the record.
+// it, is the wizard's own version table (deploy/VersionTable.h) read on the record.
 #pragma once
 
 #include <string>
