@@ -115,53 +115,35 @@ bool HostTree::FindName(int dir, const std::string& part, std::string& name, str
 
 HostEntry HostTree::Lookup(const WinPath& path) const {
   HostEntry entry;
-  std::string host;
-  UniqueFd dir = OpenDrive(path.drive, entry.readOnlyDrive, host);
-  if (!dir) {
-    entry.kind = HostEntry::NoDrive;
-    return entry;
-  }
-  if (path.parts.empty()) {
-    if (fstat(dir.Get(), &entry.st) == 0) entry.kind = HostEntry::Folder;
-    entry.host = host;
+  UniqueFd dir = OpenDrive(path.drive, entry.readOnlyDrive, entry.host);
+  if (!dir) entry.kind = HostEntry::NoDrive;
+  if (!dir || path.parts.empty()) {
+    if (dir && fstat(dir.Get(), &entry.st) == 0) entry.kind = HostEntry::Folder;
     return entry;
   }
   for (std::size_t i = 0; i < path.parts.size(); ++i) {
-    const bool last = i + 1 == path.parts.size();
-    std::string name;
-    struct stat st;
-    if (!FindName(dir.Get(), path.parts[i], name, st)) {
-      if (errno != ENOENT) return entry;
-      entry.kind = last ? HostEntry::Missing : HostEntry::NoParent;
-      entry.host = host;
-      for (std::size_t j = i; j < path.parts.size(); ++j) entry.host += '/' + path.parts[j];
-      if (last) {
-        entry.folder = std::move(dir);
-        entry.name = path.parts[i];
-      }
-      return entry;
-    }
+    std::string name = path.parts[i];
+    struct stat st {};
+    const bool found = FindName(dir.Get(), path.parts[i], name, st);
     // A link is never followed, wherever it points.
-    if (S_ISLNK(st.st_mode)) return entry;
-    host += '/' + name;
-    if (last) {
-      entry.kind = KindOf(st);
+    if ((!found && errno != ENOENT) || S_ISLNK(st.st_mode)) return entry;
+    entry.host += '/' + name;
+    if (i + 1 == path.parts.size()) {
+      entry.kind = found ? KindOf(st) : HostEntry::Missing;
       entry.st = st;
-      entry.host = host;
       entry.folder = std::move(dir);
       entry.name = name;
       return entry;
     }
-    if (!S_ISDIR(st.st_mode)) {
+    if (!found || !S_ISDIR(st.st_mode)) {
       entry.kind = HostEntry::NoParent;
-      entry.host = host;
+      for (std::size_t j = i + 1; j < path.parts.size(); ++j) entry.host += '/' + path.parts[j];
       return entry;
     }
     // Swapped for a link since the look: O_NOFOLLOW refuses it. The machine
     // folder itself (bind-mounted inside a drive) is never entered.
     UniqueFd next(openat(dir.Get(), name.c_str(), kFolderFlags));
-    struct stat nextSt;
-    if (!next || fstat(next.Get(), &nextSt) != 0 || SameEntry(nextSt, machineSt_)) return entry;
+    if (!next || fstat(next.Get(), &st) != 0 || SameEntry(st, machineSt_)) return entry;
     dir = std::move(next);
   }
   return entry;
@@ -172,34 +154,22 @@ bool ReadMachineFile(const std::string& path, std::string& content, std::string&
   // a pipe: the open returns at once and the kind is checked on what it got.
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (!fd || fstat(fd.Get(), &st) != 0) {
-    const int error = errno;
-    why = error == ELOOP ? "a symbolic link, not a file" : std::strerror(error);
-    errno = error;
-    return false;
-  }
-  if (!S_ISREG(st.st_mode) || st.st_size > kMachineFileLimit) {
-    why = S_ISREG(st.st_mode) ? "larger than 16 MB" : "not a regular file";
-    errno = EINVAL;
-    return false;
-  }
+  const bool opened = fd && fstat(fd.Get(), &st) == 0;
+  const int error = errno;
+  why = !opened                ? (error == ELOOP ? "a symbolic link, not a file" : std::strerror(error))
+        : !S_ISREG(st.st_mode) ? "not a regular file"
+                               : "larger than 16 MB";
   std::string text;
   char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd.Get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      why = std::strerror(errno);
-      return false;
-    }
-    if (got == 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-    if (static_cast<long long>(text.size()) > kMachineFileLimit) {  // grew while read
-      why = "larger than 16 MB";
-      errno = EFBIG;
-      return false;
-    }
+  for (ssize_t got = 1; opened && S_ISREG(st.st_mode) && got != 0;) {
+    got = read(fd.Get(), buffer, sizeof buffer);
+    if (got < 0 && errno != EINTR) return why = std::strerror(errno), false;
+    if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+    // A file that grew while it was read counts too.
+    if (static_cast<long long>(text.size()) > kMachineFileLimit) return errno = EFBIG, false;
   }
+  errno = error;
+  if (!opened || !S_ISREG(st.st_mode)) return false;
   content = std::move(text);
   return true;
 }
@@ -249,44 +219,34 @@ CopyResult CopyHostFile(int fromDir, const std::string& fromName, int toDir, con
   long long read = 0, written = 0;
   char buffer[65536];
   for (;;) {
-    std::size_t want = sizeof buffer;
-    if (faults.readable >= 0)
-      want = static_cast<std::size_t>(std::min<long long>(want, faults.readable - read));
-    ssize_t got = faults.readable >= 0 && want == 0 ? -1 : ::read(in.Get(), buffer, want);
+    long long want = sizeof buffer;
+    if (faults.readable >= 0) want = std::min(want, faults.readable - read);
+    errno = EIO;  // what a scratched CD gives
+    const ssize_t got = want > 0 ? ::read(in.Get(), buffer, static_cast<std::size_t>(want)) : -1;
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      result = source;
+    if (got <= 0) {
+      if (got < 0) result = source;
       break;
     }
-    if (got == 0) break;
     read += got;
-    if (faults.stopAt >= 0 && written + got >= faults.stopAt) {
-      // A kill mid-copy: what reached the target stays.
-      WriteAll(out.Get(), buffer, static_cast<std::size_t>(faults.stopAt - written));
-      kill(getpid(), SIGKILL);
-    }
-    if (faults.diskLeft != nullptr) {
-      const long long room = std::min<long long>(got, *faults.diskLeft);
-      *faults.diskLeft -= room;
-      if (room < got) {
-        WriteAll(out.Get(), buffer, static_cast<std::size_t>(room));
-        result = target;
-        break;
-      }
-    }
-    if (!WriteAll(out.Get(), buffer, static_cast<std::size_t>(got))) {
-      result = target;
-      break;
-    }
-    written += got;
+    long long put = got;
+    if (faults.stopAt >= 0) put = std::min(put, faults.stopAt - written);
+    if (faults.diskLeft != nullptr) put = std::min(put, *faults.diskLeft);
+    if (!WriteAll(out.Get(), buffer, static_cast<std::size_t>(put))) result = target;
+    written += put;
+    if (faults.diskLeft != nullptr) *faults.diskLeft -= put;
+    // A kill mid-copy: what reached the target stays.
+    if (written == faults.stopAt) kill(getpid(), SIGKILL);
+    if (put < got) result = target;  // the disk is full
+    if (!result) break;
   }
   // CopyFileA carries the source's read-only attribute over, and every file
   // on a CD has it; it is cleared at once so that a re-install can overwrite
   // the copy and a removal delete it. The last-write time is the source's.
   const struct timespec times[2] = {{0, UTIME_NOW}, inSt.st_mtim};
-  if (result && (fchmod(out.Get(), (inSt.st_mode & 0777) | S_IWUSR) != 0 || futimens(out.Get(), times) != 0))
-    result = target;
-  if (!out.Close() && result) result = target;
+  if (fchmod(out.Get(), (inSt.st_mode & 0777) | S_IWUSR) != 0 || futimens(out.Get(), times) != 0 ||
+      !out.Close())
+    result = result ? target : result;
   if (!result) unlinkat(toDir, toName.c_str(), 0);
   return result;
 }
