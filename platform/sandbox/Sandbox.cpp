@@ -432,7 +432,7 @@ void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
 
 void SandboxMachine::SetCodePage(unsigned codePage) {
   if (!IsKnownCodePage(codePage))
-    throw SandboxError("unknown code page " + std::to_string(codePage) + "; known: 1252, 932, 936, 949, 950");
+    throw SandboxError("unknown code page " + std::to_string(codePage) + "; known: 1252, 932");
   impl_->ChangeSettings([&](Settings& next) { next.codePage = codePage; });
 }
 

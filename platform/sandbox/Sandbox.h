@@ -64,8 +64,8 @@ class SandboxMachine : public Platform {
   // Simulates a user without administrator rights: the key (and every key
   // below it) cannot be opened for writing.
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
-  // The ANSI code page: 1252 (the default), 932 (Japanese), 936, 949, 950.
-  // Throws SandboxError for another.
+  // The ANSI code page: 1252 (the default) or 932 (Japanese). Throws
+  // SandboxError for another.
   void SetCodePage(unsigned codePage);
 
   // Fault injection for tests (not persisted): every later call of `op`

@@ -4,39 +4,25 @@
 
 namespace qar::sandbox {
 
-std::string Fold(const std::string& text) {
-  std::string folded(text);
-  for (char& c : folded) c = FoldChar(c);
-  return folded;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  return true;
-}
-
-bool IsKnownCodePage(unsigned codePage) {
-  return codePage == 1252 || codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950;
-}
+bool IsKnownCodePage(unsigned codePage) { return codePage == 1252 || codePage == 932; }
 
 bool IsLeadByte(unsigned codePage, unsigned char byte) {
-  if (codePage == 932) return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-  if (codePage == 936 || codePage == 949 || codePage == 950) return byte >= 0x81 && byte <= 0xFE;
-  return false;
+  return codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
 }
 
 std::string FoldName(const std::string& name, unsigned codePage) {
   std::string folded(name);
-  for (std::size_t i = 0; i < folded.size(); ++i) {
+  for (std::size_t i = 0; i < folded.size(); ++i)
     if (IsLeadByte(codePage, static_cast<unsigned char>(folded[i])))
       ++i;
     else
       folded[i] = FoldChar(folded[i]);
-  }
   return folded;
 }
+
+std::string Fold(const std::string& text) { return FoldName(text, 1252); }
+
+bool EqualNoCase(const std::string& a, const std::string& b) { return Fold(a) == Fold(b); }
 
 std::string WinPath::ToString() const {
   std::string text{drive, ':'};
@@ -84,42 +70,29 @@ bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, u
   }
   if (result.drive == 0) return false;
 
-  // A two-byte character goes whole into its component, whatever its
-  // second byte looks like.
-  std::vector<std::string> components;
-  std::string current;
-  bool trailingSeparator = false;
+  // A two-byte character goes whole into its name, whatever its second
+  // byte looks like. The last name loses trailing dots and spaces.
+  std::string part;
+  result.trailingSeparator = pos > 0 && IsSeparator(path[pos - 1]);
   for (; pos <= path.size(); ++pos) {
-    if (pos == path.size() || IsSeparator(path[pos])) {
-      components.push_back(current);
-      current.clear();
-      if (pos < path.size()) trailingSeparator = true;
+    const bool end = pos == path.size();
+    if (!end && !IsSeparator(path[pos])) {
+      if (IsLeadByte(codePage, static_cast<unsigned char>(path[pos])) && pos + 1 < path.size())
+        part += path[pos++];
+      else if (IsReservedChar(path[pos]))
+        return false;
+      part += path[pos];
+      result.trailingSeparator = false;
       continue;
     }
-    trailingSeparator = false;
-    if (IsLeadByte(codePage, static_cast<unsigned char>(path[pos])) && pos + 1 < path.size()) {
-      current += path.substr(pos++, 2);
-    } else {
-      if (IsReservedChar(path[pos])) return false;
-      current += path[pos];
-    }
-  }
-  // components.back() is "" exactly when the path ends in a separator.
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    std::string part = components[i];
-    const bool last = i + 1 == components.size();
-    if (last && part != "." && part != "..") {
+    if (!end) result.trailingSeparator = true;
+    if (end && part != "." && part != "..")
       while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
-    }
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!result.parts.empty()) result.parts.pop_back();  // never above the root
-      continue;
-    }
+    if (part == ".." && !result.parts.empty()) result.parts.pop_back();  // never above the root
     if (part.size() > 255) return false;
-    result.parts.push_back(part);
+    if (!part.empty() && part != "." && part != "..") result.parts.push_back(part);
+    part.clear();
   }
-  result.trailingSeparator = trailingSeparator;
   out = std::move(result);
   return true;
 }

@@ -13,7 +13,7 @@ std::string Fold(const std::string& text);
 bool EqualNoCase(const std::string& a, const std::string& b);
 
 // The ANSI code pages the machine can have: 1252 (Western, the default) and
-// the double-byte ones of East Asia, 932 (Japanese), 936, 949 and 950.
+// 932 (Japanese), whose characters take one or two bytes.
 bool IsKnownCodePage(unsigned codePage);
 // Whether `byte` starts a two-byte character: the byte after it is part of
 // that character, however much it looks like a backslash or a letter.
