@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox/CallLog.h"
+#include "platform/sandbox/Settings.h"
 #include "platform/sandbox/Host.h"
 #include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"

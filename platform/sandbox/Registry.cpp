@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "platform/sandbox/Host.h"
-#include "platform/sandbox/SandboxError.h"
+#include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {

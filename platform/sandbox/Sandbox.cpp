@@ -21,7 +21,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sandbox/CallLog.h"
+#include "platform/sandbox/Settings.h"
 #include "platform/sandbox/Host.h"
 #include "platform/sandbox/Host.h"
 #include "platform/sandbox/Registry.h"

@@ -5,33 +5,30 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
-#include "platform/sandbox/SandboxError.h"
 
 namespace qar::sandbox {
 
-// Every Platform operation, for fault injection.
-enum class Op {
-  QueryVersion,
-  GetCurrentDrive,
-  GetCurrentDir,
-  FileExists,
-  DirectoryExists,
-  FileSize,
-  CreateDir,
-  CopyFile,
-  DeleteFile,
-  RenameFile,
-  ClearReadOnly,
-  OpenKey,
-  WriteString,
-  DeleteValue,
-  ShellOpen,
-  MessageBox,
+// Bad input to the sandbox itself: a missing or malformed machine folder,
+// settings or registry file, an unknown version name, a drive mapping that
+// overlaps the machine. The message names the file and line where there is
+// one.
+class SandboxError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
+
+// Every Platform operation, for fault injection.
+// clang-format off
+enum class Op {
+  QueryVersion, GetCurrentDrive, GetCurrentDir, FileExists, DirectoryExists, FileSize, CreateDir, CopyFile,
+  DeleteFile, RenameFile, ClearReadOnly, OpenKey, WriteString, DeleteValue, ShellOpen, MessageBox
+};
+// clang-format on
 
 class SandboxMachine : public Platform {
  public:

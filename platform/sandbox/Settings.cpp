@@ -1,10 +1,12 @@
 #include "platform/sandbox/Settings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
+#include <sstream>
 
-#include "platform/sandbox/SandboxError.h"
+#include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/Versions.h"
 
 namespace qar::sandbox {
@@ -17,30 +19,29 @@ const char kHeader[] =
     "#   version = NAME                 a known version (win98se, winxp, ...), or instead\n"
     "#   platform/major/minor = N       the raw record, with csd = \"service-pack text\"\n"
     "#   version-query-fails = yes|no   the version query reports failure\n"
-    "#   code-page = 1252|932|...       the ANSI code page (932: Japanese)\n"
+    "#   code-page = 1252|932           the ANSI code page (932: Japanese)\n"
     "#   current-directory = C:\\        current drive and directory\n"
     "#   drive.D = /host/folder         drive D: served from a host folder\n"
     "#   drive.D.read-only = yes|no     its files are read-only, as on a CD\n"
     "#   read-only-key = KEY            HKEY_LOCAL_MACHINE key the user cannot write\n";
 
-std::string Trim(const std::string& text) {
-  const std::size_t start = text.find_first_not_of(" \t");
-  if (start == std::string::npos) return std::string();
-  return text.substr(start, text.find_last_not_of(" \t") - start + 1);
-}
-
 // The escapes inside a quoted value, as written and as meant.
 const char kEscaped[] = "\\\"trn";
 const char kMeant[] = "\\\"\t\r\n";
 
+std::string Trim(const std::string& text) {
+  const std::size_t start = text.find_first_not_of(" \t");
+  return start == std::string::npos ? std::string()
+                                    : text.substr(start, text.find_last_not_of(" \t") - start + 1);
+}
+
 // A value is quoted where spaces at its ends, a leading quote or a control
 // character would not read back as they are.
 std::string Quote(const std::string& value) {
-  const bool needed =
-      !value.empty() &&
-      (std::strchr(" \t\"", value.front()) != nullptr || value.back() == ' ' || value.back() == '\t' ||
-       std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }));
-  if (!needed) return value;
+  const auto control = [](char c) { return static_cast<unsigned char>(c) < 32; };
+  if (value.empty() || (std::strchr(" \t\"", value.front()) == nullptr && value.back() != ' ' &&
+                        value.back() != '\t' && std::none_of(value.begin(), value.end(), control)))
+    return value;
   std::string out = "\"";
   for (char c : value) {
     const char* meant = c != '\0' ? std::strchr(kMeant, c) : nullptr;
@@ -49,15 +50,15 @@ std::string Quote(const std::string& value) {
   return out + '"';
 }
 
-class LineParser {
+// One line's value, read as its key wants it; failures name the line.
+class Line {
  public:
-  LineParser(const std::string& fileName, std::size_t line) : fileName_(fileName), line_(line) {}
+  Line(const std::string& fileName, std::size_t number)
+      : where_(fileName + ":" + std::to_string(number) + ": ") {}
 
-  [[noreturn]] void Fail(const std::string& what) const {
-    throw SandboxError(fileName_ + ":" + std::to_string(line_) + ": " + what);
-  }
+  [[noreturn]] void Fail(const std::string& what) const { throw SandboxError(where_ + what); }
 
-  std::string Value(const std::string& raw) const {
+  std::string Unquoted(const std::string& raw) const {
     if (raw.empty() || raw[0] != '"') return raw;
     std::string out;
     for (std::size_t i = 1; i < raw.size(); ++i) {
@@ -65,14 +66,13 @@ class LineParser {
         if (i + 1 != raw.size()) Fail("unexpected text after the closing quote");
         return out;
       }
-      if (raw[i] != '\\') {
+      if (raw[i] == '\\' && ++i < raw.size()) {
+        const char* escaped = raw[i] != '\0' ? std::strchr(kEscaped, raw[i]) : nullptr;
+        if (escaped == nullptr) Fail(std::string("unknown escape \\") + raw[i]);
+        out += kMeant[escaped - kEscaped];
+      } else if (i < raw.size()) {
         out += raw[i];
-        continue;
       }
-      if (++i == raw.size()) break;
-      const char* escaped = raw[i] != '\0' ? std::strchr(kEscaped, raw[i]) : nullptr;
-      if (escaped == nullptr) Fail(std::string("unknown escape \\") + raw[i]);
-      out += kMeant[escaped - kEscaped];
     }
     Fail("unterminated quoted value");
   }
@@ -80,8 +80,8 @@ class LineParser {
   bool Flag(const std::string& value) const {
     const std::string folded = Fold(value);
     if (folded == "yes" || folded == "true" || folded == "1") return true;
-    if (folded == "no" || folded == "false" || folded == "0") return false;
-    Fail("expected yes or no, not '" + value + "'");
+    if (folded != "no" && folded != "false" && folded != "0") Fail("expected yes or no, not '" + value + "'");
+    return false;
   }
 
   unsigned Number(const std::string& value) const {
@@ -91,14 +91,13 @@ class LineParser {
   }
 
  private:
-  const std::string& fileName_;
-  std::size_t line_;
+  std::string where_;
 };
 
 }  // namespace
 
 std::string RelativeKeyPath(const std::string& path) {
-  std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
+  const std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
   std::size_t names = start;
   while (names < path.size() && path[names] == '\\') ++names;
   std::string rest;
@@ -109,79 +108,63 @@ std::string RelativeKeyPath(const std::string& path) {
 }
 
 std::string CurrentDirectoryText(const WinPath& path) {
-  std::string text = path.ToString();
-  if (!path.parts.empty() && (text.back() == '.' || text.back() == ' ')) text += '\\';
-  return text;
+  const std::string text = path.ToString();
+  return text + (!path.parts.empty() && (text.back() == '.' || text.back() == ' ') ? "\\" : "");
 }
 
 Settings ParseSettings(const std::string& text, const std::string& fileName) {
   Settings settings;
-  bool named = false, rawGiven[3] = {false, false, false};
-  std::string csd;
-  bool csdGiven = false;
+  bool named = false, raw[4] = {false, false, false, false};  // platform, major, minor, csd
+  std::string csd, currentDirectory;
+  std::size_t currentDirectoryLine = 0, number = 0;
   std::set<std::string> seen;
-  std::string currentDirectory;
-  std::size_t currentDirectoryLine = 0;
-  std::size_t lineNumber = 0, start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    ++lineNumber;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const std::string trimmed = Trim(line);
-    if (trimmed.empty() || trimmed[0] == '#') continue;
-
-    LineParser parser(fileName, lineNumber);
-    const std::size_t equals = trimmed.find('=');
-    if (equals == std::string::npos) parser.Fail("expected key = value");
-    const std::string key = Fold(Trim(trimmed.substr(0, equals)));
-    const std::string value = parser.Value(Trim(trimmed.substr(equals + 1)));
-    if (key != "read-only-key" && !seen.insert(key).second) parser.Fail("'" + key + "' given twice");
-
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const Line at(fileName, ++number);
+    line = Trim(line.substr(0, line.size() - (!line.empty() && line.back() == '\r')));
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) at.Fail("expected key = value");
+    const std::string key = Fold(Trim(line.substr(0, equals)));
+    const std::string value = at.Unquoted(Trim(line.substr(equals + 1)));
+    if (key != "read-only-key" && !seen.insert(key).second) at.Fail("'" + key + "' given twice");
+    const bool drive = key.size() >= 7 && key.compare(0, 6, "drive.") == 0 && key[6] >= 'a' &&
+                       key[6] <= 'z' && (key.size() == 7 || key.substr(7) == ".read-only");
+    const char letter = drive ? static_cast<char>(key[6] - 'a' + 'A') : 0;
     if (key == "version") {
       const NamedVersion* known = FindVersion(value);
-      if (known == nullptr) parser.Fail("unknown version '" + value + "'");
+      if (known == nullptr) at.Fail("unknown version '" + value + "'");
       settings.versionName = known->name;
       settings.version = known->version;
       named = true;
-    } else if (key == "platform" || key == "major" || key == "minor") {
-      const unsigned number = parser.Number(value);
-      const int field = key == "platform" ? 0 : key == "major" ? 1 : 2;
-      rawGiven[field] = true;
-      (field == 0   ? settings.version.platformId
-       : field == 1 ? settings.version.major
-                    : settings.version.minor) = number;
+    } else if (key == "platform") {
+      settings.version.platformId = at.Number(value), raw[0] = true;
+    } else if (key == "major") {
+      settings.version.major = at.Number(value), raw[1] = true;
+    } else if (key == "minor") {
+      settings.version.minor = at.Number(value), raw[2] = true;
     } else if (key == "csd") {
-      if (value.size() >= sizeof settings.version.csd) parser.Fail("csd is longer than 127 characters");
-      csd = value;
-      csdGiven = true;
+      if (value.size() >= sizeof settings.version.csd) at.Fail("csd is longer than 127 characters");
+      csd = value, raw[3] = true;
     } else if (key == "version-query-fails") {
-      settings.versionQueryFails = parser.Flag(value);
+      settings.versionQueryFails = at.Flag(value);
     } else if (key == "code-page") {
-      settings.codePage = parser.Number(value);
-      if (!IsKnownCodePage(settings.codePage)) parser.Fail("unknown code page " + value);
+      settings.codePage = at.Number(value);
+      if (!IsKnownCodePage(settings.codePage)) at.Fail("unknown code page " + value);
     } else if (key == "current-directory") {
-      // Read by the code page, which may come later.
-      currentDirectory = value;
-      currentDirectoryLine = lineNumber;
+      currentDirectory = value;  // read by the code page, which may come later
+      currentDirectoryLine = number;
     } else if (key == "read-only-key") {
-      const std::string path = RelativeKeyPath(value);
-      if (path.empty()) parser.Fail("read-only-key needs a key path");
-      settings.readOnlyKeys.push_back(path);
-    } else if (key.size() >= 7 && key.compare(0, 6, "drive.") == 0 && key[6] >= 'a' && key[6] <= 'z' &&
-               (key.size() == 7 || key.compare(7, std::string::npos, ".read-only") == 0)) {
-      const char letter = static_cast<char>(key[6] - 'a' + 'A');
-      if (key.size() == 7) {
-        if (value.empty() || value[0] != '/')
-          parser.Fail("drive." + std::string(1, letter) + " needs an absolute host folder");
-        settings.drives[letter].hostFolder = value;
-      } else {
-        settings.drives[letter].readOnly = parser.Flag(value);
-      }
+      settings.readOnlyKeys.push_back(RelativeKeyPath(value));
+      if (settings.readOnlyKeys.back().empty()) at.Fail("read-only-key needs a key path");
+    } else if (drive && key.size() > 7) {
+      settings.drives[letter].readOnly = at.Flag(value);
+    } else if (drive) {
+      if (value.empty() || value[0] != '/')
+        at.Fail("drive." + std::string(1, letter) + " needs an absolute host folder");
+      settings.drives[letter].hostFolder = value;
     } else {
-      parser.Fail("unknown key '" + key + "'");
+      at.Fail("unknown key '" + key + "'");
     }
   }
   if (currentDirectoryLine != 0) {
@@ -189,15 +172,14 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
     const std::string& value = currentDirectory;
     if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/') ||
         !ResolveWinPath(value, WinPath{}, path, settings.codePage))
-      LineParser(fileName, currentDirectoryLine).Fail("current-directory must be a full path such as C:\\");
+      Line(fileName, currentDirectoryLine).Fail("current-directory must be a full path such as C:\\");
     settings.currentDirectory = CurrentDirectoryText(path);
   }
   // The raw numbers override a named version field by field.
-  const bool raw = rawGiven[0] || rawGiven[1] || rawGiven[2] || csdGiven;
-  if (!named && !(rawGiven[0] && rawGiven[1] && rawGiven[2]))
+  if (!named && !(raw[0] && raw[1] && raw[2]))
     throw SandboxError(fileName + ": no version: give version = NAME or platform, major and minor");
-  if (csdGiven || !named) settings.version.SetCsd(csd);
-  if (raw) settings.versionName.clear();
+  if (raw[3] || !named) settings.version.SetCsd(csd);
+  if (raw[0] || raw[1] || raw[2] || raw[3]) settings.versionName.clear();
   for (const auto& [letter, drive] : settings.drives)
     if (drive.hostFolder.empty())
       throw SandboxError(fileName + ": drive." + std::string(1, letter) + ".read-only without drive." +
@@ -206,30 +188,81 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
 }
 
 std::string FormatSettings(const Settings& settings) {
-  std::string out = kHeader;
-  out += '\n';
-  if (!settings.versionName.empty()) {
-    out += "version = " + settings.versionName + '\n';
-  } else {
-    out += "platform = " + std::to_string(settings.version.platformId) + '\n';
-    out += "major = " + std::to_string(settings.version.major) + '\n';
-    out += "minor = " + std::to_string(settings.version.minor) + '\n';
-    out += "csd = " + (settings.version.Csd().empty() ? std::string("\"\"") : Quote(settings.version.Csd())) +
-           '\n';
-  }
-  out += std::string("version-query-fails = ") + (settings.versionQueryFails ? "yes" : "no") + '\n';
-  if (settings.codePage != 1252) out += "code-page = " + std::to_string(settings.codePage) + '\n';
-  out += "current-directory = " + Quote(settings.currentDirectory) + '\n';
-  for (const auto& [letter, drive] : settings.drives) {
-    const std::string prefix = std::string("drive.") + letter;
-    out += prefix + " = " + Quote(drive.hostFolder) + '\n';
-    out += prefix + ".read-only = " + (drive.readOnly ? "yes" : "no") + '\n';
-  }
+  std::ostringstream out;
+  out << kHeader << '\n';
+  const OsVersion& v = settings.version;
+  if (!settings.versionName.empty())
+    out << "version = " << settings.versionName << '\n';
+  else
+    out << "platform = " << v.platformId << "\nmajor = " << v.major << "\nminor = " << v.minor
+        << "\ncsd = " << (v.Csd().empty() ? std::string("\"\"") : Quote(v.Csd())) << '\n';
+  out << "version-query-fails = " << (settings.versionQueryFails ? "yes" : "no") << '\n';
+  if (settings.codePage != 1252) out << "code-page = " << settings.codePage << '\n';
+  out << "current-directory = " << Quote(settings.currentDirectory) << '\n';
+  for (const auto& [letter, drive] : settings.drives)
+    out << "drive." << letter << " = " << Quote(drive.hostFolder) << "\ndrive." << letter
+        << ".read-only = " << (drive.readOnly ? "yes" : "no") << '\n';
   // A key that starts with an empty name gets the root's backslash before
   // it, which reading takes away again.
   for (const std::string& key : settings.readOnlyKeys)
-    out += "read-only-key = " + Quote(key.front() == '\\' ? '\\' + key : key) + '\n';
+    out << "read-only-key = " << Quote(key.front() == '\\' ? '\\' + key : key) << '\n';
+  return out.str();
+}
+
+std::string EscapeLogField(const std::string& field) {
+  std::string out;
+  for (char c : field) {
+    if (std::strchr("%\t\r\n", c) == nullptr || c == '\0') {
+      out += c;
+    } else {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+      out += code;
+    }
+  }
   return out;
+}
+
+bool UnescapeLogField(const std::string& field, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '%') {
+      out += field[i];
+      continue;
+    }
+    const std::string code = field.substr(i + 1, 2);
+    if (code.size() != 2 || code.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return false;
+    out += static_cast<char>(std::stoi(code, nullptr, 16));
+    i += 2;
+  }
+  return true;
+}
+
+std::string FormatLogRecord(const std::vector<std::string>& fields) {
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) line += (i > 0 ? "\t" : "") + EscapeLogField(fields[i]);
+  return line + '\n';
+}
+
+std::vector<std::vector<std::string>> ParseLog(const std::string& text, const std::string& fileName) {
+  std::vector<std::vector<std::string>> records;
+  std::size_t lineNumber = 0;
+  // A last line cut short still counts.
+  for (std::size_t start = 0; start < text.size(); ++lineNumber) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::vector<std::string> fields;
+    for (std::size_t field = start;;) {
+      const std::size_t tab = std::min(text.find('\t', field), end);
+      if (!UnescapeLogField(text.substr(field, tab - field), fields.emplace_back()))
+        throw SandboxError(fileName + ":" + std::to_string(lineNumber + 1) + ": malformed %-escape");
+      if (tab == end) break;
+      field = tab + 1;
+    }
+    records.push_back(std::move(fields));
+    start = end + 1;
+  }
+  return records;
 }
 
 }  // namespace qar::sandbox

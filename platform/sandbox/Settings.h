@@ -1,6 +1,7 @@
-// The machine's settings file (machine.conf): what the simulated Windows
-// reports about itself, its current directory, its mapped drives and the
-// registry keys its user may not write. A commented key = value text.
+// The machine's own text files but the registry: the settings file
+// (machine.conf), what the simulated Windows reports about itself, its
+// current directory, its mapped drives and the registry keys its user may
+// not write, as commented key = value lines; and the call log (calls.log).
 #pragma once
 
 #include <map>
@@ -41,5 +42,17 @@ std::string CurrentDirectoryText(const WinPath& path);
 // Whatever it accepts, FormatSettings writes back so that it reads the same.
 Settings ParseSettings(const std::string& text, const std::string& fileName);
 std::string FormatSettings(const Settings& settings);
+
+// The call log: one line per ShellOpen or MessageBox, fields separated by
+// tabs. '%', tab, CR and LF inside a field are written as %25, %09, %0D and
+// %0A, so any text survives and every record stays on one line.
+std::string EscapeLogField(const std::string& field);
+// False for a '%' not followed by two hex digits.
+bool UnescapeLogField(const std::string& field, std::string& out);
+
+// The line for one record, newline included.
+std::string FormatLogRecord(const std::vector<std::string>& fields);
+// Throws SandboxError "<fileName>:<line>: ..." for a malformed escape.
+std::vector<std::vector<std::string>> ParseLog(const std::string& text, const std::string& fileName);
 
 }  // namespace qar::sandbox
