@@ -93,10 +93,6 @@ const char kExport[] =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Sub]\r\n"
     "\r\n"
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR Tools]\r\n"
-    "\r\n"
-    "[HKEY_CURRENT_USER]\r\n"
-    "\r\n"
-    "[HKEY_CURRENT_USER\\Software]\r\n"
     "\"Kept\"=\"as it was\"\r\n"
     "\r\n";
 
@@ -182,6 +178,7 @@ TEST(RegistryFile, MalformedFilesNameTheLine) {
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\x\r\n", "x.reg:2:"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\\\x]\r\n", "x.reg:2:"},
       {"REGEDIT4\r\n[SOFTWARE\\x]\r\n", "x.reg:2:"},
+      {"REGEDIT4\r\n[HKEY_CURRENT_USER\\x]\r\n", "x.reg:2:"},
       {"REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\x]\r\n", "x.reg:2:"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=-\r\n", "x.reg:3:"},
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\n\"v\"=\"open\r\n", "x.reg:3:"},

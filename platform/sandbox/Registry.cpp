@@ -13,19 +13,8 @@ namespace qar::sandbox {
 
 namespace {
 
-const char* const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_CONFIG", "HKEY_CLASSES_ROOT",
-                              "HKEY_CURRENT_USER",  "HKEY_USERS",          "HKEY_DYN_DATA"};
-constexpr std::size_t kRootCount = sizeof kRoots / sizeof kRoots[0];
 constexpr std::size_t kMaxKeyName = 255;
 constexpr std::size_t kMaxKeyDepth = 512;  // levels below the root, as Windows allows
-
-// The machine's own root first, then the others in a fixed order.
-std::size_t RootRank(const std::string& path) {
-  const std::size_t length = std::min(path.find('\\'), path.size());
-  for (std::size_t i = 0; i < kRootCount; ++i)
-    if (length == std::strlen(kRoots[i]) && EqualNoCase(path.substr(0, length), kRoots[i])) return i;
-  return kRootCount;
-}
 
 // Splits a full key path; false with `why` set when no registry can hold it.
 bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std::string& why) {
@@ -43,7 +32,7 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
     }
     if (end == path.size()) break;
   }
-  if (RootRank(path) == kRootCount) why = "no root key such as HKEY_LOCAL_MACHINE";
+  if (!EqualNoCase(parts[0], Registry::kMachineRoot)) why = "a key outside HKEY_LOCAL_MACHINE";
   return why.empty();
 }
 
@@ -117,8 +106,7 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     if (start == std::string::npos) continue;
     const char lead = line[start];
     if (lead == ';') {
-      (key != nullptr ? key->entries.push_back(Entry{Entry::Comment, "", line})
-                      : registry.preamble_.push_back(line));
+      (key != nullptr ? key->push_back(Entry{Entry::Comment, "", line}) : registry.preamble_.push_back(line));
       continue;
     }
     if (lead == '[') {
@@ -164,11 +152,11 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     }
     // A name given twice: the later data wins, as when regedit imports it.
     const std::string where = std::to_string(reinterpret_cast<std::uintptr_t>(key)) + '\\' + Fold(name);
-    const auto [at, added] = seen.emplace(where, key->entries.size());
+    const auto [at, added] = seen.emplace(where, key->size());
     if (added)
-      key->entries.push_back(std::move(entry));
+      key->push_back(std::move(entry));
     else
-      key->entries[at->second] = Entry{entry.kind, key->entries[at->second].name, std::move(entry.data)};
+      (*key)[at->second] = Entry{entry.kind, (*key)[at->second].name, std::move(entry.data)};
   }
   return registry;
 }
@@ -180,7 +168,7 @@ std::string Registry::Format() const {
   // The map's order is regedit's: each key right before its subkeys.
   for (const auto& [path, key] : keys_) {
     out += '[' + path + "]\r\n";
-    for (const Entry& entry : key.entries) {
+    for (const Entry& entry : key) {
       const std::string lead = (entry.name.empty() ? "@" : QuoteRegString(entry.name)) + '=';
       if (entry.kind == Entry::Comment) {
         out += entry.data;
@@ -198,8 +186,6 @@ std::string Registry::Format() const {
 }
 
 bool Registry::KeyOrder::operator()(const std::string& a, const std::string& b) const {
-  const std::size_t rankA = RootRank(a), rankB = RootRank(b);
-  if (rankA != rankB) return rankA < rankB;
   // Siblings by folded name, a backslash below every character.
   const auto rank = [](char c) { return c == '\\' ? 0 : static_cast<unsigned char>(FoldChar(c)); };
   for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
@@ -248,7 +234,7 @@ bool Registry::AddKey(const std::string& path) {
 }
 
 Registry::Entry* Registry::FindValue(Key& key, const std::string& name) {
-  for (Entry& entry : key.entries)
+  for (Entry& entry : key)
     if (entry.kind != Entry::Comment && EqualNoCase(entry.name, name)) return &entry;
   return nullptr;
 }
@@ -267,13 +253,13 @@ void Registry::SetString(const std::string& keyPath, const std::string& name, co
   if (Entry* existing = FindValue(*key, name))
     *existing = Entry{Entry::String, existing->name, data};
   else
-    key->entries.push_back(Entry{Entry::String, name, data});
+    key->push_back(Entry{Entry::String, name, data});
 }
 
 bool Registry::DeleteValue(const std::string& keyPath, const std::string& name) {
   Key* key = Find(keyPath);
   Entry* entry = key != nullptr ? FindValue(*key, name) : nullptr;
-  if (entry != nullptr) key->entries.erase(key->entries.begin() + (entry - key->entries.data()));
+  if (entry != nullptr) key->erase(key->begin() + (entry - key->data()));
   return entry != nullptr;
 }
 

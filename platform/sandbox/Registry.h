@@ -1,6 +1,6 @@
-// The sandbox's registry: keys and values as a REGEDIT4 text file, the format
-// regedit exports, so that a machine's registry can be read, diffed and
-// edited by hand. Values other than strings are kept as written.
+// The sandbox's registry: HKEY_LOCAL_MACHINE as a REGEDIT4 text file, the
+// format regedit exports, so that a machine's registry can be read, diffed
+// and edited by hand. Values other than strings are kept as written.
 #pragma once
 
 #include <cstdint>
@@ -37,11 +37,9 @@ class Registry {
     // lines included. Comment: the whole line.
     std::string data;
   };
-  struct Key {
-    std::vector<Entry> entries;
-  };
+  using Key = std::vector<Entry>;
   // Full paths compared as the registry compares them, in the order regedit
-  // writes keys: the roots in a fixed order, each key before its subkeys.
+  // writes keys: each key before its subkeys.
   struct KeyOrder {
     bool operator()(const std::string& a, const std::string& b) const;
   };
