@@ -66,10 +66,14 @@ void HostTree::MapDrive(char letter, const std::string& hostFolder, bool readOnl
     mapped_[letter] = {hostFolder, readOnly};
 }
 
-bool HostTree::Overlap(int a, int b) {
-  struct stat aSt, bSt;
-  if (fstat(a, &aSt) != 0 || fstat(b, &bSt) != 0) return true;
-  return AtOrBelow(a, bSt) || AtOrBelow(b, aSt);
+bool HostTree::Overlaps(int folder) const {
+  struct stat st;
+  return fstat(folder, &st) != 0 || AtOrBelow(folder, machineSt_) || AtOrBelow(machine_.Get(), st);
+}
+
+bool HostTree::Overlaps(const std::string& hostFolder) const {
+  UniqueFd folder(open(hostFolder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return folder && Overlaps(folder.Get());
 }
 
 UniqueFd HostTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath) const {
@@ -85,7 +89,7 @@ UniqueFd HostTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath)
   // Opened anew each time and checked by identity: the folder may have been
   // replaced by a link to the machine's own files since it was mapped.
   UniqueFd drive(open(hostPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!drive || Overlap(drive.Get(), machine_.Get())) return UniqueFd();
+  if (!drive || Overlaps(drive.Get())) return UniqueFd();
   return drive;
 }
 

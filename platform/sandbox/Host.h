@@ -1,8 +1,7 @@
-// The host side of the machine: its drives' folders and its own files.
-// Paths are resolved beneath a drive's folder one component at a time,
-// matching each case-insensitively; a link anywhere on the way is refused,
-// so nothing outside the drive is reached. Each lookup yields an open
-// descriptor of the entry's folder, and the operation acts relative to it.
+// The host side of the machine: its drives' folders and its own files. A
+// path is walked beneath its drive's folder one name at a time, each matched
+// case-insensitively; a link anywhere is refused, so nothing outside the
+// drive is reached. Operations act relative to the folder the walk opened.
 #pragma once
 
 #include <dirent.h>
@@ -38,8 +37,7 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
-  // For a written file, where a failing close means lost data.
-  bool Close() {
+  bool Close() {  // false when the written data may be lost
     const int fd = Release();
     return fd < 0 || ::close(fd) == 0;
   }
@@ -59,41 +57,33 @@ struct HostEntry {
     Other,  // a device, socket or pipe: nothing Windows would open here
   };
   Kind kind = Refused;
-  // The host path, for showing: an existing entry with its own case, a
-  // missing one with the case it was given.
-  std::string host;
+  std::string host;   // for showing: the case found, or given for a new name
   struct stat st {};  // for File, Folder and Other
   bool readOnlyDrive = false;
-  // For File, Folder, Other and Missing: the folder holding the entry, and
-  // the entry's name in it.
-  UniqueFd folder;
-  std::string name;
+  UniqueFd folder;   // for File, Folder, Other and Missing: the folder holding
+  std::string name;  // the entry, and the entry's name in it
 
   bool Exists() const { return kind == File || kind == Folder || kind == Other; }
 };
 
 class HostTree {
  public:
-  // Native drives are the one-letter folders ("C", "D") of the machine
-  // folder, here open as `machineFolder` (real path `machinePath`).
+  // Native drives are the machine folder's one-letter folders ("C").
   HostTree(UniqueFd machineFolder, std::string machinePath);
 
-  // Serves `letter` from `hostFolder` instead ("" removes the mapping). The
-  // folder may be missing for now, like a CD drive without a disc.
+  // "" removes the mapping; a missing folder is a CD drive without a disc.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
   void SetCodePage(unsigned codePage) { codePage_ = codePage; }
 
-  // Resolves the path beneath its drive's folder, which is opened afresh.
   HostEntry Lookup(const WinPath& path) const;
 
-  // Whether the folders `a` and `b` are one, or one lies below the other.
-  static bool Overlap(int a, int b);
-  int MachineFolder() const { return machine_.Get(); }
+  // Whether the folder is the machine folder, or one lies below the other;
+  // false for a folder that is not there.
+  bool Overlaps(const std::string& hostFolder) const;
 
  private:
-  // A mapped folder that is missing or overlaps the machine folder is no
-  // drive at all.
   UniqueFd OpenDrive(char letter, bool& readOnly, std::string& hostPath) const;
+  bool Overlaps(int folder) const;
   // The entry of `dir` for `part`: the exact name first, else the smallest
   // name that folds alike.
   bool FindName(int dir, const std::string& part, std::string& name, struct stat& st) const;
@@ -105,24 +95,19 @@ class HostTree {
   unsigned codePage_ = 1252;
 };
 
-// The largest machine file read or written: a registry or settings file is
-// a few kilobytes, and anything near this is no machine's file.
+// The largest machine file read or written.
 constexpr long long kMachineFileLimit = 16LL << 20;
 
-// Reads a machine file: a regular file, not a link, at most
-// kMachineFileLimit bytes; never blocks on a pipe or device. False with
-// `why` set; errno is ENOENT when the file is missing.
+// A regular file (no link) of at most kMachineFileLimit bytes, never
+// blocking on a pipe or device. False with `why` set (errno ENOENT: missing).
 bool ReadMachineFile(const std::string& path, std::string& content, std::string& why);
 
-// Writes `content` to `path` so that a reader sees the old file or the new
-// one, never a mix: a temporary file beside it, flushed, then renamed over
-// `path`. `beforeRename` (for tests) runs in between; if it throws, the
-// temporary file stays behind as a crash would leave it.
+// Through a flushed temporary file renamed over `path`, so that the old
+// file or the new one is there, never a mix. `beforeRename` is for tests.
 bool WriteFileAtomically(const std::string& path, const std::string& content,
                          const std::function<void()>& beforeRename = {});
 
-// Appends `text` with a single write. A write cut short (a full disk) is
-// taken back whole, so a reader never sees half a record.
+// One write; one cut short by a full disk is taken back whole.
 bool AppendToFile(const std::string& path, const std::string& text);
 
 // What the machine's fault injection does to one copy; -1: nothing.
@@ -132,10 +117,8 @@ struct CopyFaults {
   long long stopAt = -1;          // bytes written after which the process is killed
 };
 
-// Copies the regular file `fromName` of the folder `fromDir` straight onto
-// `toName` in `toDir`, as CopyFileA writes it, keeping the last-write time
-// and leaving the copy writable. A copy that fails removes its partial
-// target; a killed one leaves it.
+// Straight onto the target, as CopyFileA writes it, keeping the last-write
+// time. A copy that fails removes its target; a killed one leaves it.
 CopyResult CopyHostFile(int fromDir, const std::string& fromName, int toDir, const std::string& toName,
                         const CopyFaults& faults);
 

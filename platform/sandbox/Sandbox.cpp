@@ -77,22 +77,9 @@ std::string FullKeyPath(const std::string& relative) {
   return std::string(Registry::kMachineRoot) + (relative.empty() ? "" : "\\" + relative);
 }
 
-// "http://host", "mailto:x": a scheme of two or more characters and a colon.
-bool IsAddress(const std::string& target) {
-  const std::size_t colon = target.find(':');
-  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  if (colon == std::string::npos || colon < 2 || !letter(target[0])) return false;
-  return std::all_of(target.begin() + 1, target.begin() + static_cast<std::ptrdiff_t>(colon),
-                     [&](char c) { return letter(c) || (c >= '0' && c <= '9') || std::strchr("+-.", c); });
-}
-
-// A machine file's text; a SandboxError naming the file for anything but a
-// regular file of sane size, at once rather than hanging on a pipe.
-std::string ReadMachineFileOrThrow(const std::string& path) {
-  std::string text, why;
-  if (!ReadMachineFile(path, text, why)) throw SandboxError("cannot read " + path + ": " + why);
-  return text;
-}
+// "http://host", "mailto:x": a colon after two or more characters, where a
+// path has none or one after its drive letter.
+bool IsAddress(const std::string& target) { return target.find(':') + 1 > 2; }
 
 // The process holding flock on the open folder `fd`, read from /proc/locks
 // ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); "" when not found.
@@ -140,19 +127,14 @@ struct SandboxMachine::Impl {
     return false;
   }
 
-  HostEntry Find(const std::string& windowsPath, WinPath* parsed = nullptr) const {
+  // For an operation on a `file`, a name ending in a separator can only be
+  // a folder.
+  HostEntry Find(const std::string& windowsPath, bool file = false, WinPath* parsed = nullptr) const {
     WinPath path;
     if (!ResolveWinPath(windowsPath, cwd, path, settings.codePage)) return HostEntry{};
-    if (parsed != nullptr) *parsed = path;
-    return tree.Lookup(path);
-  }
-
-  // As Find, for an operation on a file: a name ending in a separator can
-  // only be a folder.
-  HostEntry FindFile(const std::string& windowsPath) const {
-    WinPath parsed;
-    HostEntry entry = Find(windowsPath, &parsed);
-    if (parsed.trailingSeparator && entry.kind != HostEntry::Folder) entry.kind = HostEntry::Refused;
+    HostEntry entry = tree.Lookup(path);
+    if (file && path.trailingSeparator && entry.kind != HostEntry::Folder) entry.kind = HostEntry::Refused;
+    if (parsed != nullptr) *parsed = std::move(path);
     return entry;
   }
 
@@ -215,9 +197,9 @@ struct SandboxMachine::Impl {
   }
 
   CopyResult Copy(const std::string& source, const std::string& target) {
-    const HostEntry from = FindFile(source);
+    const HostEntry from = Find(source, true);
     if (from.kind != HostEntry::File) return {CopyResult::Source};
-    const HostEntry to = FindFile(target);
+    const HostEntry to = Find(target, true);
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
     // source copied onto itself (ERROR_SHARING_VIOLATION).
     const bool replaceable = to.kind == HostEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
@@ -312,23 +294,25 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
                        (holder.empty() ? std::string() : " (process " + holder + ")"));
   }
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
-  std::string text, why;
-  const std::string settingsPath = impl->PathOf(kSettingsFile);
-  if (!ReadMachineFile(settingsPath, text, why))
-    throw SandboxError(errno == ENOENT ? folder + " is not a sandbox machine: cannot read " + settingsPath
-                                       : "cannot read " + settingsPath + ": " + why);
-  const Settings settings = ParseSettings(text, settingsPath);
-  impl->registryText = ReadMachineFileOrThrow(impl->PathOf(kRegistryFile));
-  impl->registry = Registry::Parse(impl->registryText, impl->PathOf(kRegistryFile));
+  // The machine's files, at once: a pipe or a device in their place never
+  // makes the opening hang.
+  const auto read = [&](const char* file) {
+    std::string text, why;
+    if (!ReadMachineFile(impl->PathOf(file), text, why))
+      throw SandboxError(file == kSettingsFile && errno == ENOENT
+                             ? folder + " is not a sandbox machine: cannot read " + impl->PathOf(file)
+                             : "cannot read " + impl->PathOf(file) + ": " + why);
+    return text;
+  };
+  const Settings settings = ParseSettings(read(kSettingsFile), impl->PathOf(kSettingsFile));
+  impl->registry = Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
   // The log is only appended to; it must be a file all the same.
   struct stat logSt;
   if (lstat(impl->PathOf(kLogFile).c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
     throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
-  for (const auto& [letter, drive] : settings.drives) {
-    UniqueFd mapped(open(drive.hostFolder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (mapped && HostTree::Overlap(mapped.Get(), impl->tree.MachineFolder()))
-      throw SandboxError(settingsPath + ": drive." + std::string(1, letter) + " overlaps the machine folder");
-  }
+  for (const auto& [letter, drive] : settings.drives)
+    if (impl->tree.Overlaps(drive.hostFolder))
+      throw SandboxError(impl->PathOf(kSettingsFile) + ": drive." + letter + " overlaps the machine folder");
   impl->Apply(settings);
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
@@ -397,7 +381,7 @@ void SandboxMachine::SetVersionQueryFails(bool fails) {
 
 void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
   WinPath path;
-  const HostEntry entry = impl_->Find(windowsPath, &path);
+  const HostEntry entry = impl_->Find(windowsPath, false, &path);
   if (entry.kind == HostEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
   if (entry.kind != HostEntry::Folder) throw SandboxError("no folder " + windowsPath + " on the machine");
   impl_->ChangeSettings([&](Settings& next) { next.currentDirectory = CurrentDirectoryText(path); });
@@ -411,8 +395,7 @@ void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool r
       hostFolder.find('\0') == std::string::npos ? RealFolder(hostFolder) : std::string();
   if (real.empty()) throw SandboxError("cannot map drive " + drive + ": no folder " + hostFolder);
   // Through an overlapping drive the machine could rewrite its own files.
-  UniqueFd mapped(open(real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!mapped || HostTree::Overlap(mapped.Get(), impl_->tree.MachineFolder()))
+  if (impl_->tree.Overlaps(real))
     throw SandboxError("cannot map drive " + drive + " to " + hostFolder +
                        ": it overlaps the machine folder " + impl_->folder);
   impl_->ChangeSettings([&](Settings& next) { next.drives[letter] = DriveMapping{real, readOnly}; });
@@ -509,7 +492,7 @@ bool SandboxMachine::GetCurrentDir(std::string& out) {
 }
 
 bool SandboxMachine::FileExists(const std::string& path) {
-  const HostEntry entry = impl_->FindFile(path);
+  const HostEntry entry = impl_->Find(path, true);
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
   return !impl_->Faulted(Op::FileExists, path) && entry.kind == HostEntry::File &&
          written >= kFirstValidTime && written < kFirstInvalidTime;
@@ -520,7 +503,7 @@ bool SandboxMachine::DirectoryExists(const std::string& path) {
 }
 
 bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
-  const HostEntry entry = impl_->FindFile(path);
+  const HostEntry entry = impl_->Find(path, true);
   if (impl_->Faulted(Op::FileSize, path) || entry.kind != HostEntry::File) return false;
   size = static_cast<std::uint64_t>(entry.st.st_size);
   return true;
@@ -542,13 +525,13 @@ CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string
 
 // A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
-  const HostEntry entry = impl_->FindFile(path);
+  const HostEntry entry = impl_->Find(path, true);
   return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == HostEntry::File && !entry.readOnlyDrive &&
          (entry.st.st_mode & S_IWUSR) != 0 && unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
-  const HostEntry source = impl_->FindFile(from), target = impl_->FindFile(to);
+  const HostEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
   return !impl_->Faulted(Op::RenameFile, from, to) && source.kind == HostEntry::File &&
          !source.readOnlyDrive && target.kind == HostEntry::Missing &&
          renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(), target.name.c_str(),
@@ -556,7 +539,7 @@ bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) 
 }
 
 bool SandboxMachine::ClearReadOnly(const std::string& path) {
-  const HostEntry entry = impl_->FindFile(path);
+  const HostEntry entry = impl_->Find(path, true);
   if (impl_->Faulted(Op::ClearReadOnly, path) || entry.kind != HostEntry::File) return false;
   return (entry.st.st_mode & S_IWUSR) != 0 ||
          (!entry.readOnlyDrive &&

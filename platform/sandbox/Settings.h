@@ -1,7 +1,5 @@
-// The machine's own text files but the registry: the settings file
-// (machine.conf), what the simulated Windows reports about itself, its
-// current directory, its mapped drives and the registry keys its user may
-// not write, as commented key = value lines; and the call log (calls.log).
+// The machine's own text files but the registry: the settings (machine.conf)
+// as commented key = value lines, and the call log (calls.log).
 #pragma once
 
 #include <map>
@@ -33,26 +31,22 @@ struct Settings {
 // Backslashes after the first leading one stay: they make an empty name.
 std::string RelativeKeyPath(const std::string& path);
 
-// The text of a current directory that reads back as the same path: a last
-// name ending in a dot or a space keeps a trailing backslash, which stops
-// the path rules from trimming it.
+// A current directory as it reads back: a last name ending in a dot or a
+// space keeps a trailing backslash, which the path rules do not trim.
 std::string CurrentDirectoryText(const WinPath& path);
 
-// Throws SandboxError "<fileName>:<line>: <what is wrong>".
-// Whatever it accepts, FormatSettings writes back so that it reads the same.
+// Throws SandboxError naming the line. What it accepts, FormatSettings
+// writes so that it reads back the same.
 Settings ParseSettings(const std::string& text, const std::string& fileName);
 std::string FormatSettings(const Settings& settings);
 
-// The call log: one line per ShellOpen or MessageBox, fields separated by
-// tabs. '%', tab, CR and LF inside a field are written as %25, %09, %0D and
-// %0A, so any text survives and every record stays on one line.
+// The call log: a line per ShellOpen or box, tab-separated fields in which
+// '%', tab, CR and LF are written %25, %09, %0D and %0A.
 std::string EscapeLogField(const std::string& field);
-// False for a '%' not followed by two hex digits.
 bool UnescapeLogField(const std::string& field, std::string& out);
 
-// The line for one record, newline included.
 std::string FormatLogRecord(const std::vector<std::string>& fields);
-// Throws SandboxError "<fileName>:<line>: ..." for a malformed escape.
+// Throws SandboxError naming the line of a malformed escape.
 std::vector<std::vector<std::string>> ParseLog(const std::string& text, const std::string& fileName);
 
 }  // namespace qar::sandbox

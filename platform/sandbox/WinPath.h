@@ -1,5 +1,4 @@
-// Windows path names as the sandbox reads them: the lexical work that
-// GetFullPathNameA does before any file system is asked, and the ASCII case
+// Windows path names: the lexical work of GetFullPathNameA, and the case
 // folding that makes "QAR.CAT" and "qar.cat" one name.
 #pragma once
 
@@ -12,14 +11,12 @@ inline char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c
 std::string Fold(const std::string& text);
 bool EqualNoCase(const std::string& a, const std::string& b);
 
-// The ANSI code pages the machine can have: 1252 (Western, the default) and
-// 932 (Japanese), whose characters take one or two bytes.
+// The ANSI code pages: 1252 (the default) and 932 (Japanese), where a lead
+// byte starts a two-byte character whose second byte may look like a
+// backslash or a letter.
 bool IsKnownCodePage(unsigned codePage);
-// Whether `byte` starts a two-byte character: the byte after it is part of
-// that character, however much it looks like a backslash or a letter.
 bool IsLeadByte(unsigned codePage, unsigned char byte);
-// A file name folded as Windows compares it: ASCII letters, but never the
-// second byte of a two-byte character.
+// ASCII letters folded, never the second byte of a two-byte character.
 std::string FoldName(const std::string& name, unsigned codePage);
 
 // A full path on one drive: "C:\Windows\System" is {'C', {"Windows", "System"}}.
@@ -31,15 +28,11 @@ struct WinPath {
   std::string ToString() const;  // "C:\Windows\System", "C:\" at the root
 };
 
-// Makes `path` full against `cwd`, the current directory of the current
-// drive, as Windows does: '/' separates like '\'; "X:rel" is relative to the
-// current directory when X is the current drive and to X's root otherwise;
-// "\rel" starts at the current drive's root; "." and ".." are lexical and stop
-// at the root; the last component loses trailing dots and spaces. False for
-// what Windows rejects or what the sandbox does not serve: an empty path, UNC
-// and device paths, reserved characters, components over 255 characters.
-// Separators and reserved characters are looked for by characters of the
-// code page, not by bytes.
+// Makes `path` full against `cwd`, the current drive's directory, as Windows
+// does ("X:rel", "\rel", "rel", '/' as '\', "." and ".." stopping at the
+// root, the last name losing trailing dots and spaces), reading characters of
+// the code page. False for an empty, UNC or device path, a reserved
+// character, a name over 255 characters.
 bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, unsigned codePage = 1252);
 
 }  // namespace qar::sandbox
