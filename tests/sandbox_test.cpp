@@ -518,7 +518,8 @@ class HostTreeTest : public ::testing::Test {
     tree = MakeTree();
   }
   std::unique_ptr<HostTree> MakeTree() const {
-    return std::make_unique<HostTree>(UniqueFd(open(temp.Path().c_str(), O_PATH | O_DIRECTORY)), temp.Path());
+    return std::make_unique<HostTree>(UniqueFd(open(temp.Path().c_str(), O_PATH | O_DIRECTORY)), temp.Path(),
+                                      settings);
   }
   std::string Host(const std::string& relative) const { return temp / relative; }
   HostEntry Look(const std::string& windowsPath) const {
@@ -528,6 +529,7 @@ class HostTreeTest : public ::testing::Test {
   }
 
   TempFolder temp;
+  Settings settings;
   std::unique_ptr<HostTree> tree;
 };
 

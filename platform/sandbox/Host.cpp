@@ -54,16 +54,9 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-HostTree::HostTree(UniqueFd machineFolder, std::string machinePath)
-    : machine_(std::move(machineFolder)), machinePath_(std::move(machinePath)) {
+HostTree::HostTree(UniqueFd machineFolder, std::string machinePath, const Settings& settings)
+    : machine_(std::move(machineFolder)), machinePath_(std::move(machinePath)), settings_(settings) {
   if (fstat(machine_.Get(), &machineSt_) != 0) machineSt_ = {};
-}
-
-void HostTree::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
-  if (hostFolder.empty())
-    mapped_.erase(letter);
-  else
-    mapped_[letter] = {hostFolder, readOnly};
 }
 
 bool HostTree::Overlaps(int folder) const {
@@ -77,15 +70,15 @@ bool HostTree::Overlaps(const std::string& hostFolder) const {
 }
 
 UniqueFd HostTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath) const {
-  auto mapped = mapped_.find(letter);
-  if (mapped == mapped_.end()) {
+  const auto mapped = settings_.drives.find(letter);
+  if (mapped == settings_.drives.end()) {
     // A native drive is a real folder of the machine, never a link out of it.
     readOnly = false;
     hostPath = machinePath_ + '/' + letter;
     return UniqueFd(openat(machine_.Get(), std::string(1, letter).c_str(), kFolderFlags));
   }
-  readOnly = mapped->second.second;
-  hostPath = mapped->second.first;
+  readOnly = mapped->second.readOnly;
+  hostPath = mapped->second.hostFolder;
   // Opened anew each time and checked by identity: the folder may have been
   // replaced by a link to the machine's own files since it was mapped.
   UniqueFd drive(open(hostPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -104,11 +97,11 @@ bool HostTree::FindName(int dir, const std::string& part, std::string& name, str
   std::unique_ptr<DIR, int (*)(DIR*)> list(fdopendir(listFd.Get()), closedir);
   if (!list) return false;
   listFd.Release();  // the listing owns it now
-  const std::string folded = FoldName(part, codePage_);
+  const std::string folded = FoldName(part, settings_.codePage);
   bool found = false;
   while (const struct dirent* entry = readdir(list.get())) {
     const std::string candidate = entry->d_name;
-    if (candidate.size() != part.size() || FoldName(candidate, codePage_) != folded) continue;
+    if (candidate.size() != part.size() || FoldName(candidate, settings_.codePage) != folded) continue;
     if (!found || candidate < name) name = candidate;
     found = true;
   }

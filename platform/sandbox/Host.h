@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/Platform.h"
+#include "platform/sandbox/Settings.h"
 #include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {
@@ -68,12 +69,10 @@ struct HostEntry {
 
 class HostTree {
  public:
-  // Native drives are the machine folder's one-letter folders ("C").
-  HostTree(UniqueFd machineFolder, std::string machinePath);
-
-  // "" removes the mapping; a missing folder is a CD drive without a disc.
-  void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
-  void SetCodePage(unsigned codePage) { codePage_ = codePage; }
+  // Native drives are the machine folder's one-letter folders ("C"); the
+  // settings map others to host folders (a missing one is a CD drive without
+  // a disc) and give the code page names are folded by.
+  HostTree(UniqueFd machineFolder, std::string machinePath, const Settings& settings);
 
   HostEntry Lookup(const WinPath& path) const;
 
@@ -91,8 +90,7 @@ class HostTree {
   UniqueFd machine_;
   struct stat machineSt_ {};
   std::string machinePath_;
-  std::map<char, std::pair<std::string, bool>> mapped_;  // host folder, read-only
-  unsigned codePage_ = 1252;
+  const Settings& settings_;
 };
 
 // The largest machine file read or written.

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/sysmacros.h>
@@ -19,10 +18,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
-#include "platform/sandbox/Settings.h"
-#include "platform/sandbox/Host.h"
 #include "platform/sandbox/Host.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Settings.h"
@@ -37,7 +35,6 @@ namespace {
 const char kSettingsFile[] = "machine.conf";
 const char kRegistryFile[] = "registry.reg";
 const char kLogFile[] = "calls.log";
-const char kSetupKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup";
 
 // Local last-write times that convert to a date in 1980..2107: 1980-01-01
 // and 2108-01-01 as Unix times.
@@ -64,12 +61,11 @@ std::string RealFolder(const std::string& path) {
   return !error && fs::is_directory(real, error) ? real.string() : std::string();
 }
 
-bool IsRegistryOp(Op op) { return op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue; }
-
 // Fault paths compare as Windows compares file paths or key paths.
-std::string FaultForm(const std::string& path, bool registry) {
-  std::string form = Fold(registry ? RelativeKeyPath(path) : path);
-  if (!registry) std::replace(form.begin(), form.end(), '/', '\\');
+std::string FaultForm(Op op, const std::string& path) {
+  if (op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue) return Fold(RelativeKeyPath(path));
+  std::string form = Fold(path);
+  std::replace(form.begin(), form.end(), '/', '\\');
   return form;
 }
 
@@ -77,9 +73,12 @@ std::string FullKeyPath(const std::string& relative) {
   return std::string(Registry::kMachineRoot) + (relative.empty() ? "" : "\\" + relative);
 }
 
-// "http://host", "mailto:x": a colon after two or more characters, where a
-// path has none or one after its drive letter.
-bool IsAddress(const std::string& target) { return target.find(':') + 1 > 2; }
+const NamedVersion& KnownVersion(const std::string& name) {
+  const NamedVersion* version = FindVersion(name);
+  if (version == nullptr)
+    throw SandboxError("unknown Windows version '" + name + "'; known versions: " + KnownVersionNames());
+  return *version;
+}
 
 // The process holding flock on the open folder `fd`, read from /proc/locks
 // ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); "" when not found.
@@ -98,6 +97,26 @@ std::string LockHolder(int fd) {
   return std::string();
 }
 
+void SeedMachine(const std::string& folder, const NamedVersion& version) {
+  WinPath root;
+  ResolveWinPath(version.systemRoot, WinPath{}, root);
+  fs::path systemRoot = fs::path(folder) / std::string(1, root.drive);
+  for (const std::string& part : root.parts) systemRoot /= part;
+  for (std::string sub : SystemFolders(version.version)) {
+    std::replace(sub.begin(), sub.end(), '\\', '/');
+    fs::create_directories(systemRoot / sub);
+  }
+  Registry registry;
+  registry.AddKey(FullKeyPath("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup"));
+  Settings settings;
+  settings.versionName = version.name;
+  settings.version = version.version;
+  if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
+      !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
+      !WriteFileAtomically(folder + "/" + kLogFile, ""))
+    throw SandboxError("cannot write the machine's files in " + folder + ": " + std::strerror(errno));
+}
+
 }  // namespace
 
 struct SandboxMachine::Impl {
@@ -108,21 +127,20 @@ struct SandboxMachine::Impl {
   Registry registry;
   std::string registryText;  // the file as last read or written
   std::vector<std::pair<Op, std::string>> faults;
-  std::vector<std::pair<std::string, long long>> readFaults;  // source, readable bytes
-  long long diskLeft = -1;
-  long long copiesBeforeStop = -1, stopBytes = 0;
+  std::map<std::string, long long> readable;  // bytes of a source that can be read
+  long long diskLeft = -1, copiesBeforeStop = -1, stopBytes = 0;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
   std::function<void(const std::string&)> faultHook;
 
   Impl(std::string realFolder, UniqueFd folderFd)
-      : folder(std::move(realFolder)), tree(std::move(folderFd), folder) {}
+      : folder(std::move(realFolder)), tree(std::move(folderFd), folder, settings) {}
 
   std::string PathOf(const char* file) const { return folder + "/" + file; }
 
   bool Faulted(Op op, const std::string& path, const std::string& other = std::string()) const {
     for (const auto& [faultOp, faultPath] : faults)
-      if (faultOp == op && (faultPath.empty() || faultPath == FaultForm(path, IsRegistryOp(op)) ||
-                            (!other.empty() && faultPath == FaultForm(other, IsRegistryOp(op)))))
+      if (faultOp == op && (faultPath.empty() || faultPath == FaultForm(op, path) ||
+                            (!other.empty() && faultPath == FaultForm(op, other))))
         return true;
     return false;
   }
@@ -138,19 +156,14 @@ struct SandboxMachine::Impl {
     return entry;
   }
 
-  // Makes the settings current: the drives, the code page and the current
-  // directory.
+  // Makes the settings current; the tree reads its drives from them.
   void Apply(const Settings& next) {
-    for (char letter = 'A'; letter <= 'Z'; ++letter) tree.MapDrive(letter, "", false);
-    for (const auto& [letter, drive] : next.drives) tree.MapDrive(letter, drive.hostFolder, drive.readOnly);
-    tree.SetCodePage(next.codePage);
     ResolveWinPath(next.currentDirectory, WinPath{}, cwd, next.codePage);
     cwd.trailingSeparator = false;
     settings = next;
   }
 
-  // Applies `change` to the settings and writes them; nothing changes when
-  // that fails.
+  // Nothing changes when the settings cannot be written.
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     Settings next = settings;
     change(next);
@@ -159,16 +172,15 @@ struct SandboxMachine::Impl {
     Apply(next);
   }
 
-  // Where an operation fails because of the machine itself rather than as
-  // Windows would fail it, the host hears why.
-  bool Fault(const std::string& file, const std::string& why) const {
-    if (faultHook) faultHook("cannot write " + PathOf(file.c_str()) + ": " + why);
+  // The host hears why an operation failed because of the machine itself.
+  bool Fault(const char* file, const std::string& why) const {
+    if (faultHook) faultHook("cannot write " + PathOf(file) + ": " + why);
     return false;
   }
 
-  // Applies `change` to the registry and writes it; false, with nothing
-  // changed, when the change or the write fails. A change that leaves the
-  // file as it is (a value set to what it holds) costs no write.
+  // False, with nothing changed, when the change or the write fails. A
+  // change that leaves the file as it is (a value set to what it holds)
+  // costs no write.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
@@ -184,22 +196,14 @@ struct SandboxMachine::Impl {
     return true;
   }
 
-  bool KeyIsReadOnly(const std::string& relative) const {
-    const std::string folded = Fold(relative) + '\\';
-    return std::any_of(
-        settings.readOnlyKeys.begin(), settings.readOnlyKeys.end(),
-        [&](const std::string& key) { return folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0; });
-  }
-
   // ShellExecuteA's and MessageBoxA's results are unused; the host still hears.
   void Log(const std::vector<std::string>& fields) {
     if (!AppendToFile(PathOf(kLogFile), FormatLogRecord(fields))) Fault(kLogFile, std::strerror(errno));
   }
 
   CopyResult Copy(const std::string& source, const std::string& target) {
-    const HostEntry from = Find(source, true);
+    const HostEntry from = Find(source, true), to = Find(target, true);
     if (from.kind != HostEntry::File) return {CopyResult::Source};
-    const HostEntry to = Find(target, true);
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
     // source copied onto itself (ERROR_SHARING_VIOLATION).
     const bool replaceable = to.kind == HostEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
@@ -208,8 +212,8 @@ struct SandboxMachine::Impl {
         (to.kind != HostEntry::Missing && !replaceable))
       return {CopyResult::Target};
     CopyFaults copyFaults;
-    for (const auto& [path, bytes] : readFaults)
-      if (path == FaultForm(source, false)) copyFaults.readable = bytes;
+    const auto limit = readable.find(FaultForm(Op::CopyFile, source));
+    if (limit != readable.end()) copyFaults.readable = limit->second;
     if (diskLeft >= 0) copyFaults.diskLeft = &diskLeft;
     if (copiesBeforeStop == 0) copyFaults.stopAt = stopBytes;
     return CopyHostFile(from.folder.Get(), from.name, to.folder.Get(), to.name, copyFaults);
@@ -223,18 +227,16 @@ class SandboxKey : public RegistryKey {
   SandboxKey(SandboxMachine::Impl& machine, std::string relative)
       : machine_(machine), relative_(std::move(relative)), full_(FullKeyPath(relative_)) {}
 
+  // The root key holds no values; a name and its data must fit on one line
+  // of the file.
   bool SetString(const std::string& name, const std::string& data) override {
-    // The root key holds no values; a name and its data must fit on one
-    // line of the file.
     const std::string unquotable("\r\n\0", 3);
-    if (machine_.Faulted(Op::WriteString, relative_) || relative_.empty() ||
-        name.find_first_of(unquotable) != std::string::npos ||
-        data.find_first_of(unquotable) != std::string::npos)
-      return false;
-    return machine_.ChangeRegistry([&](Registry& next) {
-      if (next.HasKey(full_)) next.SetString(full_, name, data);
-      return next.HasKey(full_);
-    });
+    return !machine_.Faulted(Op::WriteString, relative_) && !relative_.empty() &&
+           (name + data).find_first_of(unquotable) == std::string::npos &&
+           machine_.ChangeRegistry([&](Registry& next) {
+             if (next.HasKey(full_)) next.SetString(full_, name, data);
+             return next.HasKey(full_);
+           });
   }
 
   bool DeleteValue(const std::string& name) override {
@@ -244,37 +246,8 @@ class SandboxKey : public RegistryKey {
 
  private:
   SandboxMachine::Impl& machine_;
-  std::string relative_;
-  std::string full_;
+  std::string relative_, full_;
 };
-
-void SeedMachine(const std::string& folder, const NamedVersion& version) {
-  WinPath root;
-  ResolveWinPath(version.systemRoot, WinPath{}, root);
-  fs::path systemRoot = fs::path(folder) / std::string(1, root.drive);
-  for (const std::string& part : root.parts) systemRoot /= part;
-  fs::create_directories(systemRoot);
-  for (std::string sub : SystemFolders(version.version)) {
-    std::replace(sub.begin(), sub.end(), '\\', '/');
-    fs::create_directories(systemRoot / sub);
-  }
-  Registry registry;
-  registry.AddKey(FullKeyPath(kSetupKey));
-  Settings settings;
-  settings.versionName = version.name;
-  settings.version = version.version;
-  if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
-      !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
-      !WriteFileAtomically(folder + "/" + kLogFile, ""))
-    throw SandboxError("cannot write the machine's files in " + folder + ": " + std::strerror(errno));
-}
-
-const NamedVersion& KnownVersion(const std::string& name) {
-  const NamedVersion* version = FindVersion(name);
-  if (version == nullptr)
-    throw SandboxError("unknown Windows version '" + name + "'; known versions: " + KnownVersionNames());
-  return *version;
-}
 
 }  // namespace
 
@@ -294,8 +267,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
                        (holder.empty() ? std::string() : " (process " + holder + ")"));
   }
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
-  // The machine's files, at once: a pipe or a device in their place never
-  // makes the opening hang.
+  // A pipe or a device in place of a machine file never makes this hang.
   const auto read = [&](const char* file) {
     std::string text, why;
     if (!ReadMachineFile(impl->PathOf(file), text, why))
@@ -406,9 +378,9 @@ void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
   if (relative.empty()) throw SandboxError("a read-only key needs a path below HKEY_LOCAL_MACHINE");
   impl_->ChangeSettings([&](Settings& next) {
     std::vector<std::string>& keys = next.readOnlyKeys;
-    keys.erase(std::remove_if(keys.begin(), keys.end(),
-                              [&](const std::string& key) { return EqualNoCase(key, relative); }),
-               keys.end());
+    keys.erase(
+        std::remove_if(keys.begin(), keys.end(), [&](const auto& key) { return EqualNoCase(key, relative); }),
+        keys.end());
     if (readOnly) keys.push_back(relative);
   });
 }
@@ -420,11 +392,11 @@ void SandboxMachine::SetCodePage(unsigned codePage) {
 }
 
 void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
-  impl_->faults.emplace_back(op, FaultForm(windowsPath, IsRegistryOp(op)));
+  impl_->faults.emplace_back(op, FaultForm(op, windowsPath));
 }
 
 void SandboxMachine::FailReadAfter(const std::string& windowsPath, std::uint64_t bytes) {
-  impl_->readFaults.emplace_back(FaultForm(windowsPath, false), static_cast<long long>(bytes));
+  impl_->readable[FaultForm(Op::CopyFile, windowsPath)] = static_cast<long long>(bytes);
 }
 
 void SandboxMachine::DiskFullAfter(std::uint64_t bytes) { impl_->diskLeft = static_cast<long long>(bytes); }
@@ -436,7 +408,7 @@ void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
 
 void SandboxMachine::ClearFaults() {
   impl_->faults.clear();
-  impl_->readFaults.clear();
+  impl_->readable.clear();
   impl_->diskLeft = impl_->copiesBeforeStop = -1;
 }
 
@@ -557,9 +529,13 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   // user may not write.
   if (impl_->settings.version.platformId != 2 && !relative.empty() && relative.front() == '\\')
     relative.erase(0, 1);
-  const std::string full = FullKeyPath(relative);
+  const std::string full = FullKeyPath(relative), folded = Fold(relative) + '\\';
+  const auto locked = [&](const std::string& key) {
+    return folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0;
+  };
+  const std::vector<std::string>& lockedKeys = impl_->settings.readOnlyKeys;
   if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
-      impl_->KeyIsReadOnly(relative) ||
+      std::any_of(lockedKeys.begin(), lockedKeys.end(), locked) ||
       (!relative.empty() && !impl_->registry.HasKey(full) &&
        !impl_->ChangeRegistry([&](Registry& next) { return next.AddKey(full); })))
     return nullptr;
@@ -569,7 +545,9 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
 void SandboxMachine::ShellOpen(const std::string& target) {
   if (impl_->Faulted(Op::ShellOpen, target)) return;
   impl_->Log({"ShellOpen", "open", target});
-  const HostEntry entry = IsAddress(target) ? HostEntry{} : impl_->Find(target);
+  // "http://host", "mailto:x": a colon after two or more characters, where a
+  // path has none, or one after its drive letter.
+  const HostEntry entry = target.find(':') + 1 > 2 ? HostEntry{} : impl_->Find(target);
   if (impl_->shellOpenHook) impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
 }
 
