@@ -1,9 +1,12 @@
 #include "platform/sandbox/Host.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <cstring>
 
@@ -21,22 +24,6 @@ HostEntry::Kind KindOf(const struct stat& st) {
 
 bool SameEntry(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Whether `fd` or one of the folders above it is `target`.
-bool AtOrBelow(int fd, const struct stat& target) {
-  UniqueFd current(openat(fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  struct stat st;
-  for (int depth = 0; current && depth < 4096; ++depth) {
-    if (fstat(current.Get(), &st) != 0) return true;
-    if (SameEntry(st, target)) return true;
-    UniqueFd up(openat(current.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat upSt;
-    if (!up || fstat(up.Get(), &upSt) != 0) return true;
-    if (SameEntry(upSt, st)) return false;  // the root
-    current = std::move(up);
-  }
-  return true;  // unanswerable counts as overlapping
 }
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
@@ -59,9 +46,17 @@ HostTree::HostTree(UniqueFd machineFolder, std::string machinePath, const Settin
   if (fstat(machine_.Get(), &machineSt_) != 0) machineSt_ = {};
 }
 
+// Judged on the folder opened, not on a name that may change meanwhile.
 bool HostTree::Overlaps(int folder) const {
+  char real[PATH_MAX];
+  const ssize_t size = readlink(("/proc/self/fd/" + std::to_string(folder)).c_str(), real, sizeof real - 1);
   struct stat st;
-  return fstat(folder, &st) != 0 || AtOrBelow(folder, machineSt_) || AtOrBelow(machine_.Get(), st);
+  if (size <= 0 || fstat(folder, &st) != 0 || SameEntry(st, machineSt_)) return true;
+  const std::string path(real, static_cast<std::size_t>(size));
+  const auto within = [](const std::string& a, const std::string& b) {
+    return b == "/" || (a + '/').rfind(b + '/', 0) == 0;
+  };
+  return within(path, machinePath_) || within(machinePath_, path);
 }
 
 bool HostTree::Overlaps(const std::string& hostFolder) const {

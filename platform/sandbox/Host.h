@@ -4,13 +4,10 @@
 // drive is reached. Operations act relative to the folder the walk opened.
 #pragma once
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
-#include <map>
-#include <memory>
 #include <string>
 #include <utility>
 
@@ -28,7 +25,7 @@ class UniqueFd {
   ~UniqueFd() { Reset(); }
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
   UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) Reset(other.Release());
+    std::swap(fd_, other.fd_);
     return *this;
   }
   int Get() const { return fd_; }
@@ -47,16 +44,11 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Refused: a link on the way or at the end, or the host said no. NoParent:
+// a folder on the way is missing or is a file. Missing: only the last name
+// is. Other: a device, socket or pipe, nothing Windows would open.
 struct HostEntry {
-  enum Kind {
-    Refused,   // a link on the way or at the end, or the host said no
-    NoDrive,   // the drive letter is not served
-    NoParent,  // a folder on the way is missing or is a file
-    Missing,   // the folder exists, the last component does not
-    File,
-    Folder,
-    Other,  // a device, socket or pipe: nothing Windows would open here
-  };
+  enum Kind { Refused, NoDrive, NoParent, Missing, File, Folder, Other };
   Kind kind = Refused;
   std::string host;   // for showing: the case found, or given for a new name
   struct stat st {};  // for File, Folder and Other
