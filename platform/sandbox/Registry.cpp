@@ -7,6 +7,7 @@
 
 #include "platform/sandbox/Host.h"
 #include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/Settings.h"
 #include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {
@@ -39,53 +40,6 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
 // A path in an error message: a whole 16 MB line would bury the message.
 std::string Shown(const std::string& path) { return path.size() <= 80 ? path : path.substr(0, 80) + "..."; }
 
-// The lines of a file, one at a time: a file of millions of lines costs no
-// more than its text.
-class Lines {
- public:
-  Lines(const std::string& text, const std::string& fileName) : text_(text), fileName_(fileName) {}
-
-  // False past the last line; a file ending in a newline ends in an empty line.
-  bool Next(std::string& line) {
-    if (pos_ > text_.size()) return false;
-    const std::size_t end = std::min(text_.find('\n', pos_), text_.size());
-    const std::size_t length = end - pos_ - (end > pos_ && text_[end - 1] == '\r' ? 1 : 0);
-    line.assign(text_, pos_, length);
-    pos_ = end + 1;
-    ++number_;
-    return true;
-  }
-  std::size_t Number() const { return number_; }
-
-  [[noreturn]] void Fail(std::size_t number, const std::string& what) const {
-    throw SandboxError(fileName_ + ":" + std::to_string(number) + ": " + what);
-  }
-
-  // A "quoted" string starting at line[pos] == '"'; pos ends after it.
-  std::string Quoted(const std::string& line, std::size_t& pos) const {
-    std::string out;
-    for (++pos; pos < line.size(); ++pos) {
-      if (line[pos] == '"') return ++pos, out;
-      if (line[pos] == '\\' && (++pos >= line.size() || (line[pos] != '\\' && line[pos] != '"')))
-        Fail(number_, "unknown escape in a quoted string (only \\\\ and \\\" are valid)");
-      out += line[pos];
-    }
-    Fail(number_, "unterminated quoted string");
-  }
-
- private:
-  const std::string& text_;
-  std::string fileName_;
-  std::size_t pos_ = 0;
-  std::size_t number_ = 0;
-};
-
-std::string QuoteRegString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) out += c == '\\' || c == '"' ? std::string{'\\', c} : std::string(1, c);
-  return out + '"';
-}
-
 }  // namespace
 
 Registry Registry::Parse(const std::string& text, const std::string& fileName) {
@@ -93,7 +47,7 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
   std::string line;
   lines.Next(line);
   if (line.substr(0, line.find_last_not_of(" \t") + 1) != "REGEDIT4")
-    lines.Fail(1, "expected \"REGEDIT4\" as the first line");
+    lines.Fail("expected \"REGEDIT4\" as the first line", 1);
 
   Registry registry;
   // Where each value already read is, by key and folded name, so that a
@@ -111,41 +65,41 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     }
     if (lead == '[') {
       const std::size_t end = line.find_last_not_of(" \t");
-      if (line[end] != ']') lines.Fail(index, "a key line must end with ']'");
+      if (line[end] != ']') lines.Fail("a key line must end with ']'", index);
       const std::string path = line.substr(start + 1, end - start - 1);
       if (!path.empty() && path[0] == '-')
-        lines.Fail(index, "key deletions ([-...]) do not belong in a machine's registry");
+        lines.Fail("key deletions ([-...]) do not belong in a machine's registry", index);
       std::string why;
       if ((key = registry.Add(path, why)) == nullptr)
-        lines.Fail(index, "malformed key path '" + Shown(path) + "': " + why);
+        lines.Fail("malformed key path '" + Shown(path) + "': " + why, index);
       continue;
     }
     if (lead != '"' && lead != '@')
-      lines.Fail(index, "expected a [key], a \"name\"=value, an @=value or a ;comment");
-    if (key == nullptr) lines.Fail(index, "a value before the first [key]");
+      lines.Fail("expected a [key], a \"name\"=value, an @=value or a ;comment", index);
+    if (key == nullptr) lines.Fail("a value before the first [key]", index);
 
     std::size_t pos = start;
     const std::string name = lead == '@' ? (++pos, std::string()) : lines.Quoted(line, pos);
     pos = line.find_first_not_of(" \t", pos);
-    if (pos == std::string::npos || line[pos] != '=') lines.Fail(index, "expected '=' after the value name");
+    if (pos == std::string::npos || line[pos] != '=') lines.Fail("expected '=' after the value name", index);
     pos = line.find_first_not_of(" \t", pos + 1);
-    if (pos == std::string::npos) lines.Fail(index, "missing value data");
+    if (pos == std::string::npos) lines.Fail("missing value data", index);
 
     Entry entry{Entry::String, name, ""};
     if (line[pos] == '"') {
       entry.data = lines.Quoted(line, pos);
       if (line.find_first_not_of(" \t", pos) != std::string::npos)
-        lines.Fail(index, "unexpected text after the closing quote");
+        lines.Fail("unexpected text after the closing quote", index);
     } else if (line[pos] == '-') {
-      lines.Fail(index, "value deletions (=-) do not belong in a machine's registry");
+      lines.Fail("value deletions (=-) do not belong in a machine's registry", index);
     } else {
       // dword: and hex: data is kept as written, continuation lines and all.
       std::string raw = line.substr(pos), more;
       if (!EqualNoCase(raw.substr(0, 6), "dword:") && !EqualNoCase(raw.substr(0, 3), "hex"))
-        lines.Fail(index, "unrecognised value data (expected \"text\", dword: or hex:)");
+        lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)", index);
       while (raw.find_last_not_of(" \t") != std::string::npos && raw[raw.find_last_not_of(" \t")] == '\\') {
         if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
-          lines.Fail(index, "a value continued with no next line");
+          lines.Fail("a value continued with no next line", index);
         raw += '\n' + more;
       }
       entry = Entry{Entry::Raw, name, raw};
@@ -169,14 +123,14 @@ std::string Registry::Format() const {
   for (const auto& [path, key] : keys_) {
     out += '[' + path + "]\r\n";
     for (const Entry& entry : key) {
-      const std::string lead = (entry.name.empty() ? "@" : QuoteRegString(entry.name)) + '=';
+      const std::string lead = (entry.name.empty() ? "@" : QuoteString(entry.name)) + '=';
       if (entry.kind == Entry::Comment) {
         out += entry.data;
       } else if (entry.kind == Entry::Raw) {
         out += lead;
         for (char c : entry.data) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
       } else {
-        out += lead + QuoteRegString(entry.data);
+        out += lead + QuoteString(entry.data);
       }
       out += "\r\n";
     }

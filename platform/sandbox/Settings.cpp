@@ -15,7 +15,7 @@ namespace {
 
 const char kHeader[] =
     "# Sandbox machine settings: one key = value a line; '#' starts a comment line.\n"
-    "# A value in double quotes keeps its spaces; in quotes \\\\ \\\" \\t \\r \\n are escapes.\n"
+    "# A value in double quotes keeps its spaces; in quotes \\\\ and \\\" are escapes.\n"
     "#   version = NAME                 a known version (win98se, winxp, ...), or instead\n"
     "#   platform/major/minor = N       the raw record, with csd = \"service-pack text\"\n"
     "#   version-query-fails = yes|no   the version query reports failure\n"
@@ -25,76 +25,53 @@ const char kHeader[] =
     "#   drive.D.read-only = yes|no     its files are read-only, as on a CD\n"
     "#   read-only-key = KEY            HKEY_LOCAL_MACHINE key the user cannot write\n";
 
-// The escapes inside a quoted value, as written and as meant.
-const char kEscaped[] = "\\\"trn";
-const char kMeant[] = "\\\"\t\r\n";
-
 std::string Trim(const std::string& text) {
   const std::size_t start = text.find_first_not_of(" \t");
   return start == std::string::npos ? std::string()
                                     : text.substr(start, text.find_last_not_of(" \t") - start + 1);
 }
 
-// A value is quoted where spaces at its ends, a leading quote or a control
-// character would not read back as they are.
+// Quoted where spaces at its ends or a leading quote would not read back;
+// a line break cannot be written at all.
 std::string Quote(const std::string& value) {
-  const auto control = [](char c) { return static_cast<unsigned char>(c) < 32; };
-  if (value.empty() || (std::strchr(" \t\"", value.front()) == nullptr && value.back() != ' ' &&
-                        value.back() != '\t' && std::none_of(value.begin(), value.end(), control)))
-    return value;
-  std::string out = "\"";
-  for (char c : value) {
-    const char* meant = c != '\0' ? std::strchr(kMeant, c) : nullptr;
-    out += meant != nullptr ? std::string{'\\', kEscaped[meant - kMeant]} : std::string(1, c);
-  }
-  return out + '"';
+  if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    throw SandboxError("a setting cannot hold a line break: " + value);
+  const bool plain = value.empty() || (std::strchr(" \t\"", value.front()) == nullptr &&
+                                       value.back() != ' ' && value.back() != '\t');
+  return plain ? value : QuoteString(value);
 }
 
-// One line's value, read as its key wants it; failures name the line.
-class Line {
- public:
-  Line(const std::string& fileName, std::size_t number)
-      : where_(fileName + ":" + std::to_string(number) + ": ") {}
-
-  [[noreturn]] void Fail(const std::string& what) const { throw SandboxError(where_ + what); }
-
-  std::string Unquoted(const std::string& raw) const {
-    if (raw.empty() || raw[0] != '"') return raw;
-    std::string out;
-    for (std::size_t i = 1; i < raw.size(); ++i) {
-      if (raw[i] == '"') {
-        if (i + 1 != raw.size()) Fail("unexpected text after the closing quote");
-        return out;
-      }
-      if (raw[i] == '\\' && ++i < raw.size()) {
-        const char* escaped = raw[i] != '\0' ? std::strchr(kEscaped, raw[i]) : nullptr;
-        if (escaped == nullptr) Fail(std::string("unknown escape \\") + raw[i]);
-        out += kMeant[escaped - kEscaped];
-      } else if (i < raw.size()) {
-        out += raw[i];
-      }
-    }
-    Fail("unterminated quoted value");
-  }
-
-  bool Flag(const std::string& value) const {
-    const std::string folded = Fold(value);
-    if (folded == "yes" || folded == "true" || folded == "1") return true;
-    if (folded != "no" && folded != "false" && folded != "0") Fail("expected yes or no, not '" + value + "'");
-    return false;
-  }
-
-  unsigned Number(const std::string& value) const {
-    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
-      Fail("expected a number, not '" + value + "'");
-    return static_cast<unsigned>(std::stoul(value));
-  }
-
- private:
-  std::string where_;
-};
-
 }  // namespace
+
+bool Lines::Next(std::string& line) {
+  if (pos_ > text_.size()) return false;
+  const std::size_t end = std::min(text_.find('\n', pos_), text_.size());
+  line.assign(text_, pos_, end - pos_ - (end > pos_ && text_[end - 1] == '\r' ? 1 : 0));
+  pos_ = end + 1;
+  ++number_;
+  return true;
+}
+
+void Lines::Fail(const std::string& what, std::size_t line) const {
+  throw SandboxError(fileName_ + ":" + std::to_string(line != 0 ? line : number_) + ": " + what);
+}
+
+std::string Lines::Quoted(const std::string& line, std::size_t& pos) const {
+  std::string out;
+  for (++pos; pos < line.size(); ++pos) {
+    if (line[pos] == '"') return ++pos, out;
+    if (line[pos] == '\\' && (++pos >= line.size() || (line[pos] != '\\' && line[pos] != '"')))
+      Fail("unknown escape in a quoted string (only \\\\ and \\\" are valid)");
+    out += line[pos];
+  }
+  Fail("unterminated quoted string");
+}
+
+std::string QuoteString(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) out += c == '\\' || c == '"' ? std::string{'\\', c} : std::string(1, c);
+  return out + '"';
+}
 
 std::string RelativeKeyPath(const std::string& path) {
   const std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
@@ -112,59 +89,73 @@ std::string CurrentDirectoryText(const WinPath& path) {
   return text + (!path.parts.empty() && (text.back() == '.' || text.back() == ' ') ? "\\" : "");
 }
 
-Settings ParseSettings(const std::string& text, const std::string& fileName) {
+Settings ParseSettings(const std::string& contents, const std::string& fileName) {
   Settings settings;
   bool named = false, raw[4] = {false, false, false, false};  // platform, major, minor, csd
-  std::string csd, currentDirectory;
-  std::size_t currentDirectoryLine = 0, number = 0;
+  std::string csd, currentDirectory, line;
+  std::size_t currentDirectoryLine = 0;
   std::set<std::string> seen;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    const Line at(fileName, ++number);
-    line = Trim(line.substr(0, line.size() - (!line.empty() && line.back() == '\r')));
+  Lines lines(contents, fileName);
+  const auto flag = [&](const std::string& value) {
+    const std::string folded = Fold(value);
+    if (folded != "yes" && folded != "true" && folded != "1" && folded != "no" && folded != "false" &&
+        folded != "0")
+      lines.Fail("expected yes or no, not '" + value + "'");
+    return folded == "yes" || folded == "true" || folded == "1";
+  };
+  const auto number = [&](const std::string& value) {
+    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+      lines.Fail("expected a number, not '" + value + "'");
+    return static_cast<unsigned>(std::stoul(value));
+  };
+  while (lines.Next(line)) {
+    line = Trim(line);
     if (line.empty() || line[0] == '#') continue;
     const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) at.Fail("expected key = value");
+    if (equals == std::string::npos) lines.Fail("expected key = value");
     const std::string key = Fold(Trim(line.substr(0, equals)));
-    const std::string value = at.Unquoted(Trim(line.substr(equals + 1)));
-    if (key != "read-only-key" && !seen.insert(key).second) at.Fail("'" + key + "' given twice");
+    const std::string text = Trim(line.substr(equals + 1));
+    std::size_t end = 0;
+    const std::string value = !text.empty() && text[0] == '"' ? lines.Quoted(text, end) : text;
+    if (end != 0 && end != text.size()) lines.Fail("unexpected text after the closing quote");
+    if (key != "read-only-key" && !seen.insert(key).second) lines.Fail("'" + key + "' given twice");
     const bool drive = key.size() >= 7 && key.compare(0, 6, "drive.") == 0 && key[6] >= 'a' &&
                        key[6] <= 'z' && (key.size() == 7 || key.substr(7) == ".read-only");
     const char letter = drive ? static_cast<char>(key[6] - 'a' + 'A') : 0;
     if (key == "version") {
       const NamedVersion* known = FindVersion(value);
-      if (known == nullptr) at.Fail("unknown version '" + value + "'");
+      if (known == nullptr) lines.Fail("unknown version '" + value + "'");
       settings.versionName = known->name;
       settings.version = known->version;
       named = true;
     } else if (key == "platform") {
-      settings.version.platformId = at.Number(value), raw[0] = true;
+      settings.version.platformId = number(value), raw[0] = true;
     } else if (key == "major") {
-      settings.version.major = at.Number(value), raw[1] = true;
+      settings.version.major = number(value), raw[1] = true;
     } else if (key == "minor") {
-      settings.version.minor = at.Number(value), raw[2] = true;
+      settings.version.minor = number(value), raw[2] = true;
     } else if (key == "csd") {
-      if (value.size() >= sizeof settings.version.csd) at.Fail("csd is longer than 127 characters");
+      if (value.size() >= sizeof settings.version.csd) lines.Fail("csd is longer than 127 characters");
       csd = value, raw[3] = true;
     } else if (key == "version-query-fails") {
-      settings.versionQueryFails = at.Flag(value);
+      settings.versionQueryFails = flag(value);
     } else if (key == "code-page") {
-      settings.codePage = at.Number(value);
-      if (!IsKnownCodePage(settings.codePage)) at.Fail("unknown code page " + value);
+      settings.codePage = number(value);
+      if (!IsKnownCodePage(settings.codePage)) lines.Fail("unknown code page " + value);
     } else if (key == "current-directory") {
       currentDirectory = value;  // read by the code page, which may come later
-      currentDirectoryLine = number;
+      currentDirectoryLine = lines.Number();
     } else if (key == "read-only-key") {
       settings.readOnlyKeys.push_back(RelativeKeyPath(value));
-      if (settings.readOnlyKeys.back().empty()) at.Fail("read-only-key needs a key path");
+      if (settings.readOnlyKeys.back().empty()) lines.Fail("read-only-key needs a key path");
     } else if (drive && key.size() > 7) {
-      settings.drives[letter].readOnly = at.Flag(value);
+      settings.drives[letter].readOnly = flag(value);
     } else if (drive) {
       if (value.empty() || value[0] != '/')
-        at.Fail("drive." + std::string(1, letter) + " needs an absolute host folder");
+        lines.Fail("drive." + std::string(1, letter) + " needs an absolute host folder");
       settings.drives[letter].hostFolder = value;
     } else {
-      at.Fail("unknown key '" + key + "'");
+      lines.Fail("unknown key '" + key + "'");
     }
   }
   if (currentDirectoryLine != 0) {
@@ -172,7 +163,7 @@ Settings ParseSettings(const std::string& text, const std::string& fileName) {
     const std::string& value = currentDirectory;
     if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/') ||
         !ResolveWinPath(value, WinPath{}, path, settings.codePage))
-      Line(fileName, currentDirectoryLine).Fail("current-directory must be a full path such as C:\\");
+      lines.Fail("current-directory must be a full path such as C:\\", currentDirectoryLine);
     settings.currentDirectory = CurrentDirectoryText(path);
   }
   // The raw numbers override a named version field by field.
