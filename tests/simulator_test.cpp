@@ -57,9 +57,16 @@ TEST(SimulatorMachine, KeepsAMissingDriveD) {
   EXPECT_FALSE(machine->DirectoryExists("D:\\"));
   EXPECT_EQ(machine->GetCurrentDrive(), 3);
 
-  // A machine made here gets the demo medium.
+  // A machine made here gets the demo medium; the code page is set before
+  // the current directory named in it ("\x95\x5c" ends in a backslash's byte).
+  fs::create_directories(demo + "/\x95\x5c");
   options.machine = temp / "new";
-  EXPECT_EQ(OpenSimulatorMachine(options, demo)->HostPath("D:\\"), demo);
+  options.codePage = "932";
+  options.cwd = "D:\\\x95\x5c";
+  machine = OpenSimulatorMachine(options, demo);
+  EXPECT_EQ(machine->HostPath("D:\\"), demo);
+  std::string dir;
+  EXPECT_TRUE(machine->GetCurrentDir(dir) && dir == "\x95\x5c") << dir;
 }
 
 // The demo machine's D: was a demo medium that is gone (a build folder

@@ -18,7 +18,7 @@ std::string Usage() {
     name.resize(std::max<std::size_t>(name.size(), 11), ' ');
     versions += "                   " + name + " \"" + OsNameFor(version.version) + "\"\n";
   }
-  return "Usage: qar-wizard [--machine DIR] [--os NAME] [--cwd PATH]\n"
+  return "Usage: qar-wizard [--machine DIR] [--os NAME] [--code-page N] [--cwd PATH]\n"
          "\n"
          "Runs the setup wizard over a simulated Windows machine kept in a folder.\n"
          "\n"
@@ -29,6 +29,9 @@ std::string Usage() {
          "                 is seeded as this version; default winxp), one of these,\n"
          "                 shown with the name the wizard gives it:\n" +
          versions +
+         "  --code-page N  the machine's ANSI code page: 1252 (Western, a new\n"
+         "                 machine's) or 932 (Japanese), where a name may end in a\n"
+         "                 character whose second byte is a backslash's\n"
          "  --cwd PATH     the current directory, a Windows path on the machine such\n"
          "                 as D:\\ or D:\\setup (default D:\\); the wizard finds its\n"
          "                 medium there\n"
@@ -53,6 +56,8 @@ SimulatorOptions ParseOptions(const std::vector<std::string>& args) {
       options.machine = value("--machine");
     else if (arg == "--os")
       options.os = value("--os");
+    else if (arg == "--code-page")
+      options.codePage = value("--code-page");
     else if (arg == "--cwd")
       options.cwd = value("--cwd");
     else
@@ -112,6 +117,13 @@ std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOpt
       if (note != nullptr)
         *note = "the demo medium " + old.string() + " is gone; drive D: is now " + demoMedium;
     }
+  }
+  // Before the current directory, whose name is read in it.
+  if (!options.codePage.empty()) {
+    const std::string& page = options.codePage;
+    if (page.empty() || page.find_first_not_of("0123456789") != std::string::npos || page.size() > 5)
+      throw sandbox::SandboxError("--code-page takes a number, not " + page);
+    machine->SetCodePage(static_cast<unsigned>(std::stoul(page)));
   }
   if (!options.cwd.empty()) machine->SetCurrentDirectory(options.cwd);
   return machine;

@@ -11,9 +11,10 @@
 namespace qar::fltk {
 
 struct SimulatorOptions {
-  std::string machine;  // empty: the demo machine
-  std::string os;       // empty: keep the machine's version (new machines: winxp)
-  std::string cwd;      // empty: keep the machine's current directory
+  std::string machine;   // empty: the demo machine
+  std::string os;        // empty: keep the machine's version (new machines: winxp)
+  std::string codePage;  // empty: keep the machine's code page (new machines: 1252)
+  std::string cwd;       // empty: keep the machine's current directory
   bool help = false;
 };
 
