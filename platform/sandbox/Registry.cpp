@@ -50,9 +50,6 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     lines.Fail("expected \"REGEDIT4\" as the first line", 1);
 
   Registry registry;
-  // Where each value already read is, by key and folded name, so that a
-  // name given again is found without a scan of its key's values.
-  std::unordered_map<std::string, std::size_t> seen;
   Key* key = nullptr;
   while (lines.Next(line)) {
     const std::size_t index = lines.Number();
@@ -104,13 +101,25 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
       }
       entry = Entry{Entry::Raw, name, raw};
     }
-    // A name given twice: the later data wins, as when regedit imports it.
-    const std::string where = std::to_string(reinterpret_cast<std::uintptr_t>(key)) + '\\' + Fold(name);
-    const auto [at, added] = seen.emplace(where, key->size());
-    if (added)
-      key->push_back(std::move(entry));
-    else
-      (*key)[at->second] = Entry{entry.kind, (*key)[at->second].name, std::move(entry.data)};
+    key->push_back(std::move(entry));
+  }
+  // A name given twice: the later data wins, in the first one's place, as
+  // when regedit imports it.
+  for (auto& [path, key] : registry.keys_) {
+    if (key.size() < 2) continue;
+    std::unordered_map<std::string, std::size_t> first;
+    std::vector<Entry> kept;
+    for (Entry& entry : key) {
+      if (entry.kind != Entry::Comment) {
+        const auto [at, added] = first.emplace(Fold(entry.name), kept.size());
+        if (!added) {
+          kept[at->second] = Entry{entry.kind, kept[at->second].name, std::move(entry.data)};
+          continue;
+        }
+      }
+      kept.push_back(std::move(entry));
+    }
+    key = std::move(kept);
   }
   return registry;
 }
@@ -140,11 +149,16 @@ std::string Registry::Format() const {
 }
 
 bool Registry::KeyOrder::operator()(const std::string& a, const std::string& b) const {
-  // Siblings by folded name, a backslash below every character.
+  // Siblings by folded name, a backslash below every character. Paths share
+  // long prefixes spelled alike, which are skipped at memcmp's pace.
   const auto rank = [](char c) { return c == '\\' ? 0 : static_cast<unsigned char>(FoldChar(c)); };
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0;; ++i) {
+    i = static_cast<std::size_t>(std::mismatch(a.data() + i, a.data() + common, b.data() + i).first -
+                                 a.data());
+    if (i == common) return a.size() < b.size();
     if (rank(a[i]) != rank(b[i])) return rank(a[i]) < rank(b[i]);
-  return a.size() < b.size();
+  }
 }
 
 Registry::Key* Registry::Find(const std::string& path) {

@@ -39,7 +39,7 @@ class Registry {
   };
   using Key = std::vector<Entry>;
   // Full paths compared as the registry compares them, in the order regedit
-  // writes keys: each key before its subkeys.
+  // writes keys: each key right before its subkeys.
   struct KeyOrder {
     bool operator()(const std::string& a, const std::string& b) const;
   };
