@@ -35,9 +35,7 @@ void WriteFile(const std::string& path, const std::string& contents) {
 }
 
 // The temporary files a write of `path` left behind.
-int TemporaryFilesOf(const std::string& path) {
-  return fs::exists(path + ".tmp") ? 1 : 0;
-}
+int TemporaryFilesOf(const std::string& path) { return fs::exists(path + ".tmp") ? 1 : 0; }
 
 // Writes of more than `bytes` fail (EFBIG) for as long as it lives, for root
 // as for anyone.
@@ -216,6 +214,7 @@ TEST(RegistryFile, KeyDepthAndNameLengthAreBounded) {
 
   const auto start = std::chrono::steady_clock::now();
   for (const auto& [text, why] : {std::pair<std::string, const char*>{KeyOfDepth(40000, "a"), "512 levels"},
+                                  {KeyOfDepth(400, std::string(255, 'n')), "16 MB"},
                                   {"HKEY_LOCAL_MACHINE\\" + std::string(80000, 'a'), "255 characters"}}) {
     try {
       Registry::Parse("REGEDIT4\r\n\r\n[" + text + "]\r\n", "x.reg");
@@ -362,9 +361,14 @@ TEST_F(SandboxRegistry, AFailedWriteChangesNothing) {
     EXPECT_FALSE(key->DeleteValue("SourcePath"));
     EXPECT_EQ(machine->OpenKey(kRun), nullptr);
   }
-  // Data REGEDIT4 cannot quote is refused, as names are.
+  // Data REGEDIT4 cannot quote is refused, as names are; so is a change
+  // that would make the file larger than a machine opens, saying why.
   EXPECT_FALSE(key->SetString("SourcePath", "two\r\nlines"));
   EXPECT_FALSE(key->SetString("SourcePath", std::string("nul\0inside", 10)));
+  std::string why;
+  machine->SetFaultHook([&](const std::string& message) { why = message; });
+  EXPECT_FALSE(key->SetString("Big", std::string(kMachineFileLimit, 'x')));
+  EXPECT_NE(why.find("16 MB"), std::string::npos) << why;
   EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "old");
   EXPECT_EQ(ReadFile(RegistryPath()), before);
   EXPECT_EQ(TemporaryFilesOf(RegistryPath()), 0);
