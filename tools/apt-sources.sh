@@ -63,3 +63,22 @@ apt_has_entry() {
 apt_archive_of() {
   apt_source_entries | awk -v suite="$1" '$1 == "deb" && $3 == suite && !found { print $2; found = 1 }'
 }
+
+# Adds an entry of TYPE (deb or deb-src) for SUITE main in a file of its own
+# (FILE, under the sources folder), of the archive the machine's own bookworm
+# entry names; false when the sources list SUITE already. Where there is no
+# bookworm entry to take the archive from, stops, naming the entry to add.
+# PROG names the caller in messages; AS_ROOT runs a command as root.
+apt_add_entry() {
+  local type=$1 suite=$2 file=$3 prog=$4 uri
+  apt_has_entry "$type" "$suite" && return 1
+  uri=$(apt_archive_of bookworm)
+  if [ -z "$uri" ]; then
+    echo "$prog: no bookworm entry in the apt sources to take the archive from; add a $type entry" \
+      "for $suite main of this machine's Debian archive to $(apt_sources_dir) and run again" >&2
+    exit 1
+  fi
+  echo "$prog: adding a $type entry for $suite main ($uri)" >&2
+  printf 'Types: %s\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$type" "$uri" "$suite" | $AS_ROOT tee "$(apt_sources_dir)$file" >/dev/null
+}

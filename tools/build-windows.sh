@@ -104,21 +104,9 @@ ensure_packages "${packages[@]}"
 cache="$build_dir/cache"
 mkdir -p "$cache"
 
-# A deb-src entry for bookworm main, added once in its own file, of the
-# archive the machine's own bookworm entry names.
+# A deb-src entry for bookworm main, added once in its own file.
 ensure_deb_src() {
-  local uri
-  apt_has_entry deb-src bookworm && return
-  uri=$(apt_archive_of bookworm)
-  if [ -z "$uri" ]; then
-    echo "build-windows: no deb-src entry for bookworm, and no bookworm entry in the" \
-      "apt sources to take the archive from; add a deb-src entry for bookworm main of" \
-      "this machine's Debian archive to $(apt_sources_dir) and run again" >&2
-    exit 1
-  fi
-  log "adding a deb-src entry for bookworm main ($uri)"
-  printf 'Types: deb-src\nURIs: %s\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$uri" | as_root tee "$(apt_sources_dir)qar-deb-src.sources" >/dev/null
+  AS_ROOT=as_root apt_add_entry deb-src bookworm qar-deb-src.sources build-windows || return 0
   apt_updated=no
   apt_update
 }

@@ -39,23 +39,6 @@ kernel_runs_i386() {
   ! grep -qs '^interpreter .*qemu-i386' /proc/sys/fs/binfmt_misc/*
 }
 
-# The backports suite beside the machine's own bookworm archive, in a file
-# of its own; false when the sources have it already.
-add_backports() {
-  local uri
-  apt_has_entry deb bookworm-backports && return 1
-  uri=$(apt_archive_of bookworm)
-  if [ -z "$uri" ]; then
-    echo "deps: no bookworm entry in the apt sources to add bookworm-backports beside;" \
-      "add a deb entry for bookworm-backports main of this machine's Debian archive" \
-      "to $(apt_sources_dir) and run again" >&2
-    exit 1
-  fi
-  echo "deps: adding bookworm-backports ($uri) for qemu-user-static" >&2
-  printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$uri" | $sudo tee "$(apt_sources_dir)qar-bookworm-backports.sources" >/dev/null
-}
-
 qemu_usable() {
   local version
   version=$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null) &&
@@ -72,7 +55,7 @@ if [ ${#missing[@]} -gt 0 ] || [ $qemu = yes ]; then
   if needs_i386 && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
   fi
-  [ $qemu = no ] || add_backports || true
+  [ $qemu = no ] || AS_ROOT=$sudo apt_add_entry deb bookworm-backports qar-bookworm-backports.sources deps || true
   apt_get update
   [ ${#missing[@]} = 0 ] || apt_get install -y --no-install-recommends "${missing[@]}"
   [ $qemu = no ] || apt_get install -y --no-install-recommends -t bookworm-backports qemu-user-static

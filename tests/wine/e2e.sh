@@ -364,17 +364,23 @@ scenario_damaged_medium() {
   e2e_close
 }
 
+# Clicks install and expects it whole: the connect-cable screen, no box, and
+# the 48 copies from the medium.
+install_whole() {
+  e2e_click install
+  e2e_expect_screen usb
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=install-result
+  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+}
+
 # A medium without QAR.exe: the driver is installed, but no Run value may
 # point at a program that is not there.
 scenario_no_companion() {
   rm -f "$E2E_WORK/medium/QAR.exe"
   e2e_launch
   e2e_expect_screen install
-  e2e_click install
-  e2e_expect_screen usb
-  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
-  E2E_STEP=install-result
-  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  install_whole
   expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
   expect_reg "$RUN_KEY" QAR "<absent>"
   [ -z "$(e2e_host_path 'C:\QAR\QAR.exe')" ] || e2e_fail "C:\\QAR\\QAR.exe appeared"
@@ -394,12 +400,8 @@ scenario_cd_folder() {
   E2E_CWD=$host
   e2e_launch
   e2e_expect_screen install
-  e2e_click install
-  e2e_expect_screen usb
-  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
-  E2E_STEP=install-result
   E2E_MEDIUM=$host
-  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  install_whole
   expect_copies_writable
   expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
   e2e_click home
@@ -443,11 +445,7 @@ scenario_readonly_leftovers() {
   done
   [ ${#left[@]} = 0 ] || e2e_fail "removal took from $KEPT_FOLDER: ${left[*]}"
   e2e_log "removed: 40 read-only copies gone, the 8 in C:\\Windows$KEPT_FOLDER kept"
-  e2e_click install
-  e2e_expect_screen usb
-  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
-  E2E_STEP=install-result
-  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  install_whole
   expect_copies_writable
   [ -z "$(e2e_host_path 'C:\Windows\usb8023w.new')" ] || e2e_fail "C:\\Windows\\usb8023w.new left behind"
   expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
@@ -476,11 +474,7 @@ scenario_cp932() {
   E2E_MEDIUM=$host
   e2e_launch
   e2e_expect_screen install
-  e2e_click install
-  e2e_expect_screen usb
-  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
-  E2E_STEP=install-result
-  expect_copies present 'C:\Windows' "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"
+  install_whole
   expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
   expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
   e2e_log "installed from D:\\表: 48 copies, SourcePath, companion registered"
