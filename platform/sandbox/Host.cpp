@@ -151,7 +151,11 @@ bool ReadMachineFile(const std::string& path, std::string& content, std::string&
   why = !opened                ? (error == ELOOP ? "a symbolic link, not a file" : std::strerror(error))
         : !S_ISREG(st.st_mode) ? "not a regular file"
                                : "larger than 16 MB";
+  // One allocation of the size found: growing by doubling would hold two
+  // copies of a large file at once.
   std::string text;
+  if (opened && S_ISREG(st.st_mode))
+    text.reserve(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMachineFileLimit)) + 1);
   char buffer[65536];
   for (ssize_t got = 1; opened && S_ISREG(st.st_mode) && got != 0;) {
     got = read(fd.Get(), buffer, sizeof buffer);
