@@ -146,26 +146,21 @@ bool ReadMachineFile(const std::string& path, std::string& content, std::string&
   // a pipe: the open returns at once and the kind is checked on what it got.
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  const bool opened = fd && fstat(fd.Get(), &st) == 0;
-  const int error = errno;
-  why = !opened                ? (error == ELOOP ? "a symbolic link, not a file" : std::strerror(error))
-        : !S_ISREG(st.st_mode) ? "not a regular file"
-                               : "larger than 16 MB";
+  if (!fd || fstat(fd.Get(), &st) != 0)
+    return why = errno == ELOOP ? "a symbolic link, not a file" : std::strerror(errno), false;
+  if (!S_ISREG(st.st_mode)) return why = "not a regular file", errno = EINVAL, false;
   // One allocation of the size found: growing by doubling would hold two
   // copies of a large file at once.
   std::string text;
-  if (opened && S_ISREG(st.st_mode))
-    text.reserve(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMachineFileLimit)) + 1);
+  text.reserve(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMachineFileLimit)) + 1);
   char buffer[65536];
-  for (ssize_t got = 1; opened && S_ISREG(st.st_mode) && got != 0;) {
-    got = read(fd.Get(), buffer, sizeof buffer);
+  for (ssize_t got; (got = read(fd.Get(), buffer, sizeof buffer)) != 0;) {
     if (got < 0 && errno != EINTR) return why = std::strerror(errno), false;
     if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
     // A file that grew while it was read counts too.
-    if (static_cast<long long>(text.size()) > kMachineFileLimit) return errno = EFBIG, false;
+    if (static_cast<long long>(text.size()) > kMachineFileLimit)
+      return why = "larger than 16 MB", errno = EFBIG, false;
   }
-  errno = error;
-  if (!opened || !S_ISREG(st.st_mode)) return false;
   content = std::move(text);
   return true;
 }

@@ -22,23 +22,13 @@ class UniqueFd {
  public:
   UniqueFd() = default;
   explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
+  UniqueFd& operator=(UniqueFd&& other) noexcept { return std::swap(fd_, other.fd_), *this; }
+  ~UniqueFd() { Close(); }
   int Get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
   int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  bool Close() {  // false when the written data may be lost
-    const int fd = Release();
-    return fd < 0 || ::close(fd) == 0;
-  }
+  bool Close() { return fd_ < 0 || ::close(Release()) == 0; }  // false when written data may be lost
 
  private:
   int fd_ = -1;

@@ -1,12 +1,9 @@
 #include "platform/sandbox/Registry.h"
 
 #include <algorithm>
-#include <cstring>
-#include <stdexcept>
 #include <unordered_map>
 
 #include "platform/sandbox/Host.h"
-#include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/Settings.h"
 #include "platform/sandbox/WinPath.h"
 
@@ -215,13 +212,15 @@ bool Registry::GetString(const std::string& keyPath, const std::string& name, st
   return true;
 }
 
-void Registry::SetString(const std::string& keyPath, const std::string& name, const std::string& data) {
+bool Registry::SetString(const std::string& keyPath, const std::string& name, const std::string& data) {
   Key* key = Find(keyPath);
-  if (key == nullptr) throw std::out_of_range("no registry key " + Shown(keyPath));
+  if (key == nullptr || (name + data).find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    return false;
   if (Entry* existing = FindValue(*key, name))
     *existing = Entry{Entry::String, existing->name, data};
   else
     key->push_back(Entry{Entry::String, name, data});
+  return true;
 }
 
 bool Registry::DeleteValue(const std::string& keyPath, const std::string& name) {

@@ -25,8 +25,9 @@ class Registry {
   bool AddKey(const std::string& path);
   // False when the key or the value is missing or the value is not a string.
   bool GetString(const std::string& key, const std::string& name, std::string& data) const;
-  // The key must exist; an existing value keeps its name's case and place.
-  void SetString(const std::string& key, const std::string& name, const std::string& data);
+  // An existing value keeps its name's case and place. False when the key is
+  // missing, or the name or data would not fit on one line of the file.
+  bool SetString(const std::string& key, const std::string& name, const std::string& data);
   bool DeleteValue(const std::string& key, const std::string& name);
 
  private:

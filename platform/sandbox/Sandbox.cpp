@@ -1,7 +1,5 @@
-// The sandbox machine: the Platform implementation on Linux. A simulated
-// Windows machine kept in a host folder: drives as subfolders or mapped host
-// folders, the registry as a REGEDIT4 file, settings in machine.conf, and a
-// log of what would have been shown or launched.
+// The sandbox machine: drives as subfolders or mapped host folders, the
+// registry as a REGEDIT4 file, settings in machine.conf, and a call log.
 #include "platform/sandbox/Sandbox.h"
 
 #include <fcntl.h>
@@ -98,10 +96,7 @@ std::string LockHolder(int fd) {
 }
 
 void SeedMachine(const std::string& folder, const NamedVersion& version) {
-  WinPath root;
-  ResolveWinPath(version.systemRoot, WinPath{}, root);
-  fs::path systemRoot = fs::path(folder) / std::string(1, root.drive);
-  for (const std::string& part : root.parts) systemRoot /= part;
+  const fs::path systemRoot = fs::path(folder) / "C" / (version.systemRoot + 3);  // past "C:\"
   for (std::string sub : SystemFolders(version.version)) {
     std::replace(sub.begin(), sub.end(), '\\', '/');
     fs::create_directories(systemRoot / sub);
@@ -227,16 +222,10 @@ class SandboxKey : public RegistryKey {
   SandboxKey(SandboxMachine::Impl& machine, std::string relative)
       : machine_(machine), relative_(std::move(relative)), full_(FullKeyPath(relative_)) {}
 
-  // The root key holds no values; a name and its data must fit on one line
-  // of the file.
+  // The root key holds no values.
   bool SetString(const std::string& name, const std::string& data) override {
-    const std::string unquotable("\r\n\0", 3);
     return !machine_.Faulted(Op::WriteString, relative_) && !relative_.empty() &&
-           (name + data).find_first_of(unquotable) == std::string::npos &&
-           machine_.ChangeRegistry([&](Registry& next) {
-             if (next.HasKey(full_)) next.SetString(full_, name, data);
-             return next.HasKey(full_);
-           });
+           machine_.ChangeRegistry([&](Registry& next) { return next.SetString(full_, name, data); });
   }
 
   bool DeleteValue(const std::string& name) override {
@@ -294,15 +283,11 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
   const std::string target = Absolute(folder);
   if (target == "/") throw SandboxError("cannot make a machine of the root folder");
   std::error_code error;
-  if (fs::exists(fs::symlink_status(target))) {
-    if (!fs::is_directory(fs::symlink_status(target)))
-      throw SandboxError(folder + " exists and is not a folder");
-    if (fs::exists(target + "/" + kSettingsFile))
-      throw SandboxError(folder + " already holds a sandbox machine");
-    if (!fs::is_empty(target, error) || error)
-      throw SandboxError(folder + " holds no sandbox machine (no " + kSettingsFile +
-                         ") and is not empty; name a new or empty folder");
-  }
+  const fs::file_status status = fs::symlink_status(target);
+  if (fs::exists(status) && (!fs::is_directory(status) || !fs::is_empty(target, error) || error))
+    throw SandboxError(folder + (fs::exists(target + "/" + kSettingsFile)
+                                     ? " already holds a sandbox machine"
+                                     : " is not an empty folder; name a new or empty folder"));
   const fs::path parent = fs::path(target).parent_path();
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());

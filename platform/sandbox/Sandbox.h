@@ -12,9 +12,8 @@
 
 namespace qar::sandbox {
 
-// Bad input to the sandbox itself: a missing or malformed machine folder or
-// file (named with its line), an unknown version, a drive mapping that
-// overlaps the machine.
+// Bad input to the sandbox itself: a missing or malformed machine file
+// (named with its line), an unknown version, an overlapping drive mapping.
 class SandboxError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -30,13 +29,11 @@ enum class Op {
 
 class SandboxMachine : public Platform {
  public:
-  // Opens a machine folder and holds it until destroyed: one process per
-  // machine, a second one is refused naming the holder.
+  // Open holds the folder until the machine is destroyed: a second opening
+  // is refused, naming the holder. Create seeds a new or empty folder as a
+  // fresh installation of the version; `created` tells which was done.
   static std::unique_ptr<SandboxMachine> Open(const std::string& folder);
-  // Creates the folder as a fresh installation of the named version; refuses
-  // a folder that is not empty.
   static std::unique_ptr<SandboxMachine> Create(const std::string& folder, const std::string& osName);
-  // `created` (if given) tells which it did.
   static std::unique_ptr<SandboxMachine> OpenOrCreate(const std::string& folder, const std::string& osName,
                                                       bool* created = nullptr);
   ~SandboxMachine() override;
@@ -46,11 +43,11 @@ class SandboxMachine : public Platform {
   void SetVersion(const OsVersion& raw);
   void SetVersionQueryFails(bool fails);
   void SetCurrentDirectory(const std::string& windowsPath);  // an existing folder
-  // Serves drive `letter` from a host folder outside the machine folder;
-  // `readOnly` as on a CD.
+  // Serves drive `letter` from a host folder outside the machine; `readOnly`
+  // as on a CD.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
-  // The key and every key below it cannot be opened for writing, as for a
-  // user without administrator rights.
+  // The key and those below it cannot be opened, as for a user who may not
+  // write them.
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
   void SetCodePage(unsigned codePage);  // 1252 (the default) or 932 (Japanese)
 
@@ -68,11 +65,10 @@ class SandboxMachine : public Platform {
   void StopAfterCopies(unsigned copies, std::uint64_t bytes = 0);
   void ClearFaults();
 
-  // Hears each ShellOpen, with the target's host path ("" for an address or
-  // a path that does not exist).
+  // Hear each ShellOpen with the target's host path ("" for an address or
+  // a missing path), and why an operation failed because of the machine
+  // itself (a registry file that cannot be written).
   void SetShellOpenHook(std::function<void(const std::string& target, const std::string& hostPath)> hook);
-  // Hears why an operation failed because of the machine itself (a registry
-  // file that cannot be written) rather than as Windows would fail it.
   void SetFaultHook(std::function<void(const std::string& message)> hook);
 
   const std::string& Folder() const;

@@ -14,16 +14,9 @@ namespace qar::sandbox {
 namespace {
 
 const char kHeader[] =
-    "# Sandbox machine settings: one key = value a line; '#' starts a comment line.\n"
-    "# A value in double quotes keeps its spaces; in quotes \\\\ and \\\" are escapes.\n"
-    "#   version = NAME                 a known version (win98se, winxp, ...), or instead\n"
-    "#   platform/major/minor = N       the raw record, with csd = \"service-pack text\"\n"
-    "#   version-query-fails = yes|no   the version query reports failure\n"
-    "#   code-page = 1252|932           the ANSI code page (932: Japanese)\n"
-    "#   current-directory = C:\\        current drive and directory\n"
-    "#   drive.D = /host/folder         drive D: served from a host folder\n"
-    "#   drive.D.read-only = yes|no     its files are read-only, as on a CD\n"
-    "#   read-only-key = KEY            HKEY_LOCAL_MACHINE key the user cannot write\n";
+    "# Sandbox machine settings, one key = value a line (platform/sandbox/README.md):\n"
+    "# version (or platform, major, minor and csd), version-query-fails, code-page,\n"
+    "# current-directory, drive.X, drive.X.read-only, read-only-key.\n";
 
 std::string Trim(const std::string& text) {
   const std::size_t start = text.find_first_not_of(" \t");
@@ -98,10 +91,10 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
   Lines lines(contents, fileName);
   const auto flag = [&](const std::string& value) {
     const std::string folded = Fold(value);
-    if (folded != "yes" && folded != "true" && folded != "1" && folded != "no" && folded != "false" &&
-        folded != "0")
+    const bool yes = folded == "yes" || folded == "true" || folded == "1";
+    if (!yes && folded != "no" && folded != "false" && folded != "0")
       lines.Fail("expected yes or no, not '" + value + "'");
-    return folded == "yes" || folded == "true" || folded == "1";
+    return yes;
   };
   const auto number = [&](const std::string& value) {
     if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
@@ -203,13 +196,8 @@ std::string FormatSettings(const Settings& settings) {
 std::string EscapeLogField(const std::string& field) {
   std::string out;
   for (char c : field) {
-    if (std::strchr("%\t\r\n", c) == nullptr || c == '\0') {
-      out += c;
-    } else {
-      char code[4];
-      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
-      out += code;
-    }
+    const char* code = c == '%' ? "%25" : c == '\t' ? "%09" : c == '\r' ? "%0D" : c == '\n' ? "%0A" : nullptr;
+    code != nullptr ? out.append(code) : out.append(1, c);
   }
   return out;
 }

@@ -4,40 +4,27 @@
 
 namespace qar::sandbox {
 
-namespace {
-
-OsVersion Record(unsigned platformId, unsigned major, unsigned minor, const char* csd) {
-  OsVersion version;
-  version.platformId = platformId;
-  version.major = major;
-  version.minor = minor;
-  version.SetCsd(csd);
-  return version;
-}
-
-}  // namespace
-
 // What GetVersionExA reports on each system as released or last serviced.
 // The 9x family puts its release letter in the service-pack text: " A" on
 // 95 OSR1 and 98's second edition, " B" on 95 OSR2 and 2.1, " C" on 95
 // OSR2.5. 2003 and Vista fall through the wizard's version table.
 const std::vector<NamedVersion>& KnownVersions() {
   static const std::vector<NamedVersion> versions = {
-      {"win31", Record(0, 3, 10, ""), "C:\\Windows"},  // Win32s
-      {"win95", Record(1, 4, 0, ""), "C:\\Windows"},
-      {"win95a", Record(1, 4, 0, " A"), "C:\\Windows"},
-      {"win95osr2", Record(1, 4, 0, " B"), "C:\\Windows"},
-      {"win95osr25", Record(1, 4, 0, " C"), "C:\\Windows"},
-      {"win98", Record(1, 4, 10, ""), "C:\\Windows"},
-      {"win98se", Record(1, 4, 10, " A"), "C:\\Windows"},
-      {"winme", Record(1, 4, 90, ""), "C:\\Windows"},
-      {"nt351", Record(2, 3, 51, "Service Pack 5"), "C:\\Winnt"},
-      {"nt40", Record(2, 4, 0, "Service Pack 6"), "C:\\Winnt"},
-      {"win2000", Record(2, 5, 0, "Service Pack 4"), "C:\\Winnt"},
-      {"win2k", Record(2, 5, 0, "Service Pack 4"), "C:\\Winnt"},
-      {"winxp", Record(2, 5, 1, "Service Pack 3"), "C:\\Windows"},
-      {"win2003", Record(2, 5, 2, "Service Pack 2"), "C:\\Windows"},
-      {"vista", Record(2, 6, 0, "Service Pack 2"), "C:\\Windows"},
+      {"win31", {0, 3, 10, ""}, "C:\\Windows"},  // Win32s
+      {"win95", {1, 4, 0, ""}, "C:\\Windows"},
+      {"win95a", {1, 4, 0, " A"}, "C:\\Windows"},
+      {"win95osr2", {1, 4, 0, " B"}, "C:\\Windows"},
+      {"win95osr25", {1, 4, 0, " C"}, "C:\\Windows"},
+      {"win98", {1, 4, 10, ""}, "C:\\Windows"},
+      {"win98se", {1, 4, 10, " A"}, "C:\\Windows"},
+      {"winme", {1, 4, 90, ""}, "C:\\Windows"},
+      {"nt351", {2, 3, 51, "Service Pack 5"}, "C:\\Winnt"},
+      {"nt40", {2, 4, 0, "Service Pack 6"}, "C:\\Winnt"},
+      {"win2000", {2, 5, 0, "Service Pack 4"}, "C:\\Winnt"},
+      {"win2k", {2, 5, 0, "Service Pack 4"}, "C:\\Winnt"},
+      {"winxp", {2, 5, 1, "Service Pack 3"}, "C:\\Windows"},
+      {"win2003", {2, 5, 2, "Service Pack 2"}, "C:\\Windows"},
+      {"vista", {2, 6, 0, "Service Pack 2"}, "C:\\Windows"},
   };
   return versions;
 }
