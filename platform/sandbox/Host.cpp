@@ -17,9 +17,7 @@ namespace {
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 HostEntry::Kind KindOf(const struct stat& st) {
-  if (S_ISREG(st.st_mode)) return HostEntry::File;
-  if (S_ISDIR(st.st_mode)) return HostEntry::Folder;
-  return HostEntry::Other;
+  return S_ISREG(st.st_mode) ? HostEntry::File : S_ISDIR(st.st_mode) ? HostEntry::Folder : HostEntry::Refused;
 }
 
 bool SameEntry(const struct stat& a, const struct stat& b) {

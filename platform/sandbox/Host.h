@@ -1,7 +1,7 @@
 // The host side of the machine: its drives' folders and its own files. A
 // path is walked beneath its drive's folder one name at a time, each matched
 // case-insensitively; a link anywhere is refused, so nothing outside the
-// drive is reached. Operations act relative to the folder the walk opened.
+// drive is reached. Operations act on the folder the walk opened.
 #pragma once
 
 #include <sys/stat.h>
@@ -34,26 +34,25 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Refused: a link on the way or at the end, or the host said no. NoParent:
-// a folder on the way is missing or is a file. Missing: only the last name
-// is. Other: a device, socket or pipe, nothing Windows would open.
+// Refused: a link, a device, socket or pipe, or the host said no. NoParent:
+// a folder on the way is missing or is a file. Missing: only the last name is.
 struct HostEntry {
-  enum Kind { Refused, NoDrive, NoParent, Missing, File, Folder, Other };
+  enum Kind { Refused, NoDrive, NoParent, Missing, File, Folder };
   Kind kind = Refused;
   std::string host;   // for showing: the case found, or given for a new name
-  struct stat st {};  // for File, Folder and Other
+  struct stat st {};  // for File and Folder
   bool readOnlyDrive = false;
-  UniqueFd folder;   // for File, Folder, Other and Missing: the folder holding
-  std::string name;  // the entry, and the entry's name in it
+  UniqueFd folder;   // for File, Folder and Missing: the folder holding the
+  std::string name;  // entry, and the entry's name in it
 
-  bool Exists() const { return kind == File || kind == Folder || kind == Other; }
+  bool Exists() const { return kind == File || kind == Folder; }
 };
 
 class HostTree {
  public:
   // Native drives are the machine folder's one-letter folders ("C"); the
   // settings map others to host folders (a missing one is a CD drive without
-  // a disc) and give the code page names are folded by.
+  // a disc) and give the code page.
   HostTree(UniqueFd machineFolder, std::string machinePath, const Settings& settings);
 
   HostEntry Lookup(const WinPath& path) const;
@@ -78,8 +77,8 @@ class HostTree {
 // The largest machine file read or written.
 constexpr long long kMachineFileLimit = 16LL << 20;
 
-// A regular file (no link) of at most kMachineFileLimit bytes, never
-// blocking on a pipe or device. False with `why` set (errno ENOENT: missing).
+// A regular file of at most kMachineFileLimit bytes. False with `why` set
+// (errno ENOENT: missing).
 bool ReadMachineFile(const std::string& path, std::string& content, std::string& why);
 
 // Through a flushed temporary file renamed over `path`, so that the old

@@ -97,10 +97,8 @@ std::string LockHolder(int fd) {
 
 void SeedMachine(const std::string& folder, const NamedVersion& version) {
   const fs::path systemRoot = fs::path(folder) / "C" / (version.systemRoot + 3);  // past "C:\"
-  for (std::string sub : SystemFolders(version.version)) {
-    std::replace(sub.begin(), sub.end(), '\\', '/');
-    fs::create_directories(systemRoot / sub);
-  }
+  std::istringstream folders(version.folders);
+  for (std::string sub; folders >> sub;) fs::create_directories(systemRoot / sub);
   Registry registry;
   registry.AddKey(FullKeyPath("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup"));
   Settings settings;

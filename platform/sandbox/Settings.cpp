@@ -84,10 +84,12 @@ std::string CurrentDirectoryText(const WinPath& path) {
 
 Settings ParseSettings(const std::string& contents, const std::string& fileName) {
   Settings settings;
-  bool named = false, raw[4] = {false, false, false, false};  // platform, major, minor, csd
+  OsVersion& version = settings.version;
   std::string csd, currentDirectory, line;
   std::size_t currentDirectoryLine = 0;
   std::set<std::string> seen;
+  const std::map<std::string, unsigned OsVersion::*> fields = {
+      {"platform", &OsVersion::platformId}, {"major", &OsVersion::major}, {"minor", &OsVersion::minor}};
   Lines lines(contents, fileName);
   const auto flag = [&](const std::string& value) {
     const std::string folded = Fold(value);
@@ -119,17 +121,12 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
       const NamedVersion* known = FindVersion(value);
       if (known == nullptr) lines.Fail("unknown version '" + value + "'");
       settings.versionName = known->name;
-      settings.version = known->version;
-      named = true;
-    } else if (key == "platform") {
-      settings.version.platformId = number(value), raw[0] = true;
-    } else if (key == "major") {
-      settings.version.major = number(value), raw[1] = true;
-    } else if (key == "minor") {
-      settings.version.minor = number(value), raw[2] = true;
+      version = known->version;
+    } else if (fields.count(key) != 0) {
+      version.*fields.at(key) = number(value);
     } else if (key == "csd") {
-      if (value.size() >= sizeof settings.version.csd) lines.Fail("csd is longer than 127 characters");
-      csd = value, raw[3] = true;
+      if (value.size() >= sizeof version.csd) lines.Fail("csd is longer than 127 characters");
+      csd = value;
     } else if (key == "version-query-fails") {
       settings.versionQueryFails = flag(value);
     } else if (key == "code-page") {
@@ -160,10 +157,11 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
     settings.currentDirectory = CurrentDirectoryText(path);
   }
   // The raw numbers override a named version field by field.
-  if (!named && !(raw[0] && raw[1] && raw[2]))
+  const auto given = [&](const char* key) { return seen.count(key) != 0; };
+  if (!given("version") && !(given("platform") && given("major") && given("minor")))
     throw SandboxError(fileName + ": no version: give version = NAME or platform, major and minor");
-  if (raw[3] || !named) settings.version.SetCsd(csd);
-  if (raw[0] || raw[1] || raw[2] || raw[3]) settings.versionName.clear();
+  if (given("csd") || !given("version")) version.SetCsd(csd);
+  if (given("platform") || given("major") || given("minor") || given("csd")) settings.versionName.clear();
   for (const auto& [letter, drive] : settings.drives)
     if (drive.hostFolder.empty())
       throw SandboxError(fileName + ": drive." + std::string(1, letter) + ".read-only without drive." +
