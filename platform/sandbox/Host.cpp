@@ -2,13 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <memory>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 
 namespace qar::sandbox {
 
@@ -27,12 +27,9 @@ bool SameEntry(const struct stat& a, const struct stat& b) {
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
+    if (written < 0 && errno != EINTR) return false;
+    const std::size_t done = written > 0 ? static_cast<std::size_t>(written) : 0;
+    data += done, size -= done;
   }
   return true;
 }
@@ -46,11 +43,10 @@ HostTree::HostTree(UniqueFd machineFolder, std::string machinePath, const Settin
 
 // Judged on the folder opened, not on a name that may change meanwhile.
 bool HostTree::Overlaps(int folder) const {
-  char real[PATH_MAX];
-  const ssize_t size = readlink(("/proc/self/fd/" + std::to_string(folder)).c_str(), real, sizeof real - 1);
+  std::error_code error;
+  const std::string path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(folder), error);
   struct stat st;
-  if (size <= 0 || fstat(folder, &st) != 0 || SameEntry(st, machineSt_)) return true;
-  const std::string path(real, static_cast<std::size_t>(size));
+  if (error || fstat(folder, &st) != 0 || SameEntry(st, machineSt_)) return true;
   const auto within = [](const std::string& a, const std::string& b) {
     return b == "/" || (a + '/').rfind(b + '/', 0) == 0;
   };
@@ -86,8 +82,7 @@ bool HostTree::FindName(int dir, const std::string& part, std::string& name, str
   }
   if (errno != ENOENT) return false;
   UniqueFd listFd(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!listFd) return false;
-  std::unique_ptr<DIR, int (*)(DIR*)> list(fdopendir(listFd.Get()), closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> list(listFd ? fdopendir(listFd.Get()) : nullptr, closedir);
   if (!list) return false;
   listFd.Release();  // the listing owns it now
   const std::string folded = FoldName(part, settings_.codePage);
@@ -169,12 +164,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
   const std::string temporary = path + ".tmp";
   UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
   const bool written = fd && WriteAll(fd.Get(), content.data(), content.size()) && fsync(fd.Get()) == 0;
-  if (!fd.Close() || !written) {
-    unlink(temporary.c_str());
-    return false;
+  if (fd.Close() && written) {
+    if (beforeRename) beforeRename();
+    if (rename(temporary.c_str(), path.c_str()) == 0) return true;
   }
-  if (beforeRename) beforeRename();
-  if (rename(temporary.c_str(), path.c_str()) == 0) return true;
   unlink(temporary.c_str());
   return false;
 }
@@ -187,12 +180,9 @@ bool AppendToFile(const std::string& path, const std::string& text) {
   do written = write(fd.Get(), text.data(), text.size());
   while (written < 0 && errno == EINTR);
   if (written == static_cast<ssize_t>(text.size())) return fd.Close();
-  // A full disk took part of it: a torn record would merge with the next.
-  const int error = written < 0 ? errno : ENOSPC;
-  if (written > 0 && ftruncate(fd.Get(), st.st_size) != 0) {
-    // Nothing more to do: the cut itself failed.
-  }
-  errno = error;
+  // A full disk took part of it: cut away, as a torn record would merge
+  // with the next.
+  if (written >= 0) errno = ftruncate(fd.Get(), st.st_size) == 0 ? ENOSPC : errno;
   return false;
 }
 

@@ -72,10 +72,11 @@ std::string FullKeyPath(const std::string& relative) {
 }
 
 const NamedVersion& KnownVersion(const std::string& name) {
-  const NamedVersion* version = FindVersion(name);
-  if (version == nullptr)
-    throw SandboxError("unknown Windows version '" + name + "'; known versions: " + KnownVersionNames());
-  return *version;
+  if (const NamedVersion* version = FindVersion(name)) return *version;
+  std::string known;
+  for (const NamedVersion& version : KnownVersions())
+    known += (known.empty() ? "" : ", ") + std::string(version.name);
+  throw SandboxError("unknown Windows version '" + name + "'; known versions: " + known);
 }
 
 // The process holding flock on the open folder `fd`, read from /proc/locks

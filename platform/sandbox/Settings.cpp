@@ -224,20 +224,15 @@ std::string FormatLogRecord(const std::vector<std::string>& fields) {
 
 std::vector<std::vector<std::string>> ParseLog(const std::string& text, const std::string& fileName) {
   std::vector<std::vector<std::string>> records;
-  std::size_t lineNumber = 0;
-  // A last line cut short still counts.
-  for (std::size_t start = 0; start < text.size(); ++lineNumber) {
-    const std::size_t end = std::min(text.find('\n', start), text.size());
-    std::vector<std::string> fields;
-    for (std::size_t field = start;;) {
-      const std::size_t tab = std::min(text.find('\t', field), end);
-      if (!UnescapeLogField(text.substr(field, tab - field), fields.emplace_back()))
-        throw SandboxError(fileName + ":" + std::to_string(lineNumber + 1) + ": malformed %-escape");
-      if (tab == end) break;
-      field = tab + 1;
+  Lines lines(text, fileName);
+  // A last line cut short still counts; what follows the last LF is no line.
+  for (std::string line; lines.Next(line) && !(line.empty() && lines.AtEnd());) {
+    std::vector<std::string>& fields = records.emplace_back();
+    for (std::size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
+      tab = line.find('\t', start);
+      if (!UnescapeLogField(line.substr(start, tab - start), fields.emplace_back()))
+        lines.Fail("malformed %-escape");
     }
-    records.push_back(std::move(fields));
-    start = end + 1;
   }
   return records;
 }

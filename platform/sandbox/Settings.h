@@ -16,7 +16,8 @@ namespace qar::sandbox {
 class Lines {
  public:
   Lines(const std::string& text, const std::string& fileName) : text_(text), fileName_(fileName) {}
-  bool Next(std::string& line);  // false past the last line
+  bool Next(std::string& line);                       // false past the last line
+  bool AtEnd() const { return pos_ > text_.size(); }  // the last line was read
   std::size_t Number() const { return number_; }
   // Throws SandboxError "<fileName>:<line>: what".
   [[noreturn]] void Fail(const std::string& what, std::size_t line = 0) const;

@@ -43,11 +43,4 @@ const NamedVersion* FindVersion(const std::string& name) {
   return nullptr;
 }
 
-std::string KnownVersionNames() {
-  std::string names;
-  for (const NamedVersion& version : KnownVersions())
-    names += (names.empty() ? "" : ", ") + std::string(version.name);
-  return names;
-}
-
 }  // namespace qar::sandbox

@@ -20,7 +20,4 @@ struct NamedVersion {
 const NamedVersion* FindVersion(const std::string& name);
 const std::vector<NamedVersion>& KnownVersions();
 
-// "win31, win95, ..." for error messages and help texts.
-std::string KnownVersionNames();
-
 }  // namespace qar::sandbox
