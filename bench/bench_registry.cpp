@@ -2,7 +2,7 @@
 // the 16 MB limit, in three shapes: many keys, long values, blank lines.
 // Goal: under 1 s each. The peak memory is the process's (VmHWM, reset
 // before the run), so it includes the bench itself: the file's text and the
-// ordered map of keys, which for many short keys takes about four times the
+// ordered map of keys, which for many short keys takes about six times the
 // file.
 #include <benchmark/benchmark.h>
 #include <malloc.h>

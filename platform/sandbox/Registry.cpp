@@ -1,7 +1,7 @@
 #include "platform/sandbox/Registry.h"
 
 #include <algorithm>
-#include <unordered_map>
+#include <map>
 
 #include "platform/sandbox/Host.h"
 #include "platform/sandbox/Settings.h"
@@ -19,15 +19,13 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
   parts.clear();
   for (std::size_t start = 0;; start += parts.back().size() + 1) {
     const std::size_t end = std::min(path.find('\\', start), path.size());
+    parts.push_back(path.substr(start, end - start));
     if (end == start) why = "an empty key name";
     if (end - start > kMaxKeyName) why = "a key name longer than 255 characters";
-    if (parts.size() > kMaxKeyDepth) why = "a key deeper than 512 levels";
-    if (!why.empty()) return false;
-    parts.push_back(path.substr(start, end - start));
-    if (parts.back().find_first_of(std::string("\0\r\n", 3)) != std::string::npos) {
+    if (parts.size() > kMaxKeyDepth + 1) why = "a key deeper than 512 levels";
+    if (parts.back().find_first_of(std::string("\0\r\n", 3)) != std::string::npos)
       why = "a control character in a key name";
-      return false;
-    }
+    if (!why.empty()) return false;
     if (end == path.size()) break;
   }
   if (!EqualNoCase(parts[0], Registry::kMachineRoot)) why = "a key outside HKEY_LOCAL_MACHINE";
@@ -48,8 +46,10 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
 
   Registry registry;
   Key* key = nullptr;
+  // Where each value of a key stands: a name given twice keeps the first
+  // one's place and takes the later data, as when regedit imports it.
+  std::map<std::pair<const Key*, std::string>, std::size_t> places;
   while (lines.Next(line)) {
-    const std::size_t index = lines.Number();
     const std::size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos) continue;
     const char lead = line[start];
@@ -59,64 +59,46 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     }
     if (lead == '[') {
       const std::size_t end = line.find_last_not_of(" \t");
-      if (line[end] != ']') lines.Fail("a key line must end with ']'", index);
+      if (line[end] != ']') lines.Fail("a key line must end with ']'");
       const std::string path = line.substr(start + 1, end - start - 1);
       if (!path.empty() && path[0] == '-')
-        lines.Fail("key deletions ([-...]) do not belong in a machine's registry", index);
+        lines.Fail("key deletions ([-...]) do not belong in a machine's registry");
       std::string why;
       if ((key = registry.Add(path, why)) == nullptr)
-        lines.Fail("malformed key path '" + Shown(path) + "': " + why, index);
+        lines.Fail("malformed key path '" + Shown(path) + "': " + why);
       continue;
     }
     if (lead != '"' && lead != '@')
-      lines.Fail("expected a [key], a \"name\"=value, an @=value or a ;comment", index);
-    if (key == nullptr) lines.Fail("a value before the first [key]", index);
+      lines.Fail("expected a [key], a \"name\"=value, an @=value or a ;comment");
+    if (key == nullptr) lines.Fail("a value before the first [key]");
 
     std::size_t pos = start;
-    const std::string name = lead == '@' ? (++pos, std::string()) : lines.Quoted(line, pos);
+    Entry entry{Entry::String, lead == '@' ? (++pos, std::string()) : lines.Quoted(line, pos), ""};
     pos = line.find_first_not_of(" \t", pos);
-    if (pos == std::string::npos || line[pos] != '=') lines.Fail("expected '=' after the value name", index);
+    if (pos == std::string::npos || line[pos] != '=') lines.Fail("expected '=' after the value name");
     pos = line.find_first_not_of(" \t", pos + 1);
-    if (pos == std::string::npos) lines.Fail("missing value data", index);
-
-    Entry entry{Entry::String, name, ""};
+    if (pos == std::string::npos) lines.Fail("missing value data");
+    if (line[pos] == '-') lines.Fail("value deletions (=-) do not belong in a machine's registry");
     if (line[pos] == '"') {
       entry.data = lines.Quoted(line, pos);
       if (line.find_first_not_of(" \t", pos) != std::string::npos)
-        lines.Fail("unexpected text after the closing quote", index);
-    } else if (line[pos] == '-') {
-      lines.Fail("value deletions (=-) do not belong in a machine's registry", index);
+        lines.Fail("unexpected text after the closing quote");
     } else {
       // dword: and hex: data is kept as written, continuation lines and all.
-      std::string raw = line.substr(pos), more;
-      if (!EqualNoCase(raw.substr(0, 6), "dword:") && !EqualNoCase(raw.substr(0, 3), "hex"))
-        lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)", index);
-      while (raw.find_last_not_of(" \t") != std::string::npos && raw[raw.find_last_not_of(" \t")] == '\\') {
+      const std::size_t first = lines.Number();
+      entry = Entry{Entry::Raw, entry.name, line.substr(pos)};
+      if (!EqualNoCase(entry.data.substr(0, 6), "dword:") && !EqualNoCase(entry.data.substr(0, 3), "hex"))
+        lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)");
+      for (std::string more; entry.data[entry.data.find_last_not_of(" \t")] == '\\';
+           entry.data += '\n' + more)
         if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
-          lines.Fail("a value continued with no next line", index);
-        raw += '\n' + more;
-      }
-      entry = Entry{Entry::Raw, name, raw};
+          lines.Fail("a value continued with no next line", first);
     }
-    key->push_back(std::move(entry));
-  }
-  // A name given twice: the later data wins, in the first one's place, as
-  // when regedit imports it.
-  for (auto& [path, key] : registry.keys_) {
-    if (key.size() < 2) continue;
-    std::unordered_map<std::string, std::size_t> first;
-    std::vector<Entry> kept;
-    for (Entry& entry : key) {
-      if (entry.kind != Entry::Comment) {
-        const auto [at, added] = first.emplace(Fold(entry.name), kept.size());
-        if (!added) {
-          kept[at->second] = Entry{entry.kind, kept[at->second].name, std::move(entry.data)};
-          continue;
-        }
-      }
-      kept.push_back(std::move(entry));
-    }
-    key = std::move(kept);
+    const auto [place, added] = places.emplace(std::make_pair(key, Fold(entry.name)), key->size());
+    if (added)
+      key->push_back(std::move(entry));
+    else
+      (*key)[place->second] = Entry{entry.kind, (*key)[place->second].name, std::move(entry.data)};
   }
   return registry;
 }
