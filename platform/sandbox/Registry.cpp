@@ -90,7 +90,7 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
       if (!EqualNoCase(entry.data.substr(0, 6), "dword:") && !EqualNoCase(entry.data.substr(0, 3), "hex"))
         lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)");
       for (std::string more; entry.data[entry.data.find_last_not_of(" \t")] == '\\';
-           entry.data += '\n' + more)
+           entry.data += "\r\n" + more)
         if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
           lines.Fail("a value continued with no next line", first);
     }
@@ -110,18 +110,10 @@ std::string Registry::Format() const {
   // The map's order is regedit's: each key right before its subkeys.
   for (const auto& [path, key] : keys_) {
     out += '[' + path + "]\r\n";
-    for (const Entry& entry : key) {
-      const std::string lead = (entry.name.empty() ? "@" : QuoteString(entry.name)) + '=';
-      if (entry.kind == Entry::Comment) {
-        out += entry.data;
-      } else if (entry.kind == Entry::Raw) {
-        out += lead;
-        for (char c : entry.data) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-      } else {
-        out += lead + QuoteString(entry.data);
-      }
-      out += "\r\n";
-    }
+    for (const Entry& entry : key)
+      out +=
+          (entry.kind == Entry::Comment ? "" : (entry.name.empty() ? "@" : QuoteString(entry.name)) + '=') +
+          (entry.kind == Entry::String ? QuoteString(entry.data) : entry.data) + "\r\n";
     out += "\r\n";
   }
   return out;

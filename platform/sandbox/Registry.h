@@ -35,7 +35,7 @@ class Registry {
     enum Kind { String, Raw, Comment } kind = String;
     std::string name;  // "" for the default value "@"
     // String: the data. Raw: the text after '=' as written, continuation
-    // lines included. Comment: the whole line.
+    // lines included (CR LF between them). Comment: the whole line.
     std::string data;
   };
   using Key = std::vector<Entry>;
