@@ -101,12 +101,11 @@ bool HostTree::FindName(int dir, const std::string& part, std::string& name, str
 HostEntry HostTree::Lookup(const WinPath& path) const {
   HostEntry entry;
   UniqueFd dir = OpenDrive(path.drive, entry.readOnlyDrive, entry.host);
-  if (!dir) entry.kind = HostEntry::NoDrive;
-  if (!dir || path.parts.empty()) {
-    if (dir && fstat(dir.Get(), &entry.st) == 0) entry.kind = HostEntry::Folder;
-    return entry;
-  }
-  for (std::size_t i = 0; i < path.parts.size(); ++i) {
+  if (!dir)
+    entry.kind = HostEntry::NoDrive;
+  else if (path.parts.empty() && fstat(dir.Get(), &entry.st) == 0)
+    entry.kind = HostEntry::Folder;
+  for (std::size_t i = 0; dir && i < path.parts.size(); ++i) {
     std::string name = path.parts[i];
     struct stat st {};
     const bool found = FindName(dir.Get(), path.parts[i], name, st);

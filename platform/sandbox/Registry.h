@@ -3,7 +3,6 @@
 // and edited by hand. Values other than strings are kept as written.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>

@@ -139,8 +139,7 @@ struct SandboxMachine::Impl {
     return false;
   }
 
-  // For an operation on a `file`, a name ending in a separator can only be
-  // a folder.
+  // For an operation on a `file`, a name ending in a separator names a folder.
   HostEntry Find(const std::string& windowsPath, bool file = false, WinPath* parsed = nullptr) const {
     WinPath path;
     if (!ResolveWinPath(windowsPath, cwd, path, settings.codePage)) return HostEntry{};
@@ -173,8 +172,7 @@ struct SandboxMachine::Impl {
   }
 
   // False, with nothing changed, when the change or the write fails. A
-  // change that leaves the file as it is (a value set to what it holds)
-  // costs no write.
+  // change that leaves the text as it is costs no write.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
@@ -247,8 +245,8 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
   UniqueFd folderFd(open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
-  // One process per machine, held until this one ends: a second is refused
-  // at once rather than made to wait or to lose a write.
+  // Held until this machine is destroyed: a second is refused at once, never
+  // made to wait or to lose a write.
   if (flock(folderFd.Get(), LOCK_EX | LOCK_NB) != 0) {
     const std::string holder = errno == EWOULDBLOCK ? LockHolder(folderFd.Get()) : std::string();
     throw SandboxError("the machine " + real + " is in use by another program" +
@@ -514,12 +512,10 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   if (impl_->settings.version.platformId != 2 && !relative.empty() && relative.front() == '\\')
     relative.erase(0, 1);
   const std::string full = FullKeyPath(relative), folded = Fold(relative) + '\\';
-  const auto locked = [&](const std::string& key) {
-    return folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0;
-  };
-  const std::vector<std::string>& lockedKeys = impl_->settings.readOnlyKeys;
-  if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
-      std::any_of(lockedKeys.begin(), lockedKeys.end(), locked) ||
+  bool locked = false;
+  for (const std::string& key : impl_->settings.readOnlyKeys)
+    locked = locked || folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0;
+  if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') || locked ||
       (!relative.empty() && !impl_->registry.HasKey(full) &&
        !impl_->ChangeRegistry([&](Registry& next) { return next.AddKey(full); })))
     return nullptr;
