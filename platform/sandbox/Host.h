@@ -1,7 +1,6 @@
 // The host side of the machine: its drives' folders and its own files. A
-// path is walked beneath its drive's folder one name at a time, each matched
-// case-insensitively; a link anywhere is refused, so nothing outside the
-// drive is reached. Operations act on the folder the walk opened.
+// path is walked from its drive's folder one name at a time, matched
+// case-insensitively; a link anywhere is refused, so nothing outside is reached.
 #pragma once
 
 #include <sys/stat.h>
@@ -51,21 +50,18 @@ struct HostEntry {
 class HostTree {
  public:
   // Native drives are the machine folder's one-letter folders ("C"); the
-  // settings map others to host folders (a missing one is a CD drive without
-  // a disc) and give the code page.
+  // settings map others (a missing folder: a CD drive without a disc).
   HostTree(UniqueFd machineFolder, std::string machinePath, const Settings& settings);
 
   HostEntry Lookup(const WinPath& path) const;
 
-  // Whether the folder is the machine folder, or one lies below the other;
-  // false for a folder that is not there.
+  // Whether the folder is, holds or lies in the machine folder; false if absent.
   bool Overlaps(const std::string& hostFolder) const;
 
  private:
   UniqueFd OpenDrive(char letter, bool& readOnly, std::string& hostPath) const;
   bool Overlaps(int folder) const;
-  // The entry of `dir` for `part`: the exact name first, else the smallest
-  // name that folds alike.
+  // The exact name first, else the smallest name in `dir` that folds alike.
   bool FindName(int dir, const std::string& part, std::string& name, struct stat& st) const;
 
   UniqueFd machine_;
@@ -77,12 +73,11 @@ class HostTree {
 // The largest machine file read or written.
 constexpr long long kMachineFileLimit = 16LL << 20;
 
-// A regular file of at most kMachineFileLimit bytes. False with `why` set
-// (errno ENOENT: missing).
+// A regular file of at most kMachineFileLimit bytes; else false, errno and `why` set.
 bool ReadMachineFile(const std::string& path, std::string& content, std::string& why);
 
-// Through a flushed temporary file renamed over `path`, so that the old
-// file or the new one is there, never a mix. `beforeRename` is for tests.
+// Through a flushed temporary file renamed over `path`: the old file or the
+// new one is there, never a mix. `beforeRename` is for tests.
 bool WriteFileAtomically(const std::string& path, const std::string& content,
                          const std::function<void()>& beforeRename = {});
 

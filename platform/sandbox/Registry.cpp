@@ -137,10 +137,6 @@ Registry::Key* Registry::Find(const std::string& path) {
   return found != keys_.end() ? &found->second : nullptr;
 }
 
-const Registry::Key* Registry::Find(const std::string& path) const {
-  return const_cast<Registry*>(this)->Find(path);
-}
-
 Registry::Key* Registry::Add(const std::string& path, std::string& why) {
   std::vector<std::string> parts;
   if (!SplitKeyPath(path, parts, why)) return nullptr;
@@ -165,7 +161,7 @@ Registry::Key* Registry::Add(const std::string& path, std::string& why) {
   return Find(path);
 }
 
-bool Registry::HasKey(const std::string& path) const { return Find(path) != nullptr; }
+bool Registry::HasKey(const std::string& path) const { return keys_.count(path) != 0; }
 
 bool Registry::AddKey(const std::string& path) {
   std::string why;

@@ -45,7 +45,6 @@ class Registry {
   };
 
   Key* Find(const std::string& path);
-  const Key* Find(const std::string& path) const;
   // Adds the key and its missing parents; null with `why` set for a path a
   // registry cannot hold, or one that would make the file too large.
   Key* Add(const std::string& path, std::string& why);

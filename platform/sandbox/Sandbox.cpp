@@ -34,8 +34,7 @@ const char kSettingsFile[] = "machine.conf";
 const char kRegistryFile[] = "registry.reg";
 const char kLogFile[] = "calls.log";
 
-// Local last-write times that convert to a date in 1980..2107: 1980-01-01
-// and 2108-01-01 as Unix times.
+// Local last-write times of dates in 1980..2107, as Unix times.
 constexpr long long kFirstValidTime = 315532800LL;
 constexpr long long kFirstInvalidTime = 4354819200LL;
 

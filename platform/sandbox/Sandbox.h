@@ -43,11 +43,9 @@ class SandboxMachine : public Platform {
   void SetVersion(const OsVersion& raw);
   void SetVersionQueryFails(bool fails);
   void SetCurrentDirectory(const std::string& windowsPath);  // an existing folder
-  // Serves drive `letter` from a host folder outside the machine; `readOnly`
-  // as on a CD.
+  // Serves a drive from a host folder outside the machine, read-only as a CD.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
-  // The key and those below it cannot be opened, as for a user who may not
-  // write them.
+  // The key and those below it cannot be opened, as for a user who may not write.
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
   void SetCodePage(unsigned codePage);  // 1252 (the default) or 932 (Japanese)
 
@@ -59,15 +57,13 @@ class SandboxMachine : public Platform {
   void FailReadAfter(const std::string& windowsPath, std::uint64_t bytes);
   // The copies may write `bytes` more bytes in all; then the disk is full.
   void DiskFullAfter(std::uint64_t bytes);
-  // The process is killed, as by a crash or a power cut, once `copies` more
-  // copies have finished and the next one has written `bytes` bytes (0:
-  // right after those copies). What was written stays.
+  // The process is killed, as by a power cut, once `copies` more copies have
+  // finished and the next has written `bytes` bytes. What was written stays.
   void StopAfterCopies(unsigned copies, std::uint64_t bytes = 0);
   void ClearFaults();
 
-  // Hear each ShellOpen with the target's host path ("" for an address or
-  // a missing path), and why an operation failed because of the machine
-  // itself (a registry file that cannot be written).
+  // Hear each ShellOpen with the target's host path ("" if none), and why an
+  // operation failed because of the machine itself (its files).
   void SetShellOpenHook(std::function<void(const std::string& target, const std::string& hostPath)> hook);
   void SetFaultHook(std::function<void(const std::string& message)> hook);
 

@@ -11,8 +11,7 @@
 
 namespace qar::sandbox {
 
-// The lines of a machine file, one at a time, each ended by LF or CR LF; a
-// file of millions of lines costs no more than its text.
+// The lines of a machine file, one at a time, each ended by LF or CR LF.
 class Lines {
  public:
   Lines(const std::string& text, const std::string& fileName) : text_(text), fileName_(fileName) {}
@@ -21,8 +20,7 @@ class Lines {
   std::size_t Number() const { return number_; }
   // Throws SandboxError "<fileName>:<line>: what".
   [[noreturn]] void Fail(const std::string& what, std::size_t line = 0) const;
-  // The "quoted" text at line[pos] == '"', with \\ and \" escapes; pos ends
-  // after it.
+  // The "quoted" text at line[pos], with \\ and \" escapes; pos ends after it.
   std::string Quoted(const std::string& line, std::size_t& pos) const;
 
  private:
@@ -58,8 +56,7 @@ std::string RelativeKeyPath(const std::string& path);
 // space keeps a trailing backslash, which the path rules do not trim.
 std::string CurrentDirectoryText(const WinPath& path);
 
-// Throws SandboxError naming the line. What it accepts (no value holds a
-// line break), FormatSettings writes so that it reads back the same.
+// Throws SandboxError naming the line. What it accepts reads back the same.
 Settings ParseSettings(const std::string& text, const std::string& fileName);
 std::string FormatSettings(const Settings& settings);
 

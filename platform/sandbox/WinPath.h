@@ -11,9 +11,8 @@ inline char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c
 std::string Fold(const std::string& text);
 bool EqualNoCase(const std::string& a, const std::string& b);
 
-// The ANSI code pages: 1252 (the default) and 932 (Japanese), where a lead
-// byte starts a two-byte character whose second byte may look like a
-// backslash or a letter.
+// The ANSI code pages: 1252 (the default) and 932 (Japanese), where a lead byte
+// starts a two-byte character whose second byte may look like '\' or a letter.
 bool IsKnownCodePage(unsigned codePage);
 bool IsLeadByte(unsigned codePage, unsigned char byte);
 // ASCII letters folded, never the second byte of a two-byte character.
