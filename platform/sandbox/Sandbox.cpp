@@ -82,16 +82,15 @@ const NamedVersion& KnownVersion(const std::string& name) {
 // ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); "" when not found.
 std::string LockHolder(int fd) {
   struct stat st;
+  char wanted[64];
+  if (fstat(fd, &st) != 0) return std::string();
+  std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
   std::ifstream locks("/proc/locks");
-  for (std::string line; fstat(fd, &st) == 0 && std::getline(locks, line);) {
-    std::string number, type, kind, mode, pid, id;
-    std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id;
-    unsigned major = 0, minor = 0;
-    unsigned long long inode = 0;
-    if (type == "FLOCK" && std::sscanf(id.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
-        makedev(major, minor) == st.st_dev && inode == st.st_ino)
+  for (std::string line, number, type, kind, mode, pid, id; std::getline(locks, line);)
+    if (std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id && type == "FLOCK" &&
+        id == wanted)
       return pid;
-  }
   return std::string();
 }
 

@@ -49,9 +49,8 @@ class SandboxMachine : public Platform {
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
   void SetCodePage(unsigned codePage);  // 1252 (the default) or 932 (Japanese)
 
-  // Fault injection for tests, not persisted. Every later call of `op` (with
-  // a path: on that path, or a copy's source or target, or a key) fails as
-  // the operation reports failure.
+  // Fault injection for tests, not persisted. Every later call of `op` fails (with a
+  // path: on that path, as a copy's source or target, or on that key).
   void FailOperation(Op op, const std::string& windowsPath = "");
   // Reading the source fails after `bytes` bytes, as on a scratched CD.
   void FailReadAfter(const std::string& windowsPath, std::uint64_t bytes);

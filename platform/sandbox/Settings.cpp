@@ -19,9 +19,8 @@ const char kHeader[] =
     "# current-directory, drive.X, drive.X.read-only, read-only-key.\n";
 
 std::string Trim(const std::string& text) {
-  const std::size_t start = text.find_first_not_of(" \t");
-  return start == std::string::npos ? std::string()
-                                    : text.substr(start, text.find_last_not_of(" \t") - start + 1);
+  const std::size_t start = std::min(text.find_first_not_of(" \t"), text.size());
+  return text.substr(start, text.find_last_not_of(" \t") + 1 - start);
 }
 
 // Quoted where spaces at its ends or a leading quote would not read back;
@@ -150,7 +149,7 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
   }
   if (currentDirectoryLine != 0) {
     WinPath path;
-    const std::string& value = currentDirectory;
+    const std::string& value = currentDirectory;  // read in the file's code page
     if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/') ||
         !ResolveWinPath(value, WinPath{}, path, settings.codePage))
       lines.Fail("current-directory must be a full path such as C:\\", currentDirectoryLine);
