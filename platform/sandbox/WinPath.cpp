@@ -50,23 +50,18 @@ bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, u
   // "\\server\share" and "\\?\..." are not served by the sandbox.
   if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return false;
 
-  WinPath result;
+  // "rel" and "C:rel" on the current drive C start from its directory.
+  WinPath result{cwd.drive, cwd.parts};
   std::size_t pos = 0;
   if (path.size() >= 2 && path[1] == ':') {
     if (!IsLetter(path[0])) return false;
     result.drive = static_cast<char>(path[0] & ~0x20);
+    if (result.drive != cwd.drive) result.parts.clear();
     pos = 2;
-    if (pos < path.size() && IsSeparator(path[pos])) {
-      ++pos;
-    } else if (result.drive == cwd.drive) {
-      result.parts = cwd.parts;  // "C:rel" on the current drive C
-    }
-  } else if (IsSeparator(path[0])) {
-    result.drive = cwd.drive;
-    pos = 1;
-  } else {
-    result.drive = cwd.drive;
-    result.parts = cwd.parts;
+  }
+  if (pos < path.size() && IsSeparator(path[pos])) {
+    result.parts.clear();
+    ++pos;
   }
   if (result.drive == 0) return false;
 
