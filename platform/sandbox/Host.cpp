@@ -62,7 +62,6 @@ UniqueFd HostTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath)
   const auto mapped = settings_.drives.find(letter);
   if (mapped == settings_.drives.end()) {
     // A native drive is a real folder of the machine, never a link out of it.
-    readOnly = false;
     hostPath = machinePath_ + '/' + letter;
     return UniqueFd(openat(machine_.Get(), std::string(1, letter).c_str(), kFolderFlags));
   }
@@ -93,9 +92,8 @@ bool HostTree::FindName(int dir, const std::string& part, std::string& name, str
     if (!found || candidate < name) name = candidate;
     found = true;
   }
-  if (found) return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  errno = ENOENT;
-  return false;
+  errno = ENOENT;  // when nothing folds alike
+  return found && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 HostEntry HostTree::Lookup(const WinPath& path) const {
@@ -141,8 +139,7 @@ bool ReadMachineFile(const std::string& path, std::string& content, std::string&
   if (!fd || fstat(fd.Get(), &st) != 0)
     return why = errno == ELOOP ? "a symbolic link, not a file" : std::strerror(errno), false;
   if (!S_ISREG(st.st_mode)) return why = "not a regular file", errno = EINVAL, false;
-  // One allocation of the size found: growing by doubling would hold two
-  // copies of a large file at once.
+  // One allocation: growing by doubling would hold two copies of a large file.
   std::string text;
   text.reserve(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMachineFileLimit)) + 1);
   char buffer[65536];
@@ -179,8 +176,7 @@ bool AppendToFile(const std::string& path, const std::string& text) {
   do written = write(fd.Get(), text.data(), text.size());
   while (written < 0 && errno == EINTR);
   if (written == static_cast<ssize_t>(text.size())) return fd.Close();
-  // A full disk took part of it: cut away, as a torn record would merge
-  // with the next.
+  // A full disk took part of it: cut away, as a torn record would merge with the next.
   if (written >= 0) errno = ftruncate(fd.Get(), st.st_size) == 0 ? ENOSPC : errno;
   return false;
 }
@@ -218,9 +214,8 @@ CopyResult CopyHostFile(int fromDir, const std::string& fromName, int toDir, con
     if (put < got) result = target;  // the disk is full
     if (!result) break;
   }
-  // CopyFileA carries the source's read-only attribute over, and every file
-  // on a CD has it; it is cleared at once so that a re-install can overwrite
-  // the copy and a removal delete it. The last-write time is the source's.
+  // CopyFileA carries over the read-only attribute every CD file has; it is cleared so that a
+  // re-install can overwrite the copy and a removal delete it. The last-write time is the source's.
   const struct timespec times[2] = {{0, UTIME_NOW}, inSt.st_mtim};
   if (fchmod(out.Get(), (inSt.st_mode & 0777) | S_IWUSR) != 0 || futimens(out.Get(), times) != 0 ||
       !out.Close())

@@ -32,9 +32,6 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
   return why.empty();
 }
 
-// A path in an error message: a whole 16 MB line would bury the message.
-std::string Shown(const std::string& path) { return path.size() <= 80 ? path : path.substr(0, 80) + "..."; }
-
 }  // namespace
 
 Registry Registry::Parse(const std::string& text, const std::string& fileName) {
@@ -64,8 +61,9 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
       if (!path.empty() && path[0] == '-')
         lines.Fail("key deletions ([-...]) do not belong in a machine's registry");
       std::string why;
+      // The path cut short: a whole 16 MB line would bury the message.
       if ((key = registry.Add(path, why)) == nullptr)
-        lines.Fail("malformed key path '" + Shown(path) + "': " + why);
+        lines.Fail("malformed key path '" + path.substr(0, 80) + (path.size() > 80 ? "...': " : "': ") + why);
       continue;
     }
     if (lead != '"' && lead != '@')
@@ -125,8 +123,7 @@ bool Registry::KeyOrder::operator()(const std::string& a, const std::string& b) 
   const auto rank = [](char c) { return c == '\\' ? 0 : static_cast<unsigned char>(FoldChar(c)); };
   const std::size_t common = std::min(a.size(), b.size());
   for (std::size_t i = 0;; ++i) {
-    i = static_cast<std::size_t>(std::mismatch(a.data() + i, a.data() + common, b.data() + i).first -
-                                 a.data());
+    i = std::mismatch(a.begin() + i, a.begin() + common, b.begin() + i).first - a.begin();
     if (i == common) return a.size() < b.size();
     if (rank(a[i]) != rank(b[i])) return rank(a[i]) < rank(b[i]);
   }
@@ -140,9 +137,8 @@ Registry::Key* Registry::Find(const std::string& path) {
 Registry::Key* Registry::Add(const std::string& path, std::string& why) {
   std::vector<std::string> parts;
   if (!SplitKeyPath(path, parts, why)) return nullptr;
-  // The keys below the existing prefix parts[0, have) are missing. Each
-  // gets a line that spells its whole path, so what they cost is counted
-  // before any is made.
+  // The keys below the existing parts[0, have) are missing. Each gets a line
+  // spelling its whole path, so what they cost is counted before any is made.
   std::size_t have = parts.size(), end = path.size(), bytes = 0;
   while (have > 0 && Find(path.substr(0, end)) == nullptr) {
     bytes += end + 4;

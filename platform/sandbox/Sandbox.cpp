@@ -55,7 +55,7 @@ std::string Absolute(const std::string& path) {
 std::string RealFolder(const std::string& path) {
   std::error_code error;
   const fs::path real = fs::canonical(path, error);
-  return !error && fs::is_directory(real, error) ? real.string() : std::string();
+  return !error && path.find('\0') == std::string::npos && fs::is_directory(real, error) ? real.string() : "";
 }
 
 // Fault paths compare as Windows compares file paths or key paths.
@@ -114,7 +114,6 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
 struct SandboxMachine::Impl {
   std::string folder;  // real path
   Settings settings;
-  WinPath cwd;
   HostTree tree;  // holds the machine folder open, and with it its lock
   Registry registry;
   std::string registryText;  // the file as last read or written
@@ -140,18 +139,17 @@ struct SandboxMachine::Impl {
   // For an operation on a `file`, a name ending in a separator names a folder.
   HostEntry Find(const std::string& windowsPath, bool file = false, WinPath* parsed = nullptr) const {
     WinPath path;
-    if (!ResolveWinPath(windowsPath, cwd, path, settings.codePage)) return HostEntry{};
+    if (!ResolveWinPath(windowsPath, Cwd(), path, settings.codePage)) return HostEntry{};
     HostEntry entry = tree.Lookup(path);
     if (file && path.trailingSeparator && entry.kind != HostEntry::Folder) entry.kind = HostEntry::Refused;
     if (parsed != nullptr) *parsed = std::move(path);
     return entry;
   }
 
-  // Makes the settings current; the tree reads its drives from them.
-  void Apply(const Settings& next) {
-    ResolveWinPath(next.currentDirectory, WinPath{}, cwd, next.codePage);
-    cwd.trailingSeparator = false;
-    settings = next;
+  WinPath Cwd() const {
+    WinPath cwd;
+    ResolveWinPath(settings.currentDirectory, WinPath{}, cwd, settings.codePage);
+    return cwd;
   }
 
   // Nothing changes when the settings cannot be written.
@@ -160,7 +158,7 @@ struct SandboxMachine::Impl {
     change(next);
     if (!WriteFileAtomically(PathOf(kSettingsFile), FormatSettings(next)))
       throw SandboxError("cannot write " + PathOf(kSettingsFile) + ": " + std::strerror(errno));
-    Apply(next);
+    settings = std::move(next);
   }
 
   // The host hears why an operation failed because of the machine itself.
@@ -169,8 +167,7 @@ struct SandboxMachine::Impl {
     return false;
   }
 
-  // False, with nothing changed, when the change or the write fails. A
-  // change that leaves the text as it is costs no write.
+  // False, with nothing changed, when the change or the write fails; an unchanged text costs no write.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
@@ -243,8 +240,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
   UniqueFd folderFd(open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
-  // Held until this machine is destroyed: a second is refused at once, never
-  // made to wait or to lose a write.
+  // Held until this machine is destroyed: a second is refused at once, never made to wait or lose a write.
   if (flock(folderFd.Get(), LOCK_EX | LOCK_NB) != 0) {
     const std::string holder = errno == EWOULDBLOCK ? LockHolder(folderFd.Get()) : std::string();
     throw SandboxError("the machine " + real + " is in use by another program" +
@@ -269,7 +265,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   for (const auto& [letter, drive] : settings.drives)
     if (impl->tree.Overlaps(drive.hostFolder))
       throw SandboxError(impl->PathOf(kSettingsFile) + ": drive." + letter + " overlaps the machine folder");
-  impl->Apply(settings);
+  impl->settings = settings;
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 
@@ -286,8 +282,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
   const fs::path parent = fs::path(target).parent_path();
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());
-  // Seeded aside and renamed into place, so a failed creation leaves nothing
-  // that looks like a machine.
+  // Seeded aside and renamed into place: a failed creation leaves nothing like a machine.
   std::string staging = (parent / ("." + fs::path(target).filename().string() + ".new-XXXXXX")).string();
   if (mkdtemp(staging.data()) == nullptr)
     throw SandboxError("cannot create a folder in " + parent.string() + ": " + std::strerror(errno));
@@ -343,8 +338,7 @@ void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool r
   letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   const std::string drive(1, letter);
   if (letter < 'A' || letter > 'Z') throw SandboxError("not a drive letter: " + drive);
-  const std::string real =
-      hostFolder.find('\0') == std::string::npos ? RealFolder(hostFolder) : std::string();
+  const std::string real = RealFolder(hostFolder);
   if (real.empty()) throw SandboxError("cannot map drive " + drive + ": no folder " + hostFolder);
   // Through an overlapping drive the machine could rewrite its own files.
   if (impl_->tree.Overlaps(real))
@@ -434,12 +428,12 @@ bool SandboxMachine::QueryVersion(OsVersion& out) {
 }
 
 int SandboxMachine::GetCurrentDrive() {
-  return impl_->Faulted(Op::GetCurrentDrive, "") ? 0 : impl_->cwd.drive - 'A';
+  return impl_->Faulted(Op::GetCurrentDrive, "") ? 0 : impl_->Cwd().drive - 'A';
 }
 
 bool SandboxMachine::GetCurrentDir(std::string& out) {
   const bool works = !impl_->Faulted(Op::GetCurrentDir, "");
-  out = works ? impl_->cwd.ToString().substr(3) : std::string();
+  out = works ? impl_->Cwd().ToString().substr(3) : std::string();
   return works;
 }
 
