@@ -1,7 +1,6 @@
 #include "platform/sandbox/Registry.h"
 
 #include <algorithm>
-#include <map>
 
 #include "platform/sandbox/Host.h"
 #include "platform/sandbox/Settings.h"

@@ -1,7 +1,6 @@
 #include "platform/sandbox/Settings.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <set>
 #include <sstream>
