@@ -453,13 +453,19 @@ TEST_F(SandboxTest, LinksSwappedInAfterAWalkAreRefused) {
 }
 
 // Not even a link that stays inside the drive is followed.
-TEST_F(SandboxTest, SymlinksWithinTheDriveAreRefusedToo) {
+TEST_F(SandboxTest, LinksAndSpecialFilesWithinTheDriveAreRefused) {
   fs::create_directory_symlink(Drive("/Windows/System32"), Drive("/Windows/Sys32Link"));
   WriteFile(Drive("/Windows/System32/qar.exe"), "kept");
   EXPECT_FALSE(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\sys32link\\QAR.exe"));
   EXPECT_FALSE(machine->FileExists("C:\\Windows\\sys32link\\qar.exe"));
   EXPECT_FALSE(machine->DeleteFile("C:\\Windows\\sys32link\\qar.exe"));
   EXPECT_EQ(ReadFile(Drive("/Windows/System32/qar.exe")), "kept");
+
+  // So is a FIFO, which no copy may wait on, from either side.
+  ASSERT_EQ(mkfifo(Drive("/Windows/pipe").c_str(), 0644), 0);
+  EXPECT_EQ(machine->CopyFile("C:\\Windows\\PIPE", "C:\\Windows\\x").failed, CopyResult::Source);
+  EXPECT_EQ(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\pipe").failed, CopyResult::Target);
+  EXPECT_EQ(Host("C:\\Windows\\pipe"), "");
 }
 
 TEST_F(SandboxTest, MissingDrivesFailAsOnWindows) {
