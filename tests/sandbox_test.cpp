@@ -938,7 +938,8 @@ TEST(SandboxOpen, HandWrittenSettingsAreRead) {
   fs::create_directories(temp / "cd/Setup Files");
   WriteFile(temp / "m/machine.conf",
             "# hand-written\r\n"
-            "version = win98\r\n"
+            "minor = 10\r\n"
+            "version = win95\r\n"
             "csd = \" A\"\r\n"
             "  current-directory = E:\\Setup Files  \r\n"
             "drive.e = " +

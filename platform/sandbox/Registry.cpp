@@ -156,8 +156,6 @@ Registry::Key* Registry::Add(const std::string& path, std::string& why) {
   return Find(path);
 }
 
-bool Registry::HasKey(const std::string& path) const { return keys_.count(path) != 0; }
-
 bool Registry::AddKey(const std::string& path) {
   std::string why;
   return Add(path, why) != nullptr;

@@ -19,7 +19,7 @@ class Registry {
   static Registry Parse(const std::string& text, const std::string& fileName);
   std::string Format() const;
 
-  bool HasKey(const std::string& path) const;
+  bool HasKey(const std::string& path) const { return keys_.count(path) != 0; }
   // Adds the key and any missing parent; false for a malformed path.
   bool AddKey(const std::string& path);
   // False when the key or the value is missing or the value is not a string.

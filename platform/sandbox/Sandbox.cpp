@@ -257,16 +257,15 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
                              : "cannot read " + impl->PathOf(file) + ": " + why);
     return text;
   };
-  const Settings settings = ParseSettings(read(kSettingsFile), impl->PathOf(kSettingsFile));
+  impl->settings = ParseSettings(read(kSettingsFile), impl->PathOf(kSettingsFile));
   impl->registry = Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
   // The log is only appended to; it must be a file all the same.
   struct stat logSt;
   if (lstat(impl->PathOf(kLogFile).c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
     throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
-  for (const auto& [letter, drive] : settings.drives)
+  for (const auto& [letter, drive] : impl->settings.drives)
     if (impl->tree.Overlaps(drive.hostFolder))
       throw SandboxError(impl->PathOf(kSettingsFile) + ": drive." + letter + " overlaps the machine folder");
-  impl->settings = settings;
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 

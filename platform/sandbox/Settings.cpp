@@ -83,6 +83,8 @@ std::string CurrentDirectoryText(const WinPath& path) {
 Settings ParseSettings(const std::string& contents, const std::string& fileName) {
   Settings settings;
   OsVersion& version = settings.version;
+  const NamedVersion* named = nullptr;
+  std::map<std::string, unsigned> raw;  // the numbers given, by key
   std::string csd, currentDirectory, line;
   std::size_t currentDirectoryLine = 0;
   std::set<std::string> seen;
@@ -116,12 +118,9 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
                        key[6] <= 'z' && (key.size() == 7 || key.substr(7) == ".read-only");
     const char letter = drive ? static_cast<char>(key[6] - 'a' + 'A') : 0;
     if (key == "version") {
-      const NamedVersion* known = FindVersion(value);
-      if (known == nullptr) lines.Fail("unknown version '" + value + "'");
-      settings.versionName = known->name;
-      version = known->version;
+      if ((named = FindVersion(value)) == nullptr) lines.Fail("unknown version '" + value + "'");
     } else if (fields.count(key) != 0) {
-      version.*fields.at(key) = number(value);
+      raw[key] = number(value);
     } else if (key == "csd") {
       if (value.size() >= sizeof version.csd) lines.Fail("csd is longer than 127 characters");
       csd = value;
@@ -154,12 +153,14 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
       lines.Fail("current-directory must be a full path such as C:\\", currentDirectoryLine);
     settings.currentDirectory = CurrentDirectoryText(path);
   }
-  // The raw numbers override a named version field by field.
-  const auto given = [&](const char* key) { return seen.count(key) != 0; };
-  if (!given("version") && !(given("platform") && given("major") && given("minor")))
+  // The raw fields override a named version one by one, wherever they stand.
+  const bool csdGiven = seen.count("csd") != 0;
+  if (named == nullptr && raw.size() < fields.size())
     throw SandboxError(fileName + ": no version: give version = NAME or platform, major and minor");
-  if (given("csd") || !given("version")) version.SetCsd(csd);
-  if (given("platform") || given("major") || given("minor") || given("csd")) settings.versionName.clear();
+  if (named != nullptr) version = named->version;
+  for (const auto& [key, value] : raw) version.*fields.at(key) = value;
+  if (csdGiven || named == nullptr) version.SetCsd(csd);
+  if (named != nullptr && raw.empty() && !csdGiven) settings.versionName = named->name;
   for (const auto& [letter, drive] : settings.drives)
     if (drive.hostFolder.empty())
       throw SandboxError(fileName + ": drive." + std::string(1, letter) + ".read-only without drive." +
