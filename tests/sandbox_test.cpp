@@ -453,7 +453,7 @@ TEST_F(SandboxTest, LinksSwappedInAfterAWalkAreRefused) {
 }
 
 // Not even a link that stays inside the drive is followed.
-TEST_F(SandboxTest, LinksAndSpecialFilesWithinTheDriveAreRefused) {
+TEST_F(SandboxTest, LinksFifosAndDevicesWithinTheDriveAreRefused) {
   fs::create_directory_symlink(Drive("/Windows/System32"), Drive("/Windows/Sys32Link"));
   WriteFile(Drive("/Windows/System32/qar.exe"), "kept");
   EXPECT_FALSE(machine->CopyFile("D:\\QAR.exe", "C:\\Windows\\sys32link\\QAR.exe"));
