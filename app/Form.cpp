@@ -23,10 +23,12 @@ constexpr Rect kPictureBounds = {-1, -2, 700, 502};
 constexpr Control::Spec Picture(ControlId id, const char* name, bool visible, PictureId picture) {
   return {id, name, K::Picture, kPictureBounds, visible, picture};
 }
-constexpr Control::Spec Hotspot(ControlId id, const char* name, Rect bounds, Control::Handler onClick) {
+constexpr Control::Spec Hotspot(ControlId id, const char* name, Rect bounds,
+                                Control::Handler onClick) {
   return {id, name, K::Hotspot, bounds, true, PictureId::Install, onClick};
 }
-constexpr Control::Spec Label(ControlId id, const char* name, Rect bounds, const char* caption = "") {
+constexpr Control::Spec Label(ControlId id, const char* name, Rect bounds,
+                              const char* caption = "") {
   return {id, name, K::Label, bounds, false, PictureId::Install, nullptr, caption};
 }
 
@@ -65,7 +67,8 @@ constexpr ControlSet Set(std::initializer_list<ControlId> ids) {
   return set;
 }
 
-constexpr ControlSet kMenu = Set({C::lblAcrobat, C::lblInstall, C::lblpdf, C::lblGateway, C::lblUtility});
+constexpr ControlSet kMenu =
+    Set({C::lblAcrobat, C::lblInstall, C::lblpdf, C::lblGateway, C::lblUtility});
 
 // What each screen shows and hides; every other control keeps its flag. The
 // screens that leave imguninstall alone can end up with it visible beneath
@@ -143,7 +146,8 @@ void TfrmMain::StartTimer1() {
 
 Control* TfrmMain::HotspotAt(int x, int y) {
   for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
-    if (it->Kind() == ControlKind::Hotspot && it->Visible() && it->Bounds().Contains(x, y)) return &*it;
+    if (it->Kind() == ControlKind::Hotspot && it->Visible() && it->Bounds().Contains(x, y))
+      return &*it;
   return nullptr;
 }
 

@@ -14,7 +14,9 @@ namespace qar {
 
 struct Rect {
   int left, top, width, height;
-  bool Contains(int x, int y) const { return x >= left && x < left + width && y >= top && y < top + height; }
+  bool Contains(int x, int y) const {
+    return x >= left && x < left + width && y >= top && y < top + height;
+  }
 };
 
 enum class ControlKind { Picture, Hotspot, Label };

@@ -7,7 +7,8 @@ Pixels PackPixels(const Image& image, PixelLayout layout) {
   pixels.width = image.width;
   pixels.height = image.height;
   const int align = layout.rowAlignment;
-  const std::size_t stride = static_cast<std::size_t>((image.width * 3 + align - 1) / align * align);
+  const std::size_t stride =
+      static_cast<std::size_t>((image.width * 3 + align - 1) / align * align);
   pixels.bytes.resize(stride * image.height);
   for (int y = 0; y < image.height; ++y) {
     const unsigned char* source = &image.rgba[static_cast<std::size_t>(y) * image.width * 4];

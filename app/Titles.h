@@ -5,6 +5,7 @@
 namespace qar {
 
 inline constexpr char kApplicationTitle[] = "QAR Tarnlink Wireless Cable Modem Wizard";
-inline constexpr char kMainCaption[] = "QAR Tarnlink Wireless Cable Modem Gateway Installation Wizard";
+inline constexpr char kMainCaption[] =
+    "QAR Tarnlink Wireless Cable Modem Gateway Installation Wizard";
 
 }  // namespace qar

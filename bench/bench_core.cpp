@@ -37,12 +37,16 @@ BENCHMARK(BM_FormTick)->Repetitions(15)->ReportAggregatesOnly(true)->Unit(benchm
 void BM_InstallAndRemove(benchmark::State& state) {
   test::TestMachine machine;
   for (auto _ : state) {
-    if (InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome != InstallOutcome::Done)
+    if (InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome !=
+        InstallOutcome::Done)
       state.SkipWithError("install failed");
     RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
   }
 }
-BENCHMARK(BM_InstallAndRemove)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InstallAndRemove)
+    ->Repetitions(10)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
 
 // The two halves apart: the install over a removed one, the removal over a
 // fresh install.
@@ -55,7 +59,10 @@ void BM_InstallDriver(benchmark::State& state) {
     benchmark::DoNotOptimize(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\"));
   }
 }
-BENCHMARK(BM_InstallDriver)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InstallDriver)
+    ->Repetitions(10)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_RemoveDriverFiles(benchmark::State& state) {
   test::TestMachine machine;
@@ -66,7 +73,10 @@ void BM_RemoveDriverFiles(benchmark::State& state) {
     RemoveDriverFiles(machine.Machine(), PlanMarker(kPlanW));
   }
 }
-BENCHMARK(BM_RemoveDriverFiles)->Repetitions(10)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RemoveDriverFiles)
+    ->Repetitions(10)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace qar

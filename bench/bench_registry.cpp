@@ -20,7 +20,8 @@ namespace {
 long StatusKb(const std::string& field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
-    if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
+    if (line.compare(0, field.size() + 1, field + ":") == 0)
+      return std::stol(line.substr(field.size() + 1));
   return -1;
 }
 
@@ -59,7 +60,8 @@ std::string LongValues() {
 }
 
 std::string BlankLines() {
-  return Fill("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bench]\r\n", [](long) { return "\r\n"; });
+  return Fill("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bench]\r\n",
+              [](long) { return "\r\n"; });
 }
 
 void BM_OpenLargeRegistry(benchmark::State& state, std::string (*shape)()) {
@@ -77,7 +79,9 @@ void BM_OpenLargeRegistry(benchmark::State& state, std::string (*shape)()) {
   state.counters["peak_MB"] = static_cast<double>(StatusKb("VmHWM")) / 1024;
   state.counters["rss_before_MB"] = static_cast<double>(before) / 1024;
 }
-BENCHMARK_CAPTURE(BM_OpenLargeRegistry, many_keys, ManyKeys)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_OpenLargeRegistry, many_keys, ManyKeys)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpenLargeRegistry, long_values, LongValues)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);

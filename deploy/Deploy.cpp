@@ -105,7 +105,8 @@ void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
 }
 
 // Raises when the SourcePath write fails; the later steps then do not run.
-void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan, const std::string& mediaDir) {
+void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan,
+                                      const std::string& mediaDir) {
   WriteSetupValue(platform, kSourcePathValue, plan.setupSourcePath);
   DeleteSetupValue(platform, kInstallationSourcesValue);
   InstallCompanionProgram(platform, mediaDir);
@@ -113,7 +114,8 @@ void RedirectSetupAndInstallCompanion(Platform& platform, const Plan& plan, cons
 
 }  // namespace
 
-InstallResult InstallDriver(Platform& platform, const WindowsVersion* version, const std::string& mediaDir) {
+InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
+                            const std::string& mediaDir) {
   // Rows of one name share their plan and refusal, so the row decides as
   // its name would.
   if (version != nullptr && version->refusalText != nullptr)

@@ -39,7 +39,8 @@ struct InstallResult {
 // A failure in the registry work, whatever it is, ends it as
 // PermissionRefused; the companion's own failures end nothing. Other
 // failures are raised.
-InstallResult InstallDriver(Platform& platform, const WindowsVersion* version, const std::string& mediaDir);
+InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
+                            const std::string& mediaDir);
 
 // Deletes whatever of the removal list exists, read-only files included;
 // shows nothing. True when `marker` (the one the timer watches) is gone

@@ -55,8 +55,8 @@ std::vector<Copy> PlanCopies(const Plan& plan, const DriverSources& sources) {
   copies.reserve(kDriverFileCount * kDestinationCount);
   for (std::size_t file = 0; file < kDriverFileCount; ++file)
     for (const char* folder : kDestinationFolders)
-      copies.push_back(
-          {sources[file], std::string(plan.systemRoot) + folder + kDriverFiles[file].installedName});
+      copies.push_back({sources[file],
+                        std::string(plan.systemRoot) + folder + kDriverFiles[file].installedName});
   return copies;
 }
 
@@ -70,7 +70,8 @@ const std::vector<std::string>& RemovalList() {
     std::vector<std::string> paths;
     for (const char* root : kRemovalRoots)
       for (const char* file : kRemovalFiles)
-        for (const char* folder : kRemovalFolders) paths.push_back(std::string(root) + folder + file);
+        for (const char* folder : kRemovalFolders)
+          paths.push_back(std::string(root) + folder + file);
     return paths;
   }();
   return list;

@@ -38,7 +38,8 @@ constexpr WindowsVersion kVersions[] = {
 
 bool Matches(const WindowsVersion& row, const OsVersion& v) {
   const int platform = static_cast<int>(v.platformId);
-  if (row.platformLow != kAny && (platform < row.platformLow || platform > row.platformHigh)) return false;
+  if (row.platformLow != kAny && (platform < row.platformLow || platform > row.platformHigh))
+    return false;
   if (row.major != kAny && static_cast<int>(v.major) != row.major) return false;
   if (row.minor != kAny && static_cast<int>(v.minor) != row.minor) return false;
   if (row.csd != kAny && static_cast<unsigned char>(v.csd[1]) != row.csd) return false;

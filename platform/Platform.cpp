@@ -12,7 +12,8 @@ void OsVersion::SetCsd(const std::string& text) {
 std::string OsVersion::Csd() const { return std::string(csd, strnlen(csd, sizeof csd)); }
 
 void WriteString(RegistryKey* key, const std::string& name, const std::string& data) {
-  if (key == nullptr || !key->SetString(name, data)) throw Error("Failed to set data for '" + name + "'");
+  if (key == nullptr || !key->SetString(name, data))
+    throw Error("Failed to set data for '" + name + "'");
 }
 
 }  // namespace qar

@@ -152,10 +152,11 @@ bool RunJpegDecoder(JpegDecoder& d, Image& out) {
   out.width = static_cast<int>(width);
   out.height = static_cast<int>(d.cinfo.output_height);
   out.rgba.assign(static_cast<std::size_t>(width) * d.cinfo.output_height * 4, 0xFF);
-  JSAMPARRAY row =
-      (*d.cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.cinfo), JPOOL_IMAGE, width * 3, 1);
+  JSAMPARRAY row = (*d.cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.cinfo),
+                                                JPOOL_IMAGE, width * 3, 1);
   while (d.cinfo.output_scanline < d.cinfo.output_height) {
-    unsigned char* dst = out.rgba.data() + static_cast<std::size_t>(d.cinfo.output_scanline) * width * 4;
+    unsigned char* dst =
+        out.rgba.data() + static_cast<std::size_t>(d.cinfo.output_scanline) * width * 4;
     if (jpeg_read_scanlines(&d.cinfo, row, 1) != 1) {
       SetJpegMessage(d, "No scanline data");
       return false;
@@ -222,7 +223,9 @@ std::uint32_t U32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-[[noreturn]] void IconCorrupt(const std::string& reason) { throw Error("Icon is corrupt: " + reason); }
+[[noreturn]] void IconCorrupt(const std::string& reason) {
+  throw Error("Icon is corrupt: " + reason);
+}
 
 }  // namespace
 
@@ -251,7 +254,8 @@ Image DecodeIconFile(const unsigned char* data, std::size_t size) {
   std::uint32_t colours = U32(dib + 32);
   if (headerSize < kInfoHeaderSize || headerSize > length) IconCorrupt("bad bitmap header");
   // The DIB's height covers the colour bitmap and the mask stacked.
-  if (width <= 0 || width > 256 || doubleHeight <= 0 || doubleHeight % 2 != 0 || doubleHeight / 2 > 256)
+  if (width <= 0 || width > 256 || doubleHeight <= 0 || doubleHeight % 2 != 0 ||
+      doubleHeight / 2 > 256)
     IconCorrupt("bad image size");
   const auto height = static_cast<std::uint32_t>(doubleHeight / 2);
   if (static_cast<std::uint32_t>(width) != entryWidth || height != entryHeight)

@@ -86,7 +86,8 @@ inline void WriteMedium(const std::string& root, MediumOptions options = {}) {
   if (options.driverFolder)
     for (const std::string& name : MediumDriverFiles())
       if (name != options.missingDriverFile)
-        WriteHostFile(root + "/Driver/" + name, options.emptyDriverFiles ? "" : DriverContents(name));
+        WriteHostFile(root + "/Driver/" + name,
+                      options.emptyDriverFiles ? "" : DriverContents(name));
   if (options.companion) WriteHostFile(root + "/QAR.exe", "companion program\n");
   WriteHostFile(root + "/Manual/K7Q3WG_MN.pdf", "%PDF-1.1\n");
   WriteHostFile(root + "/Adobe Acrobat/ar505enu.exe", "reader installer\n");

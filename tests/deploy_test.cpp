@@ -25,7 +25,8 @@ std::string ReadValue(TestMachine& machine, const char* key, const char* name) {
 // Marks a file on the machine read-only, as another installer may leave it.
 void MakeReadOnly(TestMachine& machine, const std::string& path) {
   std::filesystem::permissions(machine->HostPath(path),
-                               std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                               std::filesystem::perms::owner_write |
+                                   std::filesystem::perms::group_write |
                                    std::filesystem::perms::others_write,
                                std::filesystem::perm_options::remove);
 }
@@ -76,9 +77,10 @@ TEST(VersionGate, EachVersion) {
     const char* text;
   };
   const Case cases[] = {
-      {"win31", 0, nullptr},     {"win95", 'R', nine},    {"win95a", 'R', nine},     {"win95osr2", 'R', nine},
-      {"win95osr25", 'R', nine}, {"win98", 'W', nullptr}, {"win98se", 'W', nullptr}, {"winme", 'W', nullptr},
-      {"nt351", 'R', nt},        {"nt40", 'R', nt},       {"win2000", 'N', nullptr}, {"winxp", 'W', nullptr},
+      {"win31", 0, nullptr},     {"win95", 'R', nine},      {"win95a", 'R', nine},
+      {"win95osr2", 'R', nine},  {"win95osr25", 'R', nine}, {"win98", 'W', nullptr},
+      {"win98se", 'W', nullptr}, {"winme", 'W', nullptr},   {"nt351", 'R', nt},
+      {"nt40", 'R', nt},         {"win2000", 'N', nullptr}, {"winxp", 'W', nullptr},
       {"win2003", 0, nullptr},   {"vista", 0, nullptr},
   };
   for (const Case& c : cases) {
@@ -88,7 +90,8 @@ TEST(VersionGate, EachVersion) {
     EXPECT_EQ(got, c.plan) << c.version;
   }
   test::TestMachine machine;
-  EXPECT_EQ(InstallDriver(machine.Machine(), nullptr, "D:\\").outcome, InstallOutcome::Unrecognised);
+  EXPECT_EQ(InstallDriver(machine.Machine(), nullptr, "D:\\").outcome,
+            InstallOutcome::Unrecognised);
   EXPECT_STREQ(kRefusalCaption, "Driver not available");
 }
 
@@ -167,8 +170,8 @@ TEST(CopyDriverFiles, CopyOutcomes) {
        [](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT"); },
        CopyResult::Target, nullptr},
       {"the marker's own copy fails",
-       [&](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, temporary); }, CopyResult::Target,
-       nullptr},
+       [&](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, temporary); },
+       CopyResult::Target, nullptr},
       {"the rename fails", [](TestMachine& m) { m->FailOperation(sandbox::Op::RenameFile); },
        CopyResult::Target, nullptr},
       {"a copy's size cannot be read",
@@ -206,7 +209,8 @@ TEST(CopyDriverFiles, CopyOutcomes) {
     TestMachine machine;
     c.arrange(machine);
     const InstallResult result = InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\");
-    EXPECT_EQ(result.outcome, c.side == CopyResult::None ? InstallOutcome::Done : InstallOutcome::CopyFailed);
+    EXPECT_EQ(result.outcome,
+              c.side == CopyResult::None ? InstallOutcome::Done : InstallOutcome::CopyFailed);
     EXPECT_EQ(result.copySide, c.side);
     std::uint64_t size = 0;
     if (c.markerHolds == nullptr)
@@ -351,7 +355,8 @@ TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
   EXPECT_EQ(recorder.CallsOf("ClearReadOnly"), recorder.CallsOf("DeleteFile"));
   EXPECT_EQ(recorder.CallsOf("DeleteFile").front(), "C:\\Windows\\usb8023w.sys");
   for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(machine.Machine(), "D:\\")))
-    EXPECT_EQ(machine.Exists(copy.target), copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
+    EXPECT_EQ(machine.Exists(copy.target),
+              copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
         << copy.target;
   EXPECT_FALSE(machine.Exists("C:\\Windows\\system\\qar.cat"));
 }
@@ -455,7 +460,8 @@ TEST(InstallCompanionProgram, ExistingFolderAndProgramAreReplaced) {
 TEST(InstallDriver, EverySourceFromTheGivenMediaDirectory) {
   TestMachine machine("winxp", {}, "setup");
   RecordingPlatform recorder(machine.Machine());
-  EXPECT_EQ(InstallDriver(recorder, test::Version("winxp"), "D:\\setup").outcome, InstallOutcome::Done);
+  EXPECT_EQ(InstallDriver(recorder, test::Version("winxp"), "D:\\setup").outcome,
+            InstallOutcome::Done);
   EXPECT_TRUE(recorder.CallsOf("GetCurrentDir").empty());
   const std::vector<std::string> copies = recorder.CallsOf("CopyFile");
   ASSERT_EQ(copies.size(), 49u);
@@ -468,7 +474,8 @@ TEST(InstallDriver, EverySourceFromTheGivenMediaDirectory) {
 TEST(InstallDriver, RegistryStepsInOrderEachThroughItsOwnKey) {
   TestMachine machine("win2000");
   RecordingPlatform recorder(machine.Machine());
-  ASSERT_EQ(InstallDriver(recorder, test::Version("win2000"), "D:\\").outcome, InstallOutcome::Done);
+  ASSERT_EQ(InstallDriver(recorder, test::Version("win2000"), "D:\\").outcome,
+            InstallOutcome::Done);
   std::vector<std::string> registry;
   for (const std::string& call : recorder.calls)
     for (const char* op : {"OpenKey ", "SetString ", "DeleteValue ", "CloseKey "})

@@ -143,13 +143,20 @@ TEST(Layout, ControlsRectanglesAndEdges) {
     Rect bounds;
   };
   const Case cases[] = {
-      {"imgUSB", K::Picture, {-1, -2, 700, 502}},       {"imguninstall", K::Picture, {-1, -2, 700, 502}},
-      {"imgselvo", K::Picture, {-1, -2, 700, 502}},     {"imgInstall", K::Picture, {-1, -2, 700, 502}},
-      {"lblAcrobat", K::Hotspot, {386, 284, 306, 21}},  {"lblOS", K::Label, {168, 12, 289, 20}},
-      {"lblInstall", K::Hotspot, {386, 195, 190, 23}},  {"lblqar", K::Hotspot, {554, 471, 55, 22}},
-      {"lblpdf", K::Hotspot, {385, 241, 137, 21}},      {"lblcd", K::Label, {144, 136, 313, 25}},
-      {"lblClose", K::Hotspot, {636, 471, 53, 21}},     {"lblUtility", K::Hotspot, {386, 327, 218, 21}},
-      {"lblmoreinfo", K::Hotspot, {489, 424, 187, 31}}, {"lblGateway", K::Hotspot, {385, 368, 306, 21}},
+      {"imgUSB", K::Picture, {-1, -2, 700, 502}},
+      {"imguninstall", K::Picture, {-1, -2, 700, 502}},
+      {"imgselvo", K::Picture, {-1, -2, 700, 502}},
+      {"imgInstall", K::Picture, {-1, -2, 700, 502}},
+      {"lblAcrobat", K::Hotspot, {386, 284, 306, 21}},
+      {"lblOS", K::Label, {168, 12, 289, 20}},
+      {"lblInstall", K::Hotspot, {386, 195, 190, 23}},
+      {"lblqar", K::Hotspot, {554, 471, 55, 22}},
+      {"lblpdf", K::Hotspot, {385, 241, 137, 21}},
+      {"lblcd", K::Label, {144, 136, 313, 25}},
+      {"lblClose", K::Hotspot, {636, 471, 53, 21}},
+      {"lblUtility", K::Hotspot, {386, 327, 218, 21}},
+      {"lblmoreinfo", K::Hotspot, {489, 424, 187, 31}},
+      {"lblGateway", K::Hotspot, {385, 368, 306, 21}},
   };
   Wizard wizard;  // before the first tick every hotspot is visible
   const std::vector<Control>& controls = wizard.Form().Controls();
@@ -249,7 +256,8 @@ TEST(Polling, MarkerLocationDependsOnTheVersion) {
     std::filesystem::create_directories(wizard.machine.Machine().HostPath("C:\\Winnt"));
     wizard.PutMarker(c.marker);
     wizard.Tick();
-    EXPECT_EQ(wizard.Screen(), c.installed ? kMainInstalled : kMainNotInstalled) << c.os << c.marker;
+    EXPECT_EQ(wizard.Screen(), c.installed ? kMainInstalled : kMainNotInstalled)
+        << c.os << c.marker;
   }
   // Every known version, with the marker under one root only.
   for (const sandbox::NamedVersion& known : sandbox::KnownVersions()) {
@@ -259,7 +267,8 @@ TEST(Polling, MarkerLocationDependsOnTheVersion) {
       wizard.PutMarker(root + "\\usb8023w.sys");
       wizard.Tick();
       const bool winnt = wizard.Form()[ControlId::lblOS].Caption() == "Microsoft Windows 2000";
-      EXPECT_EQ(wizard.Screen(), winnt == (root == "C:\\Winnt") ? kMainInstalled : kMainNotInstalled)
+      EXPECT_EQ(wizard.Screen(),
+                winnt == (root == "C:\\Winnt") ? kMainInstalled : kMainNotInstalled)
           << known.name << " " << root;
     }
   }
@@ -312,7 +321,8 @@ TEST(Navigation, HomeFromPartnerAndConnectCable) {
 TEST(Navigation, TransitionTable) {
   // Each tick asks for the version, then, off the connect-cable screen,
   // probes the marker.
-  const std::vector<std::string> kMainTick = {"QueryVersion ", "FileExists C:\\Windows\\usb8023w.sys"};
+  const std::vector<std::string> kMainTick = {"QueryVersion ",
+                                              "FileExists C:\\Windows\\usb8023w.sys"};
   const std::vector<std::string> kCableTick = {"QueryVersion "};
 
   // connect-cable: ticks change nothing; home brings the main screen back.
@@ -446,12 +456,15 @@ TEST(Install, VersionGate) {
     }
     for (const char* root : {"C:\\Windows", "C:\\Winnt"}) {
       const bool expected = c.root != nullptr && std::string(c.root) == root;
-      EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\usb8023w.sys"), expected) << c.os << root;
-      EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\System32\\Drivers\\Windows\\QAR.inf"), expected);
+      EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\usb8023w.sys"), expected)
+          << c.os << root;
+      EXPECT_EQ(wizard.machine.Exists(std::string(root) + "\\System32\\Drivers\\Windows\\QAR.inf"),
+                expected);
     }
-    const std::string source = c.root == nullptr                    ? "<absent>"
-                               : std::string(c.root) == "C:\\Winnt" ? "C:\\Winnt\\System32\\Drivers\\"
-                                                                    : "C:\\Windows\\System\\";
+    const std::string source = c.root == nullptr ? "<absent>"
+                               : std::string(c.root) == "C:\\Winnt"
+                                   ? "C:\\Winnt\\System32\\Drivers\\"
+                                   : "C:\\Windows\\System\\";
     EXPECT_EQ(wizard.Value(kSetup, "SourcePath"), source) << c.os;
     EXPECT_EQ(wizard.Value(kRun, "QAR"), c.root ? "C:\\QAR\\QAR.exe" : "<absent>") << c.os;
   }
@@ -543,7 +556,8 @@ std::map<std::string, std::string> DriveC(TestMachine& machine) {
   std::map<std::string, std::string> files;
   const std::string root = machine->HostPath("C:\\");
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
-    files[entry.path().string()] = entry.is_regular_file() ? test::ReadHostFile(entry.path()) : "<folder>";
+    files[entry.path().string()] =
+        entry.is_regular_file() ? test::ReadHostFile(entry.path()) : "<folder>";
   return files;
 }
 
@@ -565,7 +579,8 @@ TEST(Install, DamagedMediumShowsTheCopyMessageAndWritesNothing) {
     for (const char* os : {"winxp", "win2000"}) {
       Wizard wizard(os, c.medium);
       if (c.folderInPlaceOf != nullptr)
-        std::filesystem::create_directories(wizard.machine.MediumHostDir() + "/Driver/" + c.folderInPlaceOf);
+        std::filesystem::create_directories(wizard.machine.MediumHostDir() + "/Driver/" +
+                                            c.folderInPlaceOf);
       const std::map<std::string, std::string> before = DriveC(wizard.machine);
       const std::string registry = test::ReadHostFile(wizard.machine->Folder() + "/registry.reg");
       wizard.Tick();
@@ -577,7 +592,8 @@ TEST(Install, DamagedMediumShowsTheCopyMessageAndWritesNothing) {
       EXPECT_EQ(wizard.host.boxes[0].icon, BoxIcon::None);
       EXPECT_EQ(wizard.Screen(), kMainNotInstalled) << c.what << os;
       EXPECT_EQ(DriveC(wizard.machine), before) << c.what << os;
-      EXPECT_EQ(test::ReadHostFile(wizard.machine->Folder() + "/registry.reg"), registry) << c.what << os;
+      EXPECT_EQ(test::ReadHostFile(wizard.machine->Folder() + "/registry.reg"), registry)
+          << c.what << os;
     }
   }
   // A medium with an unused usb8023w.sys missing is whole.
@@ -598,7 +614,8 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.undeletable);
     TestMachine machine;
-    ASSERT_EQ(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome, InstallOutcome::Done);
+    ASSERT_EQ(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome,
+              InstallOutcome::Done);
     machine->FailOperation(sandbox::Op::DeleteFile, c.undeletable);
     test::RecordingPlatform recorder(machine.Machine());
     ScriptedHost host;
@@ -638,9 +655,11 @@ TEST(Remove, ReadOnlyLeftoversAreRemovedAndReinstalledOver) {
   Wizard wizard;
   ASSERT_EQ(InstallDriver(wizard.machine.Machine(), test::Version("winxp"), "D:\\").outcome,
             InstallOutcome::Done);
-  const std::vector<Copy> copies = PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\"));
+  const std::vector<Copy> copies =
+      PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\"));
   for (const Copy& copy : copies)
-    std::filesystem::permissions(wizard.machine->HostPath(copy.target), std::filesystem::perms::owner_read);
+    std::filesystem::permissions(wizard.machine->HostPath(copy.target),
+                                 std::filesystem::perms::owner_read);
   wizard.Tick();
   ASSERT_EQ(wizard.Screen(), kMainInstalled);
   wizard.Click("lblInstall");
@@ -675,7 +694,8 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
   const char* const windows = "The driver files could not be copied to the Windows folder";
   const auto unreadableAt = [](std::size_t copy) {
     return [copy](Wizard& w) {
-      const std::vector<Copy> plan = PlanCopies(kPlanW, BuildDriverSources(w.machine.Machine(), "D:\\"));
+      const std::vector<Copy> plan =
+          PlanCopies(kPlanW, BuildDriverSources(w.machine.Machine(), "D:\\"));
       w.machine->FailReadAfter(plan[copy - 1].source, 3);
     };
   };
@@ -694,7 +714,9 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
        },
        windows},
       {"the marker's copy fails",
-       [](Wizard& w) { w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\usb8023w.new"); },
+       [](Wizard& w) {
+         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\usb8023w.new");
+       },
        windows},
       {"the marker cannot be renamed into place",
        [](Wizard& w) { w.machine->FailOperation(sandbox::Op::RenameFile); }, windows},
@@ -717,7 +739,8 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
     EXPECT_EQ(wizard.Value(kRun, "QAR"), "<absent>");
     if (c.box == nullptr) {
       EXPECT_EQ(wizard.Screen(), kConnectCable);
-      EXPECT_EQ(wizard.machine.Read("C:\\Windows\\usb8023w.sys"), test::DriverContents("usb8023m.sys"));
+      EXPECT_EQ(wizard.machine.Read("C:\\Windows\\usb8023w.sys"),
+                test::DriverContents("usb8023m.sys"));
       continue;
     }
     EXPECT_EQ(wizard.host.boxes[0].text, c.box);
@@ -738,7 +761,8 @@ TEST(Install, StopDuringTheCopiesLeavesNoMarker) {
     std::uint64_t bytes;  // of the next copy
   } stops[] = {{43, 0}, {47, 0}, {47, 5}};
   for (const auto& stop : stops) {
-    SCOPED_TRACE(std::to_string(stop.copies) + " copies and " + std::to_string(stop.bytes) + " bytes");
+    SCOPED_TRACE(std::to_string(stop.copies) + " copies and " + std::to_string(stop.bytes) +
+                 " bytes");
     Wizard wizard;
     wizard.Tick();
     EXPECT_EXIT(
@@ -762,7 +786,8 @@ TEST(Install, StopDuringTheCopiesLeavesNoMarker) {
     next.MouseUp(r.left + 1, r.top + 1);
     EXPECT_TRUE(host.boxes.empty());
     EXPECT_TRUE(next.Form()[ControlId::imgUSB].Visible());
-    for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\")))
+    for (const Copy& copy :
+         PlanCopies(kPlanW, BuildDriverSources(wizard.machine.Machine(), "D:\\")))
       EXPECT_EQ(wizard.machine.Read(copy.target), wizard.machine.Read(copy.source)) << copy.target;
     EXPECT_FALSE(wizard.machine.Exists("C:\\Windows\\usb8023w.new"));
   }
@@ -810,7 +835,8 @@ TEST(Install, ForeignFaultsInTheRegistryWork) {
     EXPECT_TRUE(app.Form()[ControlId::imgUSB].Visible());
     EXPECT_FALSE(app.Form()[ControlId::imgInstall].Visible());
     std::string source;
-    EXPECT_EQ(machine->ReadString(kSetup, "SourcePath", source) ? source : "<absent>", c.sourcePath);
+    EXPECT_EQ(machine->ReadString(kSetup, "SourcePath", source) ? source : "<absent>",
+              c.sourcePath);
     EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.companion);
     EXPECT_TRUE(machine.Exists("C:\\Windows\\usb8023w.sys"));
   }
@@ -827,7 +853,8 @@ TEST(Launchers, TargetsAtRootAndInSubfolder) {
   const Case cases[] = {
       {"", 1252, "D:\\Manual\\K7Q3WG_MN.pdf", "D:\\Adobe Acrobat\\ar505enu.exe"},
       {"setup", 1252, "D:\\setup\\Manual\\K7Q3WG_MN.pdf", "D:\\setup\\Adobe Acrobat\\ar505enu.exe"},
-      {"\x95\x5c", 932, "D:\\\x95\x5c\\Manual\\K7Q3WG_MN.pdf", "D:\\\x95\x5c\\Adobe Acrobat\\ar505enu.exe"},
+      {"\x95\x5c", 932, "D:\\\x95\x5c\\Manual\\K7Q3WG_MN.pdf",
+       "D:\\\x95\x5c\\Adobe Acrobat\\ar505enu.exe"},
   };
   for (const Case& c : cases) {
     Wizard wizard("winxp", {}, c.subfolder, c.codePage);
@@ -855,7 +882,8 @@ TEST(Launchers, MoreInfoOnPartnerAndInstalledScreens) {
   wizard.Click("lblmoreinfo");
   const std::vector<std::string> targets = wizard.ShellTargets();
   ASSERT_EQ(targets.size(), 3u);
-  for (const std::string& target : targets) EXPECT_EQ(target, "http://protection.partner.example/qar.asp");
+  for (const std::string& target : targets)
+    EXPECT_EQ(target, "http://protection.partner.example/qar.asp");
 }
 
 TEST(Launchers, ShellFailureShowsNothing) {
@@ -874,7 +902,8 @@ TEST(Launchers, ShellFailureShowsNothing) {
 TEST(ErrorBox, FullStopRule) {
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},
-      {"Security Restriction, Contact Administrator", "Security Restriction, Contact Administrator."},
+      {"Security Restriction, Contact Administrator",
+       "Security Restriction, Contact Administrator."},
       {"ends in parenthesis (x)", "ends in parenthesis (x)"},
       {"ends in full stop.", "ends in full stop."},
       {"ends in comma,", "ends in comma,"},

@@ -57,7 +57,8 @@ const NamingCase kNamingCases[] = {
 TEST(OsNameFor, EveryRowAndOrder) {
   for (const NamingCase& c : kNamingCases)
     EXPECT_EQ(OsNameFor(Record(c.platform, c.major, c.minor, c.csd)), c.expected)
-        << "platform " << c.platform << " " << c.major << "." << c.minor << " csd '" << c.csd << "'";
+        << "platform " << c.platform << " " << c.major << "." << c.minor << " csd '" << c.csd
+        << "'";
 }
 
 TEST(OsNameFor, ReadsOnlyTheSecondCharacterOfTheRecord) {
@@ -145,7 +146,8 @@ TEST(MediaPath, InsertsOneBackslashUnlessPresent) {
   CodePage932 cp932(machine.Machine());
   for (const PathCase& c : cases) {
     EXPECT_EQ(MediaPath(machine.Machine(), c.dir, c.relative), c.expected) << c.dir;
-    EXPECT_EQ(MediaPath(cp932, c.dir, c.relative), c.in932 ? c.in932 : c.expected) << c.dir << " in 932";
+    EXPECT_EQ(MediaPath(cp932, c.dir, c.relative), c.in932 ? c.in932 : c.expected)
+        << c.dir << " in 932";
   }
 }
 
@@ -200,7 +202,8 @@ TEST(GetMediaDir, RootSubfolderAndLongDirectory) {
   ASSERT_GT(windows.size(), 256u);
   machine->SetCurrentDirectory(windows);
   EXPECT_EQ(GetMediaDir(machine.Machine()), windows);
-  EXPECT_EQ(MediaPath(machine.Machine(), GetMediaDir(machine.Machine()), "QAR.exe"), windows + "\\QAR.exe");
+  EXPECT_EQ(MediaPath(machine.Machine(), GetMediaDir(machine.Machine()), "QAR.exe"),
+            windows + "\\QAR.exe");
 }
 
 TEST(GetMediaDir, DriveLetterFromIndex) {

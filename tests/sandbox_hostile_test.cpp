@@ -48,7 +48,8 @@ int EnvCount(const char* name, int fallback) {
 
 std::set<std::string> Names(const std::string& folder) {
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.insert(entry.path().filename().string());
   return names;
 }
 
@@ -75,12 +76,14 @@ int InNamespace(const std::function<int()>& body) {
   if (pid == 0) {
     const auto put = [](const char* file, const std::string& text) {
       const int fd = open(file, O_WRONLY | O_CLOEXEC);
-      const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      const bool ok =
+          fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
       if (fd >= 0) close(fd);
       return ok;
     };
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
-        !put("/proc/self/uid_map", "0 " + uid + " 1") || !put("/proc/self/gid_map", "0 " + gid + " 1") ||
+        !put("/proc/self/uid_map", "0 " + uid + " 1") ||
+        !put("/proc/self/gid_map", "0 " + gid + " 1") ||
         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       _exit(kNoNamespace);
     int code = 1;
@@ -142,7 +145,8 @@ TEST_P(SwapRace, NothingHappensOutsideTheDrive) {
     while (!stop.load())
       swaps += renameat2(AT_FDCWD, work.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
   });
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(EnvCount("QAR_RACE_SECONDS", 2));
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::seconds(EnvCount("QAR_RACE_SECONDS", 2));
   long calls = 0, succeeded = 0, readOutside = 0;
   for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
     const std::string n = std::to_string(i);
@@ -170,9 +174,11 @@ TEST_P(SwapRace, NothingHappensOutsideTheDrive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(DiskAndMemory, SwapRace,
-                         ::testing::Values(fs::temp_directory_path().string(), std::string("/dev/shm")),
+                         ::testing::Values(fs::temp_directory_path().string(),
+                                           std::string("/dev/shm")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return info.index == 0 ? std::string("TempFolder") : std::string("Tmpfs");
+                           return info.index == 0 ? std::string("TempFolder")
+                                                  : std::string("Tmpfs");
                          });
 
 // --- A mapped drive that turns into a link -----------------------------------
@@ -252,7 +258,8 @@ TEST(SpecialMachineFiles, GiveAClearErrorAtOnce) {
     } catch (const SandboxError& e) {
       message = e.what();
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_NE(message.find(path), std::string::npos) << c.file << " " << c.kind << ": " << message;
     EXPECT_LT(seconds, 1.0) << c.file << " " << c.kind;
   }
@@ -264,19 +271,22 @@ TEST(SpecialMachineFiles, GiveAClearErrorAtOnce) {
 // same: values drawn from what broke it before (leading backslashes in
 // keys, trailing dots and spaces in folder names, quotes, tabs, non-ASCII).
 TEST(SettingsRoundTrip, WhatIsAcceptedReadsBackTheSame) {
-  const std::vector<std::string> pieces = {"\\", "\\\\", ".", " ", "\"",   "\t", "\xC3\xA9", "\xFF", "#",
-                                           "=",  "a",    "Z", "/", "\\\"", "x.", "\\t",      "\\n"};
+  const std::vector<std::string> pieces = {"\\",       "\\\\", ".",  " ",   "\"", "\t",
+                                           "\xC3\xA9", "\xFF", "#",  "=",   "a",  "Z",
+                                           "/",        "\\\"", "x.", "\\t", "\\n"};
   std::mt19937 random(8);
   const auto value = [&] {
     std::string text;
-    for (int n = 1 + static_cast<int>(random() % 6); n > 0; --n) text += pieces[random() % pieces.size()];
+    for (int n = 1 + static_cast<int>(random() % 6); n > 0; --n)
+      text += pieces[random() % pieces.size()];
     return random() % 3 == 0 ? "\"" + text + "\"" : text;
   };
   int accepted = 0;
   for (int i = 0; i < 3000; ++i) {
     const std::string text = "platform = 1\nmajor = 4\nminor = 10\ncsd = " + value() +
                              "\ncurrent-directory = C:\\" + value() + "\ndrive.E = /" + value() +
-                             "\nread-only-key = " + value() + "\nread-only-key = \\\\" + value() + "\n";
+                             "\nread-only-key = " + value() + "\nread-only-key = \\\\" + value() +
+                             "\n";
     Settings first;
     try {
       first = ParseSettings(text, "machine.conf");
@@ -338,7 +348,8 @@ TEST(OneProcess, SecondOpeningIsRefusedAtOnceNamingTheHolder) {
     SandboxMachine::Open(folder);
     ADD_FAILURE() << "opened a machine another process holds";
   } catch (const SandboxError& e) {
-    EXPECT_NE(std::string(e.what()).find("in use by another program (process " + std::to_string(holder) + ")"),
+    EXPECT_NE(std::string(e.what()).find("in use by another program (process " +
+                                         std::to_string(holder) + ")"),
               std::string::npos)
         << e.what();
   }
@@ -390,7 +401,8 @@ TEST(FullDisk, CallLogKeepsWholeRecordsAndRegistryWritesFail) {
     CHILD_CHECK(log[1].size() == 4 && log[1][3] == "last");
     return 0;
   });
-  if (result == kNoNamespace) GTEST_SKIP() << "this host refuses user and mount namespaces; not checked";
+  if (result == kNoNamespace)
+    GTEST_SKIP() << "this host refuses user and mount namespaces; not checked";
   EXPECT_EQ(result, 0);
 }
 
@@ -418,7 +430,8 @@ TEST(BindMount, MachineFolderInsideADriveIsNeverEntered) {
     umount(inside.c_str());
     return 0;
   });
-  if (result == kNoNamespace) GTEST_SKIP() << "this host refuses user and mount namespaces; not checked";
+  if (result == kNoNamespace)
+    GTEST_SKIP() << "this host refuses user and mount namespaces; not checked";
   EXPECT_EQ(result, 0);
 }
 

@@ -106,16 +106,19 @@ TEST(RegistryFile, RegeditExportRoundTripsUnchanged) {
   EXPECT_EQ(data, "say \"hi\"");
   ASSERT_TRUE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Empty", data));
   EXPECT_EQ(data, "");
-  EXPECT_FALSE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Count", data));  // not a string
+  EXPECT_FALSE(
+      registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Count", data));  // not a string
 }
 
 TEST(RegistryFile, LineFeedsAndMissingParentsAreAccepted) {
   const Registry registry = Registry::Parse(
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]\n  \"A\" = \"1\"  \n\"Hex\"=hex(1):41,00\n", "x.reg");
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]\n  \"A\" = \"1\"  \n\"Hex\"=hex(1):41,00\n",
+      "x.reg");
   std::string data;
   ASSERT_TRUE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "a", data));
   EXPECT_EQ(data, "1");
-  EXPECT_FALSE(registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Hex", data));  // kept, not read
+  EXPECT_FALSE(
+      registry.GetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR", "Hex", data));  // kept, not read
   EXPECT_TRUE(registry.HasKey("HKEY_LOCAL_MACHINE\\SOFTWARE"));
   EXPECT_EQ(registry.Format(),
             "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
@@ -131,8 +134,8 @@ TEST(RegistryFile, ValueGivenAgainReplacesItInPlace) {
                 want = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n";
     for (int i = 0; i < count; ++i) {
       text += "\"V" + std::to_string(i) + "\"=\"" + std::to_string(i) + "\"\r\n";
-      want += "\"V" + std::to_string(i) + "\"=\"" + (i == 1 ? std::string("again") : std::to_string(i)) +
-              "\"\r\n";
+      want += "\"V" + std::to_string(i) + "\"=\"" +
+              (i == 1 ? std::string("again") : std::to_string(i)) + "\"\r\n";
     }
     text += "[HKEY_LOCAL_MACHINE\\k]\r\n\"v1\"=\"again\"\r\n";
     EXPECT_EQ(Registry::Parse(text, "x.reg").Format(), want + "\r\n") << count;
@@ -141,8 +144,9 @@ TEST(RegistryFile, ValueGivenAgainReplacesItInPlace) {
 
 TEST(RegistryFile, KeysAreWrittenInTreeOrder) {
   Registry registry = Registry::Parse("REGEDIT4\r\n", "x.reg");
-  for (const char* key : {"HKEY_LOCAL_MACHINE\\b", "HKEY_LOCAL_MACHINE\\A B", "HKEY_LOCAL_MACHINE\\a\\z",
-                          "HKEY_LOCAL_MACHINE\\A\\Y", "HKEY_LOCAL_MACHINE\\a-"})
+  for (const char* key :
+       {"HKEY_LOCAL_MACHINE\\b", "HKEY_LOCAL_MACHINE\\A B", "HKEY_LOCAL_MACHINE\\a\\z",
+        "HKEY_LOCAL_MACHINE\\A\\Y", "HKEY_LOCAL_MACHINE\\a-"})
     ASSERT_TRUE(registry.AddKey(key)) << key;
   EXPECT_EQ(registry.Format(),
             "REGEDIT4\r\n\r\n"
@@ -189,14 +193,16 @@ TEST(RegistryFile, MalformedFilesNameTheLine) {
       {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE]\r\nv=\"1\"\r\n", "x.reg:3:"},
       // Deeper or longer than Windows allows.
       {"REGEDIT4\r\n\r\n[" + KeyOfDepth(513) + "]\r\n", "x.reg:3: malformed key path"},
-      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'n') + "]\r\n", "x.reg:2: malformed key path"},
+      {"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'n') + "]\r\n",
+       "x.reg:2: malformed key path"},
   };
   for (const Case& c : cases) {
     try {
       Registry::Parse(c.text, "x.reg");
       ADD_FAILURE() << "accepted: " << c.text.substr(0, 200);
     } catch (const SandboxError& e) {
-      EXPECT_EQ(std::string(e.what()).rfind(c.where, 0), 0u) << c.text.substr(0, 200) << " -> " << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind(c.where, 0), 0u)
+          << c.text.substr(0, 200) << " -> " << e.what();
     }
   }
 }
@@ -213,9 +219,10 @@ TEST(RegistryFile, KeyDepthAndNameLengthAreBounded) {
   EXPECT_EQ(Registry::Parse(edge.Format(), "x.reg").Format(), edge.Format());
 
   const auto start = std::chrono::steady_clock::now();
-  for (const auto& [text, why] : {std::pair<std::string, const char*>{KeyOfDepth(40000, "a"), "512 levels"},
-                                  {KeyOfDepth(400, std::string(255, 'n')), "16 MB"},
-                                  {"HKEY_LOCAL_MACHINE\\" + std::string(80000, 'a'), "255 characters"}}) {
+  for (const auto& [text, why] :
+       {std::pair<std::string, const char*>{KeyOfDepth(40000, "a"), "512 levels"},
+        {KeyOfDepth(400, std::string(255, 'n')), "16 MB"},
+        {"HKEY_LOCAL_MACHINE\\" + std::string(80000, 'a'), "255 characters"}}) {
     try {
       Registry::Parse("REGEDIT4\r\n\r\n[" + text + "]\r\n", "x.reg");
       ADD_FAILURE() << "accepted " << why;
@@ -231,8 +238,9 @@ TEST(AtomicWrite, InterruptedWriteLeavesTheOldFile) {
   TempFolder temp;
   const std::string path = temp / "registry.reg";
   ASSERT_TRUE(WriteFileAtomically(path, "old contents"));
-  EXPECT_THROW(WriteFileAtomically(path, "new contents", [] { throw std::runtime_error("power cut"); }),
-               std::runtime_error);
+  EXPECT_THROW(
+      WriteFileAtomically(path, "new contents", [] { throw std::runtime_error("power cut"); }),
+      std::runtime_error);
   EXPECT_EQ(ReadFile(path), "old contents");
   EXPECT_EQ(TemporaryFilesOf(path), 1);  // as a crash leaves it
   ASSERT_TRUE(WriteFileAtomically(path, "newer"));
@@ -271,9 +279,11 @@ TEST_F(SandboxRegistry, ValuesSurviveAReopening) {
   EXPECT_TRUE(key->DeleteValue("installation sources"));
   EXPECT_FALSE(key->DeleteValue("Installation Sources"));  // absent now
   EXPECT_TRUE(key->SetString("SOURCEPATH", "C:\\Winnt\\System32\\Drivers\\"));
-  EXPECT_EQ(Value(*machine, kSetup, "Installation Sources"), "<absent>");  // the other instance sees it
+  EXPECT_EQ(Value(*machine, kSetup, "Installation Sources"),
+            "<absent>");  // the other instance sees it
   const std::string text = ReadFile(RegistryPath());
-  EXPECT_NE(text.find("\"SourcePath\"=\"C:\\\\Winnt\\\\System32\\\\Drivers\\\\\""), std::string::npos)
+  EXPECT_NE(text.find("\"SourcePath\"=\"C:\\\\Winnt\\\\System32\\\\Drivers\\\\\""),
+            std::string::npos)
       << text;
   EXPECT_EQ(text.find("SOURCEPATH"), std::string::npos) << text;
 }
@@ -285,9 +295,9 @@ TEST_F(SandboxRegistry, OpenKeyCreatesAndPersistsTheKey) {
   ASSERT_TRUE(machine->OpenKey(kRun));
   ASSERT_TRUE(machine->OpenKey("SOFTWARE\\QAR\\Deeper\\Still"));
   const std::string text = ReadFile(test::Reopen(machine).Folder() + "/registry.reg");
-  for (const char* key :
-       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]",
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Deeper\\Still]"})
+  for (const char* key : {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run]",
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR]",
+                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QAR\\Deeper\\Still]"})
     EXPECT_NE(text.find(key), std::string::npos) << key;
   auto root = machine->OpenKey("");
   ASSERT_TRUE(root);
@@ -324,7 +334,8 @@ TEST(SandboxKeyPaths, BackslashesAsRegCreateKeyExATakesThem) {
     std::istringstream lines(ReadFile(machine->Folder() + "/registry.reg"));
     for (std::string line; std::getline(lines, line);) {
       if (!line.empty() && line[0] == '[') {
-        EXPECT_TRUE(line.find("\\\\") == std::string::npos && line.find("\\]") == std::string::npos) << line;
+        EXPECT_TRUE(line.find("\\\\") == std::string::npos && line.find("\\]") == std::string::npos)
+            << line;
       }
     }
   }
@@ -338,7 +349,8 @@ TEST_F(SandboxRegistry, ReadOnlyKeysCannotBeOpenedAndWritesRaise) {
   EXPECT_NE(machine->OpenKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion"), nullptr);
   EXPECT_NE(machine->OpenKey(kRun), nullptr);
   EXPECT_NE(machine->OpenKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SetupX"), nullptr);
-  EXPECT_THROW(WriteString(machine->OpenKey(kSetup).get(), "SourcePath", "C:\\Windows\\System\\"), Error);
+  EXPECT_THROW(WriteString(machine->OpenKey(kSetup).get(), "SourcePath", "C:\\Windows\\System\\"),
+               Error);
   EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "<absent>");
 
   EXPECT_EQ(test::Reopen(machine).OpenKey(kSetup), nullptr);  // a setting of the machine
@@ -393,7 +405,8 @@ TEST_F(SandboxRegistry, ChangesThatChangeNothingLeaveTheFileAlone) {
     bool rewritten;
   };
   const Case cases[] = {
-      {"the same value again", [&] { return key->SetString("SourcePath", "C:\\Windows\\System\\"); }, false},
+      {"the same value again",
+       [&] { return key->SetString("SourcePath", "C:\\Windows\\System\\"); }, false},
       {"the same value by another case",
        [&] { return key->SetString("SOURCEPATH", "C:\\Windows\\System\\"); }, false},
       {"an existing key opened", [&] { return machine->OpenKey(kSetup) != nullptr; }, false},
@@ -415,11 +428,11 @@ TEST_F(SandboxRegistry, InterruptedWriteKeepsTheOldRegistry) {
   const std::string before = ReadFile(RegistryPath());
   // The process dies between writing the new registry aside and renaming it.
   Registry changed = Registry::Parse(before, RegistryPath());
-  changed.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup", "SourcePath",
-                    "new");
-  EXPECT_THROW(
-      WriteFileAtomically(RegistryPath(), changed.Format(), [] { throw std::runtime_error("killed"); }),
-      std::runtime_error);
+  changed.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup",
+                    "SourcePath", "new");
+  EXPECT_THROW(WriteFileAtomically(RegistryPath(), changed.Format(),
+                                   [] { throw std::runtime_error("killed"); }),
+               std::runtime_error);
   ASSERT_EQ(TemporaryFilesOf(RegistryPath()), 1);
 
   EXPECT_EQ(Value(test::Reopen(machine), kSetup, "SourcePath"), "old");
@@ -430,7 +443,8 @@ TEST_F(SandboxRegistry, InterruptedWriteKeepsTheOldRegistry) {
 }
 
 TEST_F(SandboxRegistry, MalformedFileIsReportedAndNeverReplaced) {
-  const std::string broken = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\"v\"=\"unterminated\r\n";
+  const std::string broken =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\"v\"=\"unterminated\r\n";
   const std::string path = RegistryPath();
   WriteFile(path, broken);
   try {
@@ -444,13 +458,15 @@ TEST_F(SandboxRegistry, MalformedFileIsReportedAndNeverReplaced) {
 
 TEST_F(SandboxRegistry, EditsByHandAreReadAtOpeningAndKept) {
   WriteFile(RegistryPath(),
-            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\r\n"
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_"
+            "MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\r\n"
             "\"SourcePath\"=\"E:\\\\\"\r\n\"Flags\"=dword:00000003\r\n\"Blob\"=hex:de,ad\r\n");
   test::Reopen(machine);
   EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "E:\\");
   ASSERT_TRUE(machine->OpenKey(kRun)->SetString("QAR", "C:\\QAR\\QAR.exe"));
   const std::string text = ReadFile(RegistryPath());
-  EXPECT_NE(text.find("\"Flags\"=dword:00000003\r\n\"Blob\"=hex:de,ad\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Flags\"=dword:00000003\r\n\"Blob\"=hex:de,ad\r\n"), std::string::npos)
+      << text;
   EXPECT_EQ(Value(*machine, kSetup, "SourcePath"), "E:\\");
   EXPECT_EQ(Value(*machine, kRun, "QAR"), "C:\\QAR\\QAR.exe");
 }

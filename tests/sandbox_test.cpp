@@ -56,7 +56,8 @@ bool Writable(const std::string& path) {
 
 std::vector<std::string> Names(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -71,7 +72,9 @@ class SandboxTest : public ::testing::Test {
     machine->MapDrive('D', temp / "medium", true);
   }
   std::string Host(const std::string& windowsPath) const { return machine->HostPath(windowsPath); }
-  std::string Drive(const std::string& relative = "") const { return machine->Folder() + "/C" + relative; }
+  std::string Drive(const std::string& relative = "") const {
+    return machine->Folder() + "/C" + relative;
+  }
 
   TempFolder temp;
   std::unique_ptr<SandboxMachine> machine;
@@ -239,7 +242,8 @@ TEST_F(SandboxTest, FileExistsTakesTheYearOnTheLocalClock) {
     setenv("TZ", c.zone, 1);
     tzset();
     SetWriteTime(path, c.seconds);
-    EXPECT_EQ(machine->FileExists("C:\\Windows\\usb8023w.sys"), c.exists) << c.zone << " " << c.local;
+    EXPECT_EQ(machine->FileExists("C:\\Windows\\usb8023w.sys"), c.exists)
+        << c.zone << " " << c.local;
   }
   if (host != nullptr)
     setenv("TZ", saved.c_str(), 1);
@@ -321,8 +325,8 @@ TEST_F(SandboxTest, ReadOnlySourceGivesAWritableCopy) {
 TEST_F(SandboxTest, DeleteFileRefusesReadOnlyFoldersAndAbsentFiles) {
   WriteFile(Drive("/Windows/locked.sys"), "locked");
   chmod(Drive("/Windows/locked.sys").c_str(), 0444);
-  const char* const cases[] = {"C:\\Windows\\locked.sys", "C:\\Windows\\System", "C:\\Windows\\absent.sys",
-                               "D:\\QAR.exe", "E:\\QAR.exe"};
+  const char* const cases[] = {"C:\\Windows\\locked.sys", "C:\\Windows\\System",
+                               "C:\\Windows\\absent.sys", "D:\\QAR.exe", "E:\\QAR.exe"};
   for (const char* path : cases) EXPECT_FALSE(machine->DeleteFile(path)) << path;
   EXPECT_TRUE(fs::exists(Drive("/Windows/locked.sys")));
   EXPECT_TRUE(fs::is_directory(Drive("/Windows/System")));
@@ -343,9 +347,12 @@ TEST_F(SandboxTest, ProbesSeeChangesMadeOnTheHost) {
   };
   const Step steps[] = {
       {"nothing yet", [] {}, false, false},
-      {"created in another case", [&] { WriteFile(Drive("/Windows/usb8023w.sys"), "x"); }, true, false},
-      {"dated 1979", [&] { SetWriteTime(Drive("/Windows/usb8023w.sys"), 315532799); }, false, false},
-      {"dated 2001", [&] { SetWriteTime(Drive("/Windows/usb8023w.sys"), 1000000000); }, true, false},
+      {"created in another case", [&] { WriteFile(Drive("/Windows/usb8023w.sys"), "x"); }, true,
+       false},
+      {"dated 1979", [&] { SetWriteTime(Drive("/Windows/usb8023w.sys"), 315532799); }, false,
+       false},
+      {"dated 2001", [&] { SetWriteTime(Drive("/Windows/usb8023w.sys"), 1000000000); }, true,
+       false},
       {"folder renamed", [&] { fs::rename(Drive("/Windows"), Drive("/WINDOWS")); }, true, false},
       {"deleted", [&] { fs::remove(Drive("/WINDOWS/usb8023w.sys")); }, false, false},
       {"now a folder", [&] { fs::create_directory(Drive("/WINDOWS/usb8023w.sys")); }, false, true},
@@ -409,7 +416,8 @@ TEST_F(SandboxTest, SymlinksOutOfTheDriveAreRefused) {
   fs::create_directory_symlink(temp / "outside", Drive("/Windows/linkdir"));
   fs::create_symlink(temp / "outside/secret.txt", Drive("/Windows/linkfile.sys"));
   fs::create_symlink(temp / "outside/new.sys", Drive("/Windows/dangling.sys"));
-  fs::create_directory_symlink(machine->Folder(), Drive("/Windows/machine"));  // the settings' folder
+  fs::create_directory_symlink(machine->Folder(),
+                               Drive("/Windows/machine"));  // the settings' folder
 
   EXPECT_FALSE(machine->FileExists("C:\\Windows\\linkdir\\secret.txt"));
   EXPECT_FALSE(machine->DirectoryExists("C:\\Windows\\linkdir"));
@@ -524,8 +532,8 @@ class HostTreeTest : public ::testing::Test {
     tree = MakeTree();
   }
   std::unique_ptr<HostTree> MakeTree() const {
-    return std::make_unique<HostTree>(UniqueFd(open(temp.Path().c_str(), O_PATH | O_DIRECTORY)), temp.Path(),
-                                      settings);
+    return std::make_unique<HostTree>(UniqueFd(open(temp.Path().c_str(), O_PATH | O_DIRECTORY)),
+                                      temp.Path(), settings);
   }
   std::string Host(const std::string& relative) const { return temp / relative; }
   HostEntry Look(const std::string& windowsPath) const {
@@ -628,7 +636,9 @@ TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
        },
        {{"C:\\windows\\b\\b.sys", HostEntry::NoParent, "C/WINDOWS/b/b.sys"},
         {"C:\\Windows", HostEntry::Folder, "C/WINDOWS"}}},
-      {"drive folder gone", [&] { fs::remove_all(Host("C")); }, {{"C:\\windows", HostEntry::NoDrive, ""}}},
+      {"drive folder gone",
+       [&] { fs::remove_all(Host("C")); },
+       {{"C:\\windows", HostEntry::NoDrive, ""}}},
   };
   for (const Step& step : steps) {
     for (const Check& check : step.checks) Look(check.path);
@@ -653,8 +663,10 @@ TEST_F(HostTreeTest, ManyFoldersKeepUpWithChanges) {
     for (int i = 0; i < 10; ++i) {
       const std::string path = "C:\\" + folder(i) + "\\";
       // The new name first: a stale listing answers it without asking the host.
-      EXPECT_EQ(Look(path + "Y.SYS").kind, round == 0 ? HostEntry::Missing : HostEntry::File) << path;
-      EXPECT_EQ(Look(path + "X.SYS").kind, round == 0 ? HostEntry::File : HostEntry::Missing) << path;
+      EXPECT_EQ(Look(path + "Y.SYS").kind, round == 0 ? HostEntry::Missing : HostEntry::File)
+          << path;
+      EXPECT_EQ(Look(path + "X.SYS").kind, round == 0 ? HostEntry::File : HostEntry::Missing)
+          << path;
     }
     if (round > 0) break;
     for (int i = 0; i < 10; ++i)
@@ -816,12 +828,13 @@ TEST(SandboxSeed, EachVersionGetsItsOwnSystemFolders) {
         << c.version;
     EXPECT_EQ(machine->GetCurrentDrive(), 2) << c.version;
     EXPECT_NE(ReadFile(machine->Folder() + "/registry.reg")
-                  .find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]\r\n\r\n"),
+                  .find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup]"
+                        "\r\n\r\n"),
               std::string::npos)
         << c.version;
     std::string data;
-    EXPECT_FALSE(
-        machine->ReadString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup", "SourcePath", data));
+    EXPECT_FALSE(machine->ReadString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup",
+                                     "SourcePath", data));
   }
 }
 
@@ -1027,7 +1040,8 @@ TEST_F(SandboxTest, ShellOpenHookGetsTheHostPath) {
       {"Q:\\x", ""},
   };
   for (const auto& [target, host] : expected) machine->ShellOpen(target);
-  const std::vector<std::pair<std::string, std::string>> all(std::begin(expected), std::end(expected));
+  const std::vector<std::pair<std::string, std::string>> all(std::begin(expected),
+                                                             std::end(expected));
   EXPECT_EQ(opened, all);
 }
 
@@ -1052,7 +1066,8 @@ TEST_F(SandboxTest, EachFaultFailsItsOperationLikeWindows) {
       {Op::GetCurrentDir, [&] { return machine->GetCurrentDir(dir) && dir == "QAR"; }},
       {Op::FileExists, [&] { return machine->FileExists("C:\\QAR\\QAR.exe"); }},
       {Op::DirectoryExists, [&] { return machine->DirectoryExists("C:\\QAR"); }},
-      {Op::CreateDir, [&] { return machine->CreateDir("C:\\QAR\\Sub") && fs::remove(Drive("/QAR/Sub")); }},
+      {Op::CreateDir,
+       [&] { return machine->CreateDir("C:\\QAR\\Sub") && fs::remove(Drive("/QAR/Sub")); }},
       {Op::CopyFile, [&] { return bool(machine->CopyFile("D:\\QAR.exe", "C:\\QAR\\QAR.exe")); }},
       {Op::DeleteFile,
        [&] {
@@ -1113,9 +1128,11 @@ TEST_F(SandboxTest, FaultsWithAPathHitOnlyThatPath) {
   machine->FailOperation(Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
   machine->FailOperation(Op::WriteString, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup");
 
-  EXPECT_FALSE(machine->CopyFile("D:\\Driver\\QAR.CAT", "C:\\Windows\\System32\\QAR.CAT"));  // target
+  EXPECT_FALSE(
+      machine->CopyFile("D:\\Driver\\QAR.CAT", "C:\\Windows\\System32\\QAR.CAT"));  // target
   EXPECT_TRUE(machine->CopyFile("D:\\Driver\\QAR.CAT", "C:\\Windows\\System\\QAR.CAT"));
-  EXPECT_FALSE(machine->CopyFile("C:\\Windows\\System32\\QAR.CAT", "C:\\Windows\\x.cat"));  // source
+  EXPECT_FALSE(
+      machine->CopyFile("C:\\Windows\\System32\\QAR.CAT", "C:\\Windows\\x.cat"));  // source
   ASSERT_TRUE(machine->CopyFile("D:\\Driver\\QAR.CAT", "C:\\Windows\\usb8023w.sys"));
   ASSERT_TRUE(machine->CopyFile("D:\\Driver\\QAR.CAT", "C:\\Windows\\usb8023m.sys"));
   EXPECT_FALSE(machine->DeleteFile("c:\\windows\\USB8023W.SYS"));

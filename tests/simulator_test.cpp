@@ -26,7 +26,9 @@ class DataHome {
     if (had_) old_ = old;
     setenv("XDG_DATA_HOME", folder.c_str(), 1);
   }
-  ~DataHome() { had_ ? void(setenv("XDG_DATA_HOME", old_.c_str(), 1)) : void(unsetenv("XDG_DATA_HOME")); }
+  ~DataHome() {
+    had_ ? void(setenv("XDG_DATA_HOME", old_.c_str(), 1)) : void(unsetenv("XDG_DATA_HOME"));
+  }
 
  private:
   bool had_;

@@ -109,12 +109,14 @@ FltkHost::~FltkHost() {
 }
 
 void FltkHost::LoadArtwork() {
-  for (PictureId id : {PictureId::Install, PictureId::Uninstall, PictureId::Usb, PictureId::Selvo}) {
+  for (PictureId id :
+       {PictureId::Install, PictureId::Uninstall, PictureId::Usb, PictureId::Selvo}) {
     const Pixels& rgb = pictures_.Get(id);
     images_[id] = std::make_unique<Fl_RGB_Image>(rgb.bytes.data(), rgb.width, rgb.height, 3);
   }
   iconPixels_ = DecodeIcon();
-  icon_ = std::make_unique<Fl_RGB_Image>(iconPixels_.rgba.data(), iconPixels_.width, iconPixels_.height, 4);
+  icon_ = std::make_unique<Fl_RGB_Image>(iconPixels_.rgba.data(), iconPixels_.width,
+                                         iconPixels_.height, 4);
 }
 
 void FltkHost::Run() {
@@ -142,9 +144,9 @@ void FltkHost::Draw() {
     // Wall-clock time, so a script can measure from before it started us.
     if (std::getenv("QAR_WIZARD_REPORT_FIRST_PAINT") != nullptr) {
       const auto now = std::chrono::system_clock::now().time_since_epoch();
-      std::fprintf(
-          stderr, "first paint at %lld us\n",
-          static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+      std::fprintf(stderr, "first paint at %lld us\n",
+                   static_cast<long long>(
+                       std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
     }
   }
 }

@@ -73,7 +73,8 @@ std::string DefaultMachineFolder() {
     base = data;
   } else {
     const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] == '\0') throw std::invalid_argument("HOME is not set; use --machine");
+    if (home == nullptr || home[0] == '\0')
+      throw std::invalid_argument("HOME is not set; use --machine");
     base = std::string(home) + "/.local/share";
   }
   return base + "/qar-wizard/demo-machine";
@@ -103,8 +104,8 @@ std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOpt
                                                               std::string* note) {
   const std::string folder = options.machine.empty() ? DefaultMachineFolder() : options.machine;
   bool created = false;
-  auto machine =
-      sandbox::SandboxMachine::OpenOrCreate(folder, options.os.empty() ? "winxp" : options.os, &created);
+  auto machine = sandbox::SandboxMachine::OpenOrCreate(
+      folder, options.os.empty() ? "winxp" : options.os, &created);
   if (!options.os.empty() && !created) machine->SetVersion(options.os);
   if (created) {
     machine->MapDrive('D', demoMedium, true);
@@ -112,7 +113,8 @@ std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOpt
   } else if (options.machine.empty()) {
     const std::filesystem::path old = machine->MappedFolder('D');
     std::error_code error;
-    if (old.filename() == "demo-medium" && !std::filesystem::exists(old, error) && old != demoMedium) {
+    if (old.filename() == "demo-medium" && !std::filesystem::exists(old, error) &&
+        old != demoMedium) {
       machine->MapDrive('D', demoMedium, true);
       if (note != nullptr)
         *note = "the demo medium " + old.string() + " is gone; drive D: is now " + demoMedium;
@@ -121,7 +123,8 @@ std::unique_ptr<sandbox::SandboxMachine> OpenSimulatorMachine(const SimulatorOpt
   // Before the current directory, whose name is read in it.
   if (!options.codePage.empty()) {
     const std::string& page = options.codePage;
-    if (page.empty() || page.find_first_not_of("0123456789") != std::string::npos || page.size() > 5)
+    if (page.empty() || page.find_first_not_of("0123456789") != std::string::npos ||
+        page.size() > 5)
       throw sandbox::SandboxError("--code-page takes a number, not " + page);
     machine->SetCodePage(static_cast<unsigned>(std::stoul(page)));
   }

@@ -41,7 +41,8 @@ void OpenOnDesktop(const std::string& target, const std::string& hostPath) {
 std::string DemoMedium() {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return qar::fltk::FindDemoMedium(error ? std::string() : self.parent_path().string(), QAR_DEMO_MEDIUM_DIR);
+  return qar::fltk::FindDemoMedium(error ? std::string() : self.parent_path().string(),
+                                   QAR_DEMO_MEDIUM_DIR);
 }
 
 }  // namespace
@@ -67,7 +68,8 @@ int main(int argc, char** argv) {
   machine->SetShellOpenHook(OpenOnDesktop);
   // The operation fails as Windows would fail it, and the wizard shows what
   // it shows for that; the terminal says what was wrong with the machine.
-  machine->SetFaultHook([](const std::string& message) { std::cerr << "qar-wizard: " << message << "\n"; });
+  machine->SetFaultHook(
+      [](const std::string& message) { std::cerr << "qar-wizard: " << message << "\n"; });
 
   Fl::scheme("base");
   qar::fltk::FltkHost host(*machine);

@@ -19,7 +19,8 @@
 #define QAR_IMPORT_API(name, bytes, target) \
   void* QAR_IMP_##name __asm__("__imp__" #name "@" #bytes) = (void*)target
 #else
-#define QAR_IMPORT_API(name, bytes, target) void* QAR_IMP_##name __asm__("__imp_" #name) = (void*)target
+#define QAR_IMPORT_API(name, bytes, target) \
+  void* QAR_IMP_##name __asm__("__imp_" #name) = (void*)target
 #endif
 
 /* --- memory -------------------------------------------------------------- */

@@ -175,7 +175,8 @@ int Format(char* out, size_t size, const char* format, ...) {
 void Say(const char* text) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD written;
-  if (out != NULL && out != INVALID_HANDLE_VALUE) WriteFile(out, text, strlen(text), &written, NULL);
+  if (out != NULL && out != INVALID_HANDLE_VALUE)
+    WriteFile(out, text, strlen(text), &written, NULL);
 }
 
 void Check(bool ok, const char* what, int line) {
@@ -256,7 +257,8 @@ void ExpectFormat(int line, size_t size, const char* full, const char* format, .
   va_end(args);
   size_t length = strlen(full);
   size_t kept = length < size - 1 ? length : size - 1;
-  if (n == static_cast<int>(length) && memcmp(b, full, kept) == 0 && b[kept] == '\0' && b[size] == '#')
+  if (n == static_cast<int>(length) && memcmp(b, full, kept) == 0 && b[kept] == '\0' &&
+      b[size] == '#')
     return;
   ++failures;
   b[sizeof b - 1] = '\0';
@@ -433,8 +435,8 @@ bool RunChild(const std::string& command, DWORD code, const std::string& expecte
   startup.hStdOutput = startup.hStdError = write;
   PROCESS_INFORMATION process;
   std::string line = command;
-  BOOL started =
-      CreateProcessA(program, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  BOOL started = CreateProcessA(program, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                &startup, &process);
   CloseHandle(write);
   DWORD ended = 0;
   if (started) {
@@ -450,7 +452,8 @@ bool RunChild(const std::string& command, DWORD code, const std::string& expecte
   char chunk[256];
   DWORD got, waiting;
   while (PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr) && waiting &&
-         ReadFile(read, chunk, sizeof chunk < waiting ? sizeof chunk : waiting, &got, nullptr) && got)
+         ReadFile(read, chunk, sizeof chunk < waiting ? sizeof chunk : waiting, &got, nullptr) &&
+         got)
     output.append(chunk, got);
   CloseHandle(read);
   if (ended == code && output == expected) return true;

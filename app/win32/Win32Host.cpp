@@ -133,9 +133,10 @@ void Win32Host::CreateWindows() {
   // main window is owned by it and so gets no button of its own; it is
   // hidden with it when the button minimises the program.
   if (appWindow_ == nullptr) {
-    appWindow_ = CreateWindowExA(0, kAppClass, kApplicationTitle,
-                                 WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPSIBLINGS,
-                                 screenWidth / 2, screenHeight / 2, 0, 0, nullptr, nullptr, instance_, this);
+    appWindow_ =
+        CreateWindowExA(0, kAppClass, kApplicationTitle,
+                        WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPSIBLINGS,
+                        screenWidth / 2, screenHeight / 2, 0, 0, nullptr, nullptr, instance_, this);
     if (appWindow_ == nullptr) throw Error("Cannot create the application window");
     ShowWindow(appWindow_, SW_SHOWNOACTIVATE);
   }
@@ -144,9 +145,9 @@ void Win32Host::CreateWindows() {
   AdjustWindowRectEx(&frame, kMainStyle, FALSE, kMainExStyle);
   const int width = frame.right - frame.left;
   const int height = frame.bottom - frame.top;
-  mainWindow_ =
-      CreateWindowExA(kMainExStyle, kMainClass, kMainCaption, kMainStyle, (screenWidth - width) / 2,
-                      (screenHeight - height) / 2, width, height, appWindow_, nullptr, instance_, this);
+  mainWindow_ = CreateWindowExA(kMainExStyle, kMainClass, kMainCaption, kMainStyle,
+                                (screenWidth - width) / 2, (screenHeight - height) / 2, width,
+                                height, appWindow_, nullptr, instance_, this);
   if (mainWindow_ == nullptr) throw Error("Cannot create the main window");
 }
 
@@ -241,7 +242,8 @@ void Win32Host::OnPaint(HWND window) {
 HCURSOR Win32Host::HandCursor() {
   if (handCursor_ == nullptr) {
     handCursor_ = LoadCursorA(nullptr, kSystemHand);
-    if (handCursor_ == nullptr) handCursor_ = LoadCursorA(instance_, MAKEINTRESOURCEA(kHandCursorId));
+    if (handCursor_ == nullptr)
+      handCursor_ = LoadCursorA(instance_, MAKEINTRESOURCEA(kHandCursorId));
   }
   return handCursor_;
 }
@@ -300,7 +302,8 @@ void Win32Host::ReportEscaped(const std::string& message) {
 // --- window procedures ------------------------------------------------------
 
 // No exception may cross into the system's code that called the procedure.
-LRESULT Win32Host::Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT Win32Host::Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam,
+                            LPARAM lParam) {
   Win32Host* host = HostOf(window, message, lParam);
   if (host == nullptr) return DefWindowProcA(window, message, wParam, lParam);
   try {
@@ -317,7 +320,8 @@ LRESULT CALLBACK Win32Host::AppWindowProc(HWND window, UINT message, WPARAM wPar
   return Dispatch(&Win32Host::OnAppMessage, window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK Win32Host::MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK Win32Host::MainWindowProc(HWND window, UINT message, WPARAM wParam,
+                                           LPARAM lParam) {
   return Dispatch(&Win32Host::OnMainMessage, window, message, wParam, lParam);
 }
 

@@ -52,7 +52,8 @@ class Win32Host : public FormHost {
 
  private:
   using MessageHandler = LRESULT (Win32Host::*)(HWND, UINT, WPARAM, LPARAM);
-  static LRESULT Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT Dispatch(MessageHandler handler, HWND window, UINT message, WPARAM wParam,
+                          LPARAM lParam);
   static LRESULT CALLBACK AppWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -131,7 +131,8 @@ class Win32HostTest : public ::testing::Test {
   void ShowOnly(ControlId picture) {
     for (int i = 0; i < kControlCount; ++i) {
       Control& control = Form()[static_cast<ControlId>(i)];
-      if (control.Kind() == ControlKind::Picture) control.SetVisible(static_cast<ControlId>(i) == picture);
+      if (control.Kind() == ControlKind::Picture)
+        control.SetVisible(static_cast<ControlId>(i) == picture);
     }
   }
 

@@ -17,7 +17,9 @@ namespace {
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 HostEntry::Kind KindOf(const struct stat& st) {
-  return S_ISREG(st.st_mode) ? HostEntry::File : S_ISDIR(st.st_mode) ? HostEntry::Folder : HostEntry::Refused;
+  return S_ISREG(st.st_mode)   ? HostEntry::File
+         : S_ISDIR(st.st_mode) ? HostEntry::Folder
+                               : HostEntry::Refused;
 }
 
 bool SameEntry(const struct stat& a, const struct stat& b) {
@@ -37,14 +39,17 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 }  // namespace
 
 HostTree::HostTree(UniqueFd machineFolder, std::string machinePath, const Settings& settings)
-    : machine_(std::move(machineFolder)), machinePath_(std::move(machinePath)), settings_(settings) {
+    : machine_(std::move(machineFolder)),
+      machinePath_(std::move(machinePath)),
+      settings_(settings) {
   if (fstat(machine_.Get(), &machineSt_) != 0) machineSt_ = {};
 }
 
 // Judged on the folder opened, not on a name that may change meanwhile.
 bool HostTree::Overlaps(int folder) const {
   std::error_code error;
-  const std::string path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(folder), error);
+  const std::string path =
+      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(folder), error);
   struct stat st;
   if (error || fstat(folder, &st) != 0 || SameEntry(st, machineSt_)) return true;
   const auto within = [](const std::string& a, const std::string& b) {
@@ -74,7 +79,8 @@ UniqueFd HostTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath)
   return drive;
 }
 
-bool HostTree::FindName(int dir, const std::string& part, std::string& name, struct stat& st) const {
+bool HostTree::FindName(int dir, const std::string& part, std::string& name,
+                        struct stat& st) const {
   if (fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     name = part;
     return true;
@@ -88,7 +94,8 @@ bool HostTree::FindName(int dir, const std::string& part, std::string& name, str
   bool found = false;
   while (const struct dirent* entry = readdir(list.get())) {
     const std::string candidate = entry->d_name;
-    if (candidate.size() != part.size() || FoldName(candidate, settings_.codePage) != folded) continue;
+    if (candidate.size() != part.size() || FoldName(candidate, settings_.codePage) != folded)
+      continue;
     if (!found || candidate < name) name = candidate;
     found = true;
   }
@@ -159,7 +166,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
   // The machine has one process, so one temporary name serves.
   const std::string temporary = path + ".tmp";
   UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  const bool written = fd && WriteAll(fd.Get(), content.data(), content.size()) && fsync(fd.Get()) == 0;
+  const bool written =
+      fd && WriteAll(fd.Get(), content.data(), content.size()) && fsync(fd.Get()) == 0;
   if (fd.Close() && written) {
     if (beforeRename) beforeRename();
     if (rename(temporary.c_str(), path.c_str()) == 0) return true;
@@ -169,7 +177,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& content,
 }
 
 bool AppendToFile(const std::string& path, const std::string& text) {
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  UniqueFd fd(open(path.c_str(),
+                   O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
   struct stat st;
   if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   ssize_t written;
@@ -181,13 +190,14 @@ bool AppendToFile(const std::string& path, const std::string& text) {
   return false;
 }
 
-CopyResult CopyHostFile(int fromDir, const std::string& fromName, int toDir, const std::string& toName,
-                        const CopyFaults& faults) {
+CopyResult CopyHostFile(int fromDir, const std::string& fromName, int toDir,
+                        const std::string& toName, const CopyFaults& faults) {
   const CopyResult source{CopyResult::Source}, target{CopyResult::Target};
   UniqueFd in(openat(fromDir, fromName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat inSt;
   if (!in || fstat(in.Get(), &inSt) != 0 || !S_ISREG(inSt.st_mode)) return source;
-  UniqueFd out(openat(toDir, toName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd out(
+      openat(toDir, toName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!out) return target;
   CopyResult result;
   long long read = 0, written = 0;

@@ -27,7 +27,9 @@ class UniqueFd {
   int Get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
   int Release() { return std::exchange(fd_, -1); }
-  bool Close() { return fd_ < 0 || ::close(Release()) == 0; }  // false when written data may be lost
+  bool Close() {
+    return fd_ < 0 || ::close(Release()) == 0;
+  }  // false when written data may be lost
 
  private:
   int fd_ = -1;
@@ -93,7 +95,7 @@ struct CopyFaults {
 
 // Straight onto the target, as CopyFileA writes it, keeping the last-write
 // time. A copy that fails removes its target; a killed one leaves it.
-CopyResult CopyHostFile(int fromDir, const std::string& fromName, int toDir, const std::string& toName,
-                        const CopyFaults& faults);
+CopyResult CopyHostFile(int fromDir, const std::string& fromName, int toDir,
+                        const std::string& toName, const CopyFaults& faults);
 
 }  // namespace qar::sandbox

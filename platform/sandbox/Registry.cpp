@@ -50,7 +50,8 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     if (start == std::string::npos) continue;
     const char lead = line[start];
     if (lead == ';') {
-      (key != nullptr ? key->push_back(Entry{Entry::Comment, "", line}) : registry.preamble_.push_back(line));
+      (key != nullptr ? key->push_back(Entry{Entry::Comment, "", line})
+                      : registry.preamble_.push_back(line));
       continue;
     }
     if (lead == '[') {
@@ -62,7 +63,8 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
       std::string why;
       // The path cut short: a whole 16 MB line would bury the message.
       if ((key = registry.Add(path, why)) == nullptr)
-        lines.Fail("malformed key path '" + path.substr(0, 80) + (path.size() > 80 ? "...': " : "': ") + why);
+        lines.Fail("malformed key path '" + path.substr(0, 80) +
+                   (path.size() > 80 ? "...': " : "': ") + why);
       continue;
     }
     if (lead != '"' && lead != '@')
@@ -72,7 +74,8 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     std::size_t pos = start;
     Entry entry{Entry::String, lead == '@' ? (++pos, std::string()) : lines.Quoted(line, pos), ""};
     pos = line.find_first_not_of(" \t", pos);
-    if (pos == std::string::npos || line[pos] != '=') lines.Fail("expected '=' after the value name");
+    if (pos == std::string::npos || line[pos] != '=')
+      lines.Fail("expected '=' after the value name");
     pos = line.find_first_not_of(" \t", pos + 1);
     if (pos == std::string::npos) lines.Fail("missing value data");
     if (line[pos] == '-') lines.Fail("value deletions (=-) do not belong in a machine's registry");
@@ -84,7 +87,8 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
       // dword: and hex: data is kept as written, continuation lines and all.
       const std::size_t first = lines.Number();
       entry = Entry{Entry::Raw, entry.name, line.substr(pos)};
-      if (!EqualNoCase(entry.data.substr(0, 6), "dword:") && !EqualNoCase(entry.data.substr(0, 3), "hex"))
+      if (!EqualNoCase(entry.data.substr(0, 6), "dword:") &&
+          !EqualNoCase(entry.data.substr(0, 3), "hex"))
         lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)");
       for (std::string more; entry.data[entry.data.find_last_not_of(" \t")] == '\\';
            entry.data += "\r\n" + more)
@@ -108,9 +112,10 @@ std::string Registry::Format() const {
   for (const auto& [path, key] : keys_) {
     out += '[' + path + "]\r\n";
     for (const Entry& entry : key)
-      out +=
-          (entry.kind == Entry::Comment ? "" : (entry.name.empty() ? "@" : QuoteString(entry.name)) + '=') +
-          (entry.kind == Entry::String ? QuoteString(entry.data) : entry.data) + "\r\n";
+      out += (entry.kind == Entry::Comment
+                  ? ""
+                  : (entry.name.empty() ? "@" : QuoteString(entry.name)) + '=') +
+             (entry.kind == Entry::String ? QuoteString(entry.data) : entry.data) + "\r\n";
     out += "\r\n";
   }
   return out;
@@ -167,7 +172,8 @@ Registry::Entry* Registry::FindValue(Key& key, const std::string& name) {
   return nullptr;
 }
 
-bool Registry::GetString(const std::string& keyPath, const std::string& name, std::string& data) const {
+bool Registry::GetString(const std::string& keyPath, const std::string& name,
+                         std::string& data) const {
   Key* key = const_cast<Registry*>(this)->Find(keyPath);
   const Entry* entry = key != nullptr ? FindValue(*key, name) : nullptr;
   if (entry == nullptr || entry->kind != Entry::String) return false;
@@ -175,7 +181,8 @@ bool Registry::GetString(const std::string& keyPath, const std::string& name, st
   return true;
 }
 
-bool Registry::SetString(const std::string& keyPath, const std::string& name, const std::string& data) {
+bool Registry::SetString(const std::string& keyPath, const std::string& name,
+                         const std::string& data) {
   Key* key = Find(keyPath);
   if (key == nullptr || (name + data).find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
     return false;

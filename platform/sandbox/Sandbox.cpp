@@ -56,12 +56,15 @@ std::string Absolute(const std::string& path) {
 std::string RealFolder(const std::string& path) {
   std::error_code error;
   const fs::path real = fs::canonical(path, error);
-  return !error && path.find('\0') == std::string::npos && fs::is_directory(real, error) ? real.string() : "";
+  return !error && path.find('\0') == std::string::npos && fs::is_directory(real, error)
+             ? real.string()
+             : "";
 }
 
 // Fault paths compare as Windows compares file paths or key paths.
 std::string FaultForm(Op op, const std::string& path) {
-  if (op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue) return Fold(RelativeKeyPath(path));
+  if (op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue)
+    return Fold(RelativeKeyPath(path));
   std::string form = Fold(path);
   std::replace(form.begin(), form.end(), '/', '\\');
   return form;
@@ -89,8 +92,8 @@ std::string LockHolder(int fd) {
                 static_cast<unsigned long long>(st.st_ino));
   std::ifstream locks("/proc/locks");
   for (std::string line, number, type, kind, mode, pid, id; std::getline(locks, line);)
-    if (std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id && type == "FLOCK" &&
-        id == wanted)
+    if (std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id &&
+        type == "FLOCK" && id == wanted)
       return pid;
   return std::string();
 }
@@ -107,7 +110,8 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
   if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
       !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
       !WriteFileAtomically(folder + "/" + kLogFile, ""))
-    throw SandboxError("cannot write the machine's files in " + folder + ": " + std::strerror(errno));
+    throw SandboxError("cannot write the machine's files in " + folder + ": " +
+                       std::strerror(errno));
 }
 
 }  // namespace
@@ -138,11 +142,13 @@ struct SandboxMachine::Impl {
   }
 
   // For an operation on a `file`, a name ending in a separator names a folder.
-  HostEntry Find(const std::string& windowsPath, bool file = false, WinPath* parsed = nullptr) const {
+  HostEntry Find(const std::string& windowsPath, bool file = false,
+                 WinPath* parsed = nullptr) const {
     WinPath path;
     if (!ResolveWinPath(windowsPath, Cwd(), path, settings.codePage)) return HostEntry{};
     HostEntry entry = tree.Lookup(path);
-    if (file && path.trailingSeparator && entry.kind != HostEntry::Folder) entry.kind = HostEntry::Refused;
+    if (file && path.trailingSeparator && entry.kind != HostEntry::Folder)
+      entry.kind = HostEntry::Refused;
     if (parsed != nullptr) *parsed = std::move(path);
     return entry;
   }
@@ -168,7 +174,8 @@ struct SandboxMachine::Impl {
     return false;
   }
 
-  // False, with nothing changed, when the change or the write fails; an unchanged text costs no write.
+  // False, with nothing changed, when the change or the write fails; an unchanged text costs no
+  // write.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
@@ -186,7 +193,8 @@ struct SandboxMachine::Impl {
 
   // ShellExecuteA's and MessageBoxA's results are unused; the host still hears.
   void Log(const std::vector<std::string>& fields) {
-    if (!AppendToFile(PathOf(kLogFile), FormatLogRecord(fields))) Fault(kLogFile, std::strerror(errno));
+    if (!AppendToFile(PathOf(kLogFile), FormatLogRecord(fields)))
+      Fault(kLogFile, std::strerror(errno));
   }
 
   CopyResult Copy(const std::string& source, const std::string& target) {
@@ -218,7 +226,8 @@ class SandboxKey : public RegistryKey {
   // The root key holds no values.
   bool SetString(const std::string& name, const std::string& data) override {
     return !machine_.Faulted(Op::WriteString, relative_) && !relative_.empty() &&
-           machine_.ChangeRegistry([&](Registry& next) { return next.SetString(full_, name, data); });
+           machine_.ChangeRegistry(
+               [&](Registry& next) { return next.SetString(full_, name, data); });
   }
 
   bool DeleteValue(const std::string& name) override {
@@ -241,7 +250,8 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
   UniqueFd folderFd(open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
-  // Held until this machine is destroyed: a second is refused at once, never made to wait or lose a write.
+  // Held until this machine is destroyed: a second is refused at once, never made to wait or lose a
+  // write.
   if (flock(folderFd.Get(), LOCK_EX | LOCK_NB) != 0) {
     const std::string holder = errno == EWOULDBLOCK ? LockHolder(folderFd.Get()) : std::string();
     throw SandboxError("the machine " + real + " is in use by another program" +
@@ -253,23 +263,27 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
     std::string text, why;
     if (!ReadMachineFile(impl->PathOf(file), text, why))
       throw SandboxError(file == kSettingsFile && errno == ENOENT
-                             ? folder + " is not a sandbox machine: cannot read " + impl->PathOf(file)
+                             ? folder + " is not a sandbox machine: cannot read " +
+                                   impl->PathOf(file)
                              : "cannot read " + impl->PathOf(file) + ": " + why);
     return text;
   };
   impl->settings = ParseSettings(read(kSettingsFile), impl->PathOf(kSettingsFile));
-  impl->registry = Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
+  impl->registry =
+      Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
   // The log is only appended to; it must be a file all the same.
   struct stat logSt;
   if (lstat(impl->PathOf(kLogFile).c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
     throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
   for (const auto& [letter, drive] : impl->settings.drives)
     if (impl->tree.Overlaps(drive.hostFolder))
-      throw SandboxError(impl->PathOf(kSettingsFile) + ": drive." + letter + " overlaps the machine folder");
+      throw SandboxError(impl->PathOf(kSettingsFile) + ": drive." + letter +
+                         " overlaps the machine folder");
   return std::unique_ptr<SandboxMachine>(new SandboxMachine(std::move(impl)));
 }
 
-std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder, const std::string& osName) {
+std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder,
+                                                       const std::string& osName) {
   const NamedVersion& version = KnownVersion(osName);
   const std::string target = Absolute(folder);
   if (target == "/") throw SandboxError("cannot make a machine of the root folder");
@@ -283,9 +297,11 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());
   // Seeded aside and renamed into place: a failed creation leaves nothing like a machine.
-  std::string staging = (parent / ("." + fs::path(target).filename().string() + ".new-XXXXXX")).string();
+  std::string staging =
+      (parent / ("." + fs::path(target).filename().string() + ".new-XXXXXX")).string();
   if (mkdtemp(staging.data()) == nullptr)
-    throw SandboxError("cannot create a folder in " + parent.string() + ": " + std::strerror(errno));
+    throw SandboxError("cannot create a folder in " + parent.string() + ": " +
+                       std::strerror(errno));
   try {
     chmod(staging.c_str(), 0755);
     SeedMachine(staging, version);
@@ -300,7 +316,8 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
 }
 
 std::unique_ptr<SandboxMachine> SandboxMachine::OpenOrCreate(const std::string& folder,
-                                                             const std::string& osName, bool* created) {
+                                                             const std::string& osName,
+                                                             bool* created) {
   const bool exists = fs::exists(fs::symlink_status(Absolute(folder) + "/" + kSettingsFile));
   if (created != nullptr) *created = !exists;
   return exists ? Open(folder) : Create(folder, osName);
@@ -330,8 +347,10 @@ void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
   WinPath path;
   const HostEntry entry = impl_->Find(windowsPath, false, &path);
   if (entry.kind == HostEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
-  if (entry.kind != HostEntry::Folder) throw SandboxError("no folder " + windowsPath + " on the machine");
-  impl_->ChangeSettings([&](Settings& next) { next.currentDirectory = CurrentDirectoryText(path); });
+  if (entry.kind != HostEntry::Folder)
+    throw SandboxError("no folder " + windowsPath + " on the machine");
+  impl_->ChangeSettings(
+      [&](Settings& next) { next.currentDirectory = CurrentDirectoryText(path); });
 }
 
 void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool readOnly) {
@@ -344,7 +363,9 @@ void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool r
   if (impl_->tree.Overlaps(real))
     throw SandboxError("cannot map drive " + drive + " to " + hostFolder +
                        ": it overlaps the machine folder " + impl_->folder);
-  impl_->ChangeSettings([&](Settings& next) { next.drives[letter] = DriveMapping{real, readOnly}; });
+  impl_->ChangeSettings([&](Settings& next) {
+    next.drives[letter] = DriveMapping{real, readOnly};
+  });
 }
 
 void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
@@ -352,9 +373,9 @@ void SandboxMachine::SetKeyReadOnly(const std::string& keyPath, bool readOnly) {
   if (relative.empty()) throw SandboxError("a read-only key needs a path below HKEY_LOCAL_MACHINE");
   impl_->ChangeSettings([&](Settings& next) {
     std::vector<std::string>& keys = next.readOnlyKeys;
-    keys.erase(
-        std::remove_if(keys.begin(), keys.end(), [&](const auto& key) { return EqualNoCase(key, relative); }),
-        keys.end());
+    keys.erase(std::remove_if(keys.begin(), keys.end(),
+                              [&](const auto& key) { return EqualNoCase(key, relative); }),
+               keys.end());
     if (readOnly) keys.push_back(relative);
   });
 }
@@ -373,7 +394,9 @@ void SandboxMachine::FailReadAfter(const std::string& windowsPath, std::uint64_t
   impl_->readable[FaultForm(Op::CopyFile, windowsPath)] = static_cast<long long>(bytes);
 }
 
-void SandboxMachine::DiskFullAfter(std::uint64_t bytes) { impl_->diskLeft = static_cast<long long>(bytes); }
+void SandboxMachine::DiskFullAfter(std::uint64_t bytes) {
+  impl_->diskLeft = static_cast<long long>(bytes);
+}
 
 void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
   impl_->copiesBeforeStop = copies;
@@ -386,7 +409,8 @@ void SandboxMachine::ClearFaults() {
   impl_->diskLeft = impl_->copiesBeforeStop = -1;
 }
 
-void SandboxMachine::SetShellOpenHook(std::function<void(const std::string&, const std::string&)> hook) {
+void SandboxMachine::SetShellOpenHook(
+    std::function<void(const std::string&, const std::string&)> hook) {
   impl_->shellOpenHook = std::move(hook);
 }
 
@@ -397,14 +421,15 @@ void SandboxMachine::SetFaultHook(std::function<void(const std::string& message)
 const std::string& SandboxMachine::Folder() const { return impl_->folder; }
 
 std::string SandboxMachine::MappedFolder(char letter) const {
-  const auto drive =
-      impl_->settings.drives.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+  const auto drive = impl_->settings.drives.find(
+      static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
   return drive != impl_->settings.drives.end() ? drive->second.hostFolder : std::string();
 }
 
 std::string SandboxMachine::HostPath(const std::string& windowsPath) const {
   const HostEntry entry = impl_->Find(windowsPath);
-  return entry.kind == HostEntry::Refused || entry.kind == HostEntry::NoDrive ? std::string() : entry.host;
+  return entry.kind == HostEntry::Refused || entry.kind == HostEntry::NoDrive ? std::string()
+                                                                              : entry.host;
 }
 
 bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& name,
@@ -457,8 +482,8 @@ bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
 
 bool SandboxMachine::CreateDir(const std::string& path) {
   const HostEntry entry = impl_->Find(path);
-  return !impl_->Faulted(Op::CreateDir, path) && entry.kind == HostEntry::Missing && !entry.readOnlyDrive &&
-         mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
+  return !impl_->Faulted(Op::CreateDir, path) && entry.kind == HostEntry::Missing &&
+         !entry.readOnlyDrive && mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
 CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
@@ -472,24 +497,25 @@ CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string
 // A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
   const HostEntry entry = impl_->Find(path, true);
-  return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == HostEntry::File && !entry.readOnlyDrive &&
-         (entry.st.st_mode & S_IWUSR) != 0 && unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
+  return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == HostEntry::File &&
+         !entry.readOnlyDrive && (entry.st.st_mode & S_IWUSR) != 0 &&
+         unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
   const HostEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
   return !impl_->Faulted(Op::RenameFile, from, to) && source.kind == HostEntry::File &&
          !source.readOnlyDrive && target.kind == HostEntry::Missing &&
-         renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(), target.name.c_str(),
-                   RENAME_NOREPLACE) == 0;
+         renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(),
+                   target.name.c_str(), RENAME_NOREPLACE) == 0;
 }
 
 bool SandboxMachine::ClearReadOnly(const std::string& path) {
   const HostEntry entry = impl_->Find(path, true);
   if (impl_->Faulted(Op::ClearReadOnly, path) || entry.kind != HostEntry::File) return false;
   return (entry.st.st_mode & S_IWUSR) != 0 ||
-         (!entry.readOnlyDrive &&
-          fchmodat(entry.folder.Get(), entry.name.c_str(), (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
+         (!entry.readOnlyDrive && fchmodat(entry.folder.Get(), entry.name.c_str(),
+                                           (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
 }
 
 bool SandboxMachine::IsLeadByte(char byte) {
@@ -507,7 +533,8 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   bool locked = false;
   for (const std::string& key : impl_->settings.readOnlyKeys)
     locked = locked || folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0;
-  if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') || locked ||
+  if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
+      locked ||
       (!relative.empty() && !impl_->registry.HasKey(full) &&
        !impl_->ChangeRegistry([&](Registry& next) { return next.AddKey(full); })))
     return nullptr;
@@ -520,7 +547,8 @@ void SandboxMachine::ShellOpen(const std::string& target) {
   // "http://host", "mailto:x": a colon after two or more characters, where a
   // path has none, or one after its drive letter.
   const HostEntry entry = target.find(':') + 1 > 2 ? HostEntry{} : impl_->Find(target);
-  if (impl_->shellOpenHook) impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
+  if (impl_->shellOpenHook)
+    impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
 }
 
 void SandboxMachine::RecordBox(const std::string& text, const std::string& caption, BoxIcon icon) {

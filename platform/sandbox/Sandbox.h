@@ -22,8 +22,9 @@ class SandboxError : public std::runtime_error {
 // Every Platform operation, for fault injection.
 // clang-format off
 enum class Op {
-  QueryVersion, GetCurrentDrive, GetCurrentDir, FileExists, DirectoryExists, FileSize, CreateDir, CopyFile,
-  DeleteFile, RenameFile, ClearReadOnly, OpenKey, WriteString, DeleteValue, ShellOpen, MessageBox
+  QueryVersion, GetCurrentDrive, GetCurrentDir, FileExists, DirectoryExists, FileSize, CreateDir,
+  CopyFile, DeleteFile, RenameFile, ClearReadOnly, OpenKey, WriteString, DeleteValue, ShellOpen,
+  MessageBox
 };
 // clang-format on
 
@@ -33,8 +34,10 @@ class SandboxMachine : public Platform {
   // is refused, naming the holder. Create seeds a new or empty folder as a
   // fresh installation of the version; `created` tells which was done.
   static std::unique_ptr<SandboxMachine> Open(const std::string& folder);
-  static std::unique_ptr<SandboxMachine> Create(const std::string& folder, const std::string& osName);
-  static std::unique_ptr<SandboxMachine> OpenOrCreate(const std::string& folder, const std::string& osName,
+  static std::unique_ptr<SandboxMachine> Create(const std::string& folder,
+                                                const std::string& osName);
+  static std::unique_ptr<SandboxMachine> OpenOrCreate(const std::string& folder,
+                                                      const std::string& osName,
                                                       bool* created = nullptr);
   ~SandboxMachine() override;
 
@@ -63,7 +66,8 @@ class SandboxMachine : public Platform {
 
   // Hear each ShellOpen with the target's host path ("" if none), and why an
   // operation failed because of the machine itself (its files).
-  void SetShellOpenHook(std::function<void(const std::string& target, const std::string& hostPath)> hook);
+  void SetShellOpenHook(
+      std::function<void(const std::string& target, const std::string& hostPath)> hook);
   void SetFaultHook(std::function<void(const std::string& message)> hook);
 
   const std::string& Folder() const;

@@ -88,8 +88,9 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
   std::string csd, currentDirectory, line;
   std::size_t currentDirectoryLine = 0;
   std::set<std::string> seen;
-  const std::map<std::string, unsigned OsVersion::*> fields = {
-      {"platform", &OsVersion::platformId}, {"major", &OsVersion::major}, {"minor", &OsVersion::minor}};
+  const std::map<std::string, unsigned OsVersion::*> fields = {{"platform", &OsVersion::platformId},
+                                                               {"major", &OsVersion::major},
+                                                               {"minor", &OsVersion::minor}};
   Lines lines(contents, fileName);
   const auto flag = [&](const std::string& value) {
     const std::string folded = Fold(value);
@@ -99,7 +100,8 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
     return yes;
   };
   const auto number = [&](const std::string& value) {
-    if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
+    if (value.empty() || value.size() > 9 ||
+        value.find_first_not_of("0123456789") != std::string::npos)
       lines.Fail("expected a number, not '" + value + "'");
     return static_cast<unsigned>(std::stoul(value));
   };
@@ -163,8 +165,8 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
   if (named != nullptr && raw.empty() && !csdGiven) settings.versionName = named->name;
   for (const auto& [letter, drive] : settings.drives)
     if (drive.hostFolder.empty())
-      throw SandboxError(fileName + ": drive." + std::string(1, letter) + ".read-only without drive." +
-                         std::string(1, letter));
+      throw SandboxError(fileName + ": drive." + std::string(1, letter) +
+                         ".read-only without drive." + std::string(1, letter));
   return settings;
 }
 
@@ -193,7 +195,11 @@ std::string FormatSettings(const Settings& settings) {
 std::string EscapeLogField(const std::string& field) {
   std::string out;
   for (char c : field) {
-    const char* code = c == '%' ? "%25" : c == '\t' ? "%09" : c == '\r' ? "%0D" : c == '\n' ? "%0A" : nullptr;
+    const char* code = c == '%'    ? "%25"
+                       : c == '\t' ? "%09"
+                       : c == '\r' ? "%0D"
+                       : c == '\n' ? "%0A"
+                                   : nullptr;
     code != nullptr ? out.append(code) : out.append(1, c);
   }
   return out;
@@ -217,11 +223,13 @@ bool UnescapeLogField(const std::string& field, std::string& out) {
 
 std::string FormatLogRecord(const std::vector<std::string>& fields) {
   std::string line;
-  for (std::size_t i = 0; i < fields.size(); ++i) line += (i > 0 ? "\t" : "") + EscapeLogField(fields[i]);
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    line += (i > 0 ? "\t" : "") + EscapeLogField(fields[i]);
   return line + '\n';
 }
 
-std::vector<std::vector<std::string>> ParseLog(const std::string& text, const std::string& fileName) {
+std::vector<std::vector<std::string>> ParseLog(const std::string& text,
+                                               const std::string& fileName) {
   std::vector<std::vector<std::string>> records;
   Lines lines(text, fileName);
   // A last line cut short still counts; what follows the last LF is no line.

@@ -67,6 +67,7 @@ bool UnescapeLogField(const std::string& field, std::string& out);
 
 std::string FormatLogRecord(const std::vector<std::string>& fields);
 // Throws SandboxError naming the line of a malformed escape.
-std::vector<std::vector<std::string>> ParseLog(const std::string& text, const std::string& fileName);
+std::vector<std::vector<std::string>> ParseLog(const std::string& text,
+                                               const std::string& fileName);
 
 }  // namespace qar::sandbox

@@ -32,6 +32,7 @@ struct WinPath {
 // root, the last name losing trailing dots and spaces), reading characters of
 // the code page. False for an empty, UNC or device path, a reserved
 // character, a name over 255 characters.
-bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, unsigned codePage = 1252);
+bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out,
+                    unsigned codePage = 1252);
 
 }  // namespace qar::sandbox

@@ -16,7 +16,8 @@ namespace qar::win32 {
 // A search handle from FindFirstFileA; FindClose on destruction.
 class ScopedFind {
  public:
-  ScopedFind(const char* pattern, WIN32_FIND_DATAA& data) : handle_(FindFirstFileA(pattern, &data)) {}
+  ScopedFind(const char* pattern, WIN32_FIND_DATAA& data)
+      : handle_(FindFirstFileA(pattern, &data)) {}
   ~ScopedFind() {
     if (Valid()) FindClose(handle_);
   }

@@ -18,7 +18,8 @@ class Win32RegistryKey : public RegistryKey {
 
   bool SetString(const std::string& name, const std::string& data) override {
     // REG_SZ length counts the terminating zero.
-    return RegSetValueExA(key_.Get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+    return RegSetValueExA(key_.Get(), name.c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(data.c_str()),
                           static_cast<DWORD>(data.size() + 1)) == ERROR_SUCCESS;
   }
 
@@ -80,8 +81,8 @@ bool Win32Platform::FileExists(const std::string& path) {
   // refuses years past 2107.
   FILETIME local;
   SYSTEMTIME when;
-  return FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) && FileTimeToSystemTime(&local, &when) &&
-         when.wYear >= 1980 && when.wYear <= 2107;
+  return FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) &&
+         FileTimeToSystemTime(&local, &when) && when.wYear >= 1980 && when.wYear <= 2107;
 }
 
 bool Win32Platform::DirectoryExists(const std::string& path) {
@@ -151,7 +152,9 @@ CopyResult Win32Platform::CopyFile(const std::string& source, const std::string&
   return {};
 }
 
-bool Win32Platform::DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
+bool Win32Platform::DeleteFile(const std::string& path) {
+  return DeleteFileA(path.c_str()) != FALSE;
+}
 
 bool Win32Platform::RenameFile(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != FALSE;
@@ -159,12 +162,15 @@ bool Win32Platform::RenameFile(const std::string& from, const std::string& to) {
 
 bool Win32Platform::ClearReadOnly(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
   if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
   return SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE;
 }
 
-bool Win32Platform::IsLeadByte(char byte) { return IsDBCSLeadByte(static_cast<BYTE>(byte)) != FALSE; }
+bool Win32Platform::IsLeadByte(char byte) {
+  return IsDBCSLeadByte(static_cast<BYTE>(byte)) != FALSE;
+}
 
 std::unique_ptr<RegistryKey> Win32Platform::OpenKey(const std::string& path) {
   // A leading backslash means "from the root key"; RegCreateKeyExA wants

@@ -14,8 +14,8 @@ namespace qar {
 namespace {
 
 void WriteFile(const std::string& path, const std::string& content) {
-  HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
   DWORD written = 0;
   ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
@@ -23,7 +23,8 @@ void WriteFile(const std::string& path, const std::string& content) {
 }
 
 std::string ReadFile(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "<missing>";
   char buffer[256];
   DWORD read = 0;
@@ -41,8 +42,8 @@ bool SetLocalWriteTime(const std::string& path, WORD year, WORD month, WORD day)
   when.wHour = 12;
   FILETIME local, utc;
   if (!SystemTimeToFileTime(&when, &local) || !LocalFileTimeToFileTime(&local, &utc)) return false;
-  HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BOOL ok = SetFileTime(file, nullptr, nullptr, &utc);
   CloseHandle(file);
@@ -162,7 +163,8 @@ TEST_F(Win32PlatformTest, QueryVersionMatchesGetVersion) {
   info.dwOSVersionInfoSize = sizeof info;
   ASSERT_TRUE(GetVersionExA(&info));
   EXPECT_EQ(version.Csd(), info.szCSDVersion);
-  for (std::size_t i = version.Csd().size(); i < sizeof version.csd; ++i) ASSERT_EQ(version.csd[i], 0) << i;
+  for (std::size_t i = version.Csd().size(); i < sizeof version.csd; ++i)
+    ASSERT_EQ(version.csd[i], 0) << i;
 }
 
 // --- files and folders ------------------------------------------------------
@@ -284,7 +286,8 @@ TEST(CopyFailureSide, Table) {
       {ERROR_WRITE_FAULT, true, CopyResult::Target},
       {ERROR_WRITE_PROTECT, true, CopyResult::Target},
   };
-  for (const auto& c : cases) EXPECT_EQ(CopyFailureSide(c.error, c.sourceIsFile), c.side) << c.error;
+  for (const auto& c : cases)
+    EXPECT_EQ(CopyFailureSide(c.error, c.sourceIsFile), c.side) << c.error;
 }
 
 // Lead bytes are those of the ANSI code page: none in a single-byte one.
@@ -293,7 +296,8 @@ TEST(IsLeadByte, FollowsTheAnsiCodePage) {
   const UINT codePage = GetACP();
   if (codePage != 932 && codePage != 1252) GTEST_SKIP() << "code page " << codePage;
   for (int byte = 0; byte < 256; ++byte) {
-    const bool lead = codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+    const bool lead =
+        codePage == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
     EXPECT_EQ(platform.IsLeadByte(static_cast<char>(byte)), lead)
         << "byte " << byte << ", code page " << codePage;
   }
@@ -323,11 +327,12 @@ class Win32RegistryTest : public ::testing::Test {
     win32::ScopedKey key;
     type = REG_NONE;
     data.clear();
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS)
+      return;
     char buffer[512];
     DWORD size = sizeof buffer;
-    if (RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-        ERROR_SUCCESS) {
+    if (RegQueryValueExA(key.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                         &size) != ERROR_SUCCESS) {
       type = REG_NONE;
       return;
     }
@@ -359,9 +364,9 @@ TEST_F(Win32RegistryTest, KeyPathWithOrWithoutLeadingBackslash) {
     EXPECT_TRUE(key->SetString("QAR", "x")) << path;
   }
   win32::ScopedKey key;
-  EXPECT_EQ(
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kKey) + "\\Sub").c_str(), 0, KEY_READ, key.Receive()),
-      ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kKey) + "\\Sub").c_str(), 0, KEY_READ,
+                          key.Receive()),
+            ERROR_SUCCESS);
 }
 
 TEST_F(Win32RegistryTest, DeleteValuePresentAndAbsent) {

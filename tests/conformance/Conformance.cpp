@@ -65,15 +65,16 @@ class Scratch {
 
   // One expectation on a probe or operation with a true/false result.
   void Is(const char* op, const std::string& name, bool got, bool want) {
-    out_.Expect(got == want, std::string(op) + "(" + name + ") is " + YesNo(got) + ", want " + YesNo(want));
+    out_.Expect(got == want,
+                std::string(op) + "(" + name + ") is " + YesNo(got) + ", want " + YesNo(want));
   }
   void Is(const char* op, const std::string& name, CopyResult got, bool want) {
     Is(op, name, static_cast<bool>(got), want);
   }
   // A copy that must fail, and on which side.
   void Fails(const std::string& name, CopyResult got, CopyResult::Side want) {
-    out_.Expect(got.failed == want,
-                "CopyFile(" + name + ") reports " + SideName(got.failed) + ", want " + SideName(want));
+    out_.Expect(got.failed == want, "CopyFile(" + name + ") reports " + SideName(got.failed) +
+                                        ", want " + SideName(want));
   }
   void Contents(const std::string& name, const std::string& want) {
     std::string got;
@@ -82,8 +83,8 @@ class Scratch {
   }
   void Names(const std::string& folder, const std::vector<std::string>& want) {
     const std::vector<std::string> got = env_.ListFolder(In(folder));
-    out_.Expect(got == want, "folder " + (folder.empty() ? std::string("scratch") : folder) + " lists [" +
-                                 Joined(got) + "], want [" + Joined(want) + "]");
+    out_.Expect(got == want, "folder " + (folder.empty() ? std::string("scratch") : folder) +
+                                 " lists [" + Joined(got) + "], want [" + Joined(want) + "]");
   }
 
  private:
@@ -94,7 +95,8 @@ class Scratch {
 
 std::string LocalTimeText(const LocalTime& t) {
   char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute);
   return text;
 }
 
@@ -106,7 +108,8 @@ bool Dated(ConformanceEnv& env, Outcome& out, const std::string& path, const std
     case TimeSet::Set:
       return true;
     case TimeSet::NotStorable:
-      out.Note("the host file system cannot store " + LocalTimeText(when) + " on " + name + "; not checked");
+      out.Note("the host file system cannot store " + LocalTimeText(when) + " on " + name +
+               "; not checked");
       return false;
     case TimeSet::Failed:
       break;
@@ -130,14 +133,15 @@ void PathsIgnoreCase(ConformanceEnv& env, Outcome& out) {
   s.Is("DirectoryExists", "system", p.DirectoryExists(s.In("system")), true);
   s.Is("CreateDir", "SYSTEM (exists as System)", p.CreateDir(s.In("SYSTEM")), false);
 
-  s.Is("CopyFile", "qar.cat -> SYSTEM\\QAR.CAT", p.CopyFile(s.In("qar.cat"), s.In("SYSTEM\\QAR.CAT")), true);
+  s.Is("CopyFile", "qar.cat -> SYSTEM\\QAR.CAT",
+       p.CopyFile(s.In("qar.cat"), s.In("SYSTEM\\QAR.CAT")), true);
   s.Contents("System\\QAR.CAT", "catalogue");
   s.Is("FileExists", "system\\qar.cat", p.FileExists(s.In("system\\qar.cat")), true);
 
   // Replacing a file named in another case keeps the stored name.
   if (!s.Write("System\\Update.inf", "old")) return;
-  s.Is("CopyFile", "qar.cat -> SYSTEM\\UPDATE.INF", p.CopyFile(s.In("qar.cat"), s.In("SYSTEM\\UPDATE.INF")),
-       true);
+  s.Is("CopyFile", "qar.cat -> SYSTEM\\UPDATE.INF",
+       p.CopyFile(s.In("qar.cat"), s.In("SYSTEM\\UPDATE.INF")), true);
   s.Contents("System\\Update.inf", "catalogue");
   s.Names("System", {"QAR.CAT", "Update.inf"});
   s.Names("", {"QAR.CAT", "System"});
@@ -166,7 +170,8 @@ void PathFormsResolveAlike(ConformanceEnv& env, Outcome& out) {
   };
   for (const ProbeCase& c : files) s.Is("FileExists", c.name, p.FileExists(s.In(c.name)), c.want);
   s.Is("DirectoryExists", "Driver/.", p.DirectoryExists(s.In("Driver/.")), true);
-  s.Is("DirectoryExists", "Driver\\..\\Driver", p.DirectoryExists(s.In("Driver\\..\\Driver")), true);
+  s.Is("DirectoryExists", "Driver\\..\\Driver", p.DirectoryExists(s.In("Driver\\..\\Driver")),
+       true);
 
   s.Is("CopyFile", "Driver/QAR.CAT -> copy.cat. (trailing dot)",
        p.CopyFile(s.In("Driver/QAR.CAT"), s.In("copy.cat.")), true);
@@ -178,8 +183,9 @@ void PathFormsResolveAlike(ConformanceEnv& env, Outcome& out) {
 
 void FileExistsByKindOfName(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
-  if (!s.Ready() || !s.Write("plain.sys", "x") || !s.Write("locked.sys", "x") || !s.ReadOnly("locked.sys") ||
-      !s.Folder("usb8023w.sys") || !s.Write("usb8023w.sys\\inner.sys", "x"))
+  if (!s.Ready() || !s.Write("plain.sys", "x") || !s.Write("locked.sys", "x") ||
+      !s.ReadOnly("locked.sys") || !s.Folder("usb8023w.sys") ||
+      !s.Write("usb8023w.sys\\inner.sys", "x"))
     return;
   const ProbeCase cases[] = {
       {"plain.sys", true},
@@ -192,7 +198,8 @@ void FileExistsByKindOfName(ConformanceEnv& env, Outcome& out) {
       {"nofolder\\plain.sys", false},
       {"", false},  // the scratch folder itself
   };
-  for (const ProbeCase& c : cases) s.Is("FileExists", c.name, env.Target().FileExists(s.In(c.name)), c.want);
+  for (const ProbeCase& c : cases)
+    s.Is("FileExists", c.name, env.Target().FileExists(s.In(c.name)), c.want);
 }
 
 // Only a last-write time whose local date lies in 1980..2107 counts, as the
@@ -205,14 +212,16 @@ void FileExistsByLastWriteDate(ConformanceEnv& env, Outcome& out) {
     LocalTime when;
     bool want;
   } cases[] = {
-      {{1979, 6, 15, 12, 0}, false}, {{1979, 12, 31, 23, 30}, false}, {{1980, 1, 1, 0, 30}, true},
-      {{1980, 6, 15, 12, 0}, true},  {{2107, 6, 15, 12, 0}, true},    {{2107, 12, 31, 23, 30}, true},
+      {{1979, 6, 15, 12, 0}, false}, {{1979, 12, 31, 23, 30}, false},
+      {{1980, 1, 1, 0, 30}, true},   {{1980, 6, 15, 12, 0}, true},
+      {{2107, 6, 15, 12, 0}, true},  {{2107, 12, 31, 23, 30}, true},
       {{2108, 1, 1, 0, 30}, false},  {{2108, 6, 15, 12, 0}, false},
   };
   const std::string path = s.In("usb8023w.sys");
   for (const auto& c : cases) {
     if (!Dated(env, out, path, "usb8023w.sys", c.when)) continue;
-    s.Is("FileExists", "usb8023w.sys dated " + LocalTimeText(c.when), env.Target().FileExists(path), c.want);
+    s.Is("FileExists", "usb8023w.sys dated " + LocalTimeText(c.when), env.Target().FileExists(path),
+         c.want);
   }
 }
 
@@ -230,9 +239,10 @@ void FileSizeByKindOfName(ConformanceEnv& env, Outcome& out) {
     bool found;
     std::uint64_t size;
   } cases[] = {
-      {"plain.sys", true, 5}, {"PLAIN.SYS", true, 5},        {"empty.sys", true, 0}, {"locked.sys", true, 2},
-      {"old.sys", true, 3},   {"Folder", false, 0},          {"Folder\\", false, 0}, {"absent.sys", false, 0},
-      {"", false, 0},         {"nofolder\\x.sys", false, 0},
+      {"plain.sys", true, 5},        {"PLAIN.SYS", true, 5},   {"empty.sys", true, 0},
+      {"locked.sys", true, 2},       {"old.sys", true, 3},     {"Folder", false, 0},
+      {"Folder\\", false, 0},        {"absent.sys", false, 0}, {"", false, 0},
+      {"nofolder\\x.sys", false, 0},
   };
   Dated(env, out, s.In("old.sys"), "old.sys", {1979, 6, 15, 12, 0});
   for (const auto& c : cases) {
@@ -240,8 +250,8 @@ void FileSizeByKindOfName(ConformanceEnv& env, Outcome& out) {
     const bool found = env.Target().FileSize(s.In(c.name), size);
     s.Is("FileSize", c.name, found, c.found);
     if (found && c.found)
-      out.Expect(size == c.size, std::string("FileSize(") + c.name + ") is " + std::to_string(size) +
-                                     ", want " + std::to_string(c.size));
+      out.Expect(size == c.size, std::string("FileSize(") + c.name + ") is " +
+                                     std::to_string(size) + ", want " + std::to_string(c.size));
   }
 }
 
@@ -249,8 +259,9 @@ void DirectoryExistsByKindOfName(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
   if (!s.Ready() || !s.Folder("Folder\\Sub") || !s.Write("file.txt", "x")) return;
   const ProbeCase cases[] = {
-      {"Folder", true},    {"FOLDER", true},      {"Folder\\", true}, {"Folder\\Sub", true},     {"", true},
-      {"file.txt", false}, {"file.txt\\", false}, {"absent", false},  {"absent\\deeper", false},
+      {"Folder", true},      {"FOLDER", true},  {"Folder\\", true},
+      {"Folder\\Sub", true}, {"", true},        {"file.txt", false},
+      {"file.txt\\", false}, {"absent", false}, {"absent\\deeper", false},
   };
   for (const ProbeCase& c : cases)
     s.Is("DirectoryExists", c.name, env.Target().DirectoryExists(s.In(c.name)), c.want);
@@ -281,12 +292,15 @@ void CreateDirMakesOneLevelOnly(ConformanceEnv& env, Outcome& out) {
 
 void CopyFileCreatesAndReplaces(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
-  if (!s.Ready() || !s.Write("source.sys", "new") || !s.Write("older.sys", "an older and longer file"))
+  if (!s.Ready() || !s.Write("source.sys", "new") ||
+      !s.Write("older.sys", "an older and longer file"))
     return;
   Platform& p = env.Target();
-  s.Is("CopyFile", "source.sys -> target.sys", p.CopyFile(s.In("source.sys"), s.In("target.sys")), true);
+  s.Is("CopyFile", "source.sys -> target.sys", p.CopyFile(s.In("source.sys"), s.In("target.sys")),
+       true);
   s.Contents("target.sys", "new");
-  s.Is("CopyFile", "source.sys -> older.sys", p.CopyFile(s.In("source.sys"), s.In("older.sys")), true);
+  s.Is("CopyFile", "source.sys -> older.sys", p.CopyFile(s.In("source.sys"), s.In("older.sys")),
+       true);
   s.Contents("older.sys", "new");
   s.Contents("source.sys", "new");
 
@@ -298,7 +312,8 @@ void CopyFileCreatesAndReplaces(ConformanceEnv& env, Outcome& out) {
   } dates[] = {{{1979, 6, 15, 12, 0}, false}, {{2001, 8, 24, 12, 0}, true}};
   for (const auto& d : dates) {
     if (!Dated(env, out, s.In("source.sys"), "source.sys", d.when)) continue;
-    s.Is("CopyFile", "source.sys -> dated.sys", p.CopyFile(s.In("source.sys"), s.In("dated.sys")), true);
+    s.Is("CopyFile", "source.sys -> dated.sys", p.CopyFile(s.In("source.sys"), s.In("dated.sys")),
+         true);
     s.Is("FileExists", "dated.sys copied from a file dated " + LocalTimeText(d.when),
          p.FileExists(s.In("dated.sys")), d.want);
   }
@@ -340,16 +355,18 @@ void CopyFileFailures(ConformanceEnv& env, Outcome& out) {
 // install's copy and the removal would fail.
 void CopyFromReadOnlySourceIsWritable(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
-  if (!s.Ready() || !s.Write("cd.sys", "from cd") || !s.ReadOnly("cd.sys") || !s.Write("existing.sys", "old"))
+  if (!s.Ready() || !s.Write("cd.sys", "from cd") || !s.ReadOnly("cd.sys") ||
+      !s.Write("existing.sys", "old"))
     return;
   Platform& p = env.Target();
   for (const char* target : {"copy.sys", "existing.sys"}) {
-    s.Is("CopyFile", std::string("cd.sys -> ") + target, p.CopyFile(s.In("cd.sys"), s.In(target)), true);
+    s.Is("CopyFile", std::string("cd.sys -> ") + target, p.CopyFile(s.In("cd.sys"), s.In(target)),
+         true);
     s.Contents(target, "from cd");
     out.Expect(!env.IsReadOnly(s.In(target)),
                std::string(target) + " copied from a read-only file is read-only");
-    s.Is("CopyFile", std::string("cd.sys -> ") + target + " again", p.CopyFile(s.In("cd.sys"), s.In(target)),
-         true);
+    s.Is("CopyFile", std::string("cd.sys -> ") + target + " again",
+         p.CopyFile(s.In("cd.sys"), s.In(target)), true);
     s.Is("DeleteFile", target, p.DeleteFile(s.In(target)), true);
     s.Is("FileExists", target, p.FileExists(s.In(target)), false);
   }
@@ -365,7 +382,7 @@ void DeleteFileByKindOfName(ConformanceEnv& env, Outcome& out) {
   s.Is("DeleteFile", "usb8023w.sys", p.DeleteFile(s.In("usb8023w.sys")), true);
   s.Is("FileExists", "usb8023w.sys", p.FileExists(s.In("usb8023w.sys")), false);
   const ProbeCase failing[] = {
-      {"usb8023w.sys", false},                                                          // already gone
+      {"usb8023w.sys", false},  // already gone
       {"absent.sys", false},   {"nofolder\\absent.sys", false}, {"locked.sys", false},  // read-only
       {"Folder", false},
   };
@@ -378,7 +395,8 @@ void DeleteFileByKindOfName(ConformanceEnv& env, Outcome& out) {
 // The marker's copy is renamed into place; MoveFileA never replaces.
 void RenameFileWithinAFolder(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
-  if (!s.Ready() || !s.Write("usb8023w.new", "new") || !s.Write("kept.sys", "kept") || !s.Folder("Folder"))
+  if (!s.Ready() || !s.Write("usb8023w.new", "new") || !s.Write("kept.sys", "kept") ||
+      !s.Folder("Folder"))
     return;
   Platform& p = env.Target();
   s.Is("RenameFile", "usb8023w.new -> kept.sys (exists)",
@@ -387,11 +405,12 @@ void RenameFileWithinAFolder(ConformanceEnv& env, Outcome& out) {
   s.Contents("usb8023w.new", "new");
   s.Is("RenameFile", "usb8023w.new -> KEPT.SYS (exists in another case)",
        p.RenameFile(s.In("usb8023w.new"), s.In("KEPT.SYS")), false);
-  s.Is("RenameFile", "absent.new -> absent.sys", p.RenameFile(s.In("absent.new"), s.In("absent.sys")), false);
+  s.Is("RenameFile", "absent.new -> absent.sys",
+       p.RenameFile(s.In("absent.new"), s.In("absent.sys")), false);
   s.Is("RenameFile", "usb8023w.new -> nofolder\\usb8023w.sys",
        p.RenameFile(s.In("usb8023w.new"), s.In("nofolder\\usb8023w.sys")), false);
-  s.Is("RenameFile", "USB8023W.NEW -> usb8023w.sys", p.RenameFile(s.In("USB8023W.NEW"), s.In("usb8023w.sys")),
-       true);
+  s.Is("RenameFile", "USB8023W.NEW -> usb8023w.sys",
+       p.RenameFile(s.In("USB8023W.NEW"), s.In("usb8023w.sys")), true);
   s.Contents("usb8023w.sys", "new");
   s.Is("RenameFile", "usb8023w.sys -> Folder\\usb8023w.sys",
        p.RenameFile(s.In("usb8023w.sys"), s.In("Folder\\usb8023w.sys")), true);
@@ -408,13 +427,14 @@ void ClearReadOnlyByKindOfName(ConformanceEnv& env, Outcome& out) {
       !s.Write("plain.sys", "plain") || !s.Write("source.sys", "new") || !s.Folder("Folder"))
     return;
   Platform& p = env.Target();
-  s.Is("CopyFile", "source.sys -> locked.sys (read-only)", p.CopyFile(s.In("source.sys"), s.In("locked.sys")),
-       false);
+  s.Is("CopyFile", "source.sys -> locked.sys (read-only)",
+       p.CopyFile(s.In("source.sys"), s.In("locked.sys")), false);
   s.Is("ClearReadOnly", "LOCKED.SYS", p.ClearReadOnly(s.In("LOCKED.SYS")), true);
-  out.Expect(!env.IsReadOnly(s.In("locked.sys")), "locked.sys is still read-only after ClearReadOnly");
+  out.Expect(!env.IsReadOnly(s.In("locked.sys")),
+             "locked.sys is still read-only after ClearReadOnly");
   s.Contents("locked.sys", "locked");
-  s.Is("CopyFile", "source.sys -> locked.sys (cleared)", p.CopyFile(s.In("source.sys"), s.In("locked.sys")),
-       true);
+  s.Is("CopyFile", "source.sys -> locked.sys (cleared)",
+       p.CopyFile(s.In("source.sys"), s.In("locked.sys")), true);
   s.Contents("locked.sys", "new");
   if (!s.ReadOnly("locked.sys")) return;
   s.Is("ClearReadOnly", "locked.sys (read-only again)", p.ClearReadOnly(s.In("locked.sys")), true);
@@ -424,7 +444,8 @@ void ClearReadOnlyByKindOfName(ConformanceEnv& env, Outcome& out) {
       {"locked.sys", false},  // deleted
       {"absent.sys", false}, {"nofolder\\absent.sys", false}, {"Folder", false},
   };
-  for (const ProbeCase& c : cases) s.Is("ClearReadOnly", c.name, p.ClearReadOnly(s.In(c.name)), c.want);
+  for (const ProbeCase& c : cases)
+    s.Is("ClearReadOnly", c.name, p.ClearReadOnly(s.In(c.name)), c.want);
   out.Expect(!env.IsReadOnly(s.In("plain.sys")), "plain.sys became read-only");
   s.Names("", {"Folder", "plain.sys", "source.sys"});
 }
@@ -447,8 +468,10 @@ std::unique_ptr<RegistryKey> Open(ConformanceEnv& env, Outcome& out, const std::
 void Stored(ConformanceEnv& env, Outcome& out, const std::string& key, const std::string& label,
             const std::string& name, const std::string& want) {
   std::string got;
-  if (!out.Expect(env.ReadRegistryString(key, name, got), label + " has no string " + Quoted(name))) return;
-  out.Expect(got == want, label + " " + Quoted(name) + " holds " + Quoted(got) + ", want " + Quoted(want));
+  if (!out.Expect(env.ReadRegistryString(key, name, got), label + " has no string " + Quoted(name)))
+    return;
+  out.Expect(got == want,
+             label + " " + Quoted(name) + " holds " + Quoted(got) + ", want " + Quoted(want));
 }
 
 void Absent(ConformanceEnv& env, Outcome& out, const std::string& key, const std::string& label,
@@ -473,7 +496,8 @@ void RegistryRoundTrip(ConformanceEnv& env, Outcome& out) {
   for (const auto& v : values) {
     auto opened = Open(env, out, key, "scratch key");
     if (!opened) return;
-    out.Expect(opened->SetString(v.name, v.data), std::string("SetString(") + Quoted(v.name) + ") failed");
+    out.Expect(opened->SetString(v.name, v.data),
+               std::string("SetString(") + Quoted(v.name) + ") failed");
   }
   for (const auto& v : values) Stored(env, out, key, "scratch key", v.name, v.data);
 
@@ -502,7 +526,8 @@ void LeadingBackslashMeansRoot(ConformanceEnv& env, Outcome& out) {
   if (auto k = Open(env, out, "\\" + key, "\\scratch key"))
     out.Expect(k->SetString("Via", "backslash"), "SetString through \\scratch key failed");
   Stored(env, out, key, "scratch key", "Via", "backslash");
-  if (auto k = Open(env, out, key, "scratch key")) out.Expect(k->SetString("Plain", "x"), "SetString failed");
+  if (auto k = Open(env, out, key, "scratch key"))
+    out.Expect(k->SetString("Plain", "x"), "SetString failed");
   if (auto k = Open(env, out, "\\" + key, "\\scratch key"))
     out.Expect(k->DeleteValue("Plain"), "DeleteValue through \\scratch key failed");
   Absent(env, out, key, "scratch key", "Plain");
@@ -520,7 +545,8 @@ void LeadingBackslashMeansRoot(ConformanceEnv& env, Outcome& out) {
     out.Expect(twice->SetString("Twice", "x"), "SetString through \\\\scratch key failed");
     Stored(env, out, key, "scratch key", "Twice", "x");
   }
-  if (!out.Expect(!env.Target().OpenKey("\\\\\\" + key), "OpenKey(\\\\\\scratch key) gave a key")) return;
+  if (!out.Expect(!env.Target().OpenKey("\\\\\\" + key), "OpenKey(\\\\\\scratch key) gave a key"))
+    return;
   if (auto k = Open(env, out, key + "\\\\Inner\\", "scratch key\\\\Inner\\"))
     out.Expect(k->SetString("Inner", "y"), "SetString through scratch key\\\\Inner\\ failed");
   Stored(env, out, key + "\\Inner", "scratch key\\Inner", "Inner", "y");
@@ -529,7 +555,8 @@ void LeadingBackslashMeansRoot(ConformanceEnv& env, Outcome& out) {
 void DeleteValuePresentAndAbsent(ConformanceEnv& env, Outcome& out) {
   const std::string key = env.ScratchKey();
   if (auto k = Open(env, out, key, "scratch key")) {
-    out.Expect(k->SetString("Installation Sources", "D:\\"), "SetString(\"Installation Sources\") failed");
+    out.Expect(k->SetString("Installation Sources", "D:\\"),
+               "SetString(\"Installation Sources\") failed");
     out.Expect(k->SetString("SourcePath", "C:\\"), "SetString(\"SourcePath\") failed");
   }
   if (auto k = Open(env, out, key, "scratch key"))
@@ -591,7 +618,8 @@ void CurrentIs(ConformanceEnv& env, Outcome& out, const std::string& path) {
   if (!out.Expect(env.Target().GetCurrentDir(dir), "GetCurrentDir in " + label + " failed")) return;
   std::string want = path.substr(3);
   if (!want.empty() && want.back() == '\\') want.pop_back();
-  out.Expect(dir == want, "GetCurrentDir in " + label + " is " + Quoted(dir) + ", want " + Quoted(want));
+  out.Expect(dir == want,
+             "GetCurrentDir in " + label + " is " + Quoted(dir) + ", want " + Quoted(want));
 }
 
 void CurrentDriveAndDirectory(ConformanceEnv& env, Outcome& out) {
@@ -602,11 +630,13 @@ void CurrentDriveAndDirectory(ConformanceEnv& env, Outcome& out) {
     CurrentIs(env, out, s.In("Setup"));
     // Relative names start there.
     s.Is("FileExists", "QAR.exe relative to Setup", p.FileExists("QAR.exe"), true);
-    s.Is("FileExists", "Driver\\..\\qar.exe relative to Setup", p.FileExists("Driver\\..\\qar.exe"), true);
+    s.Is("FileExists", "Driver\\..\\qar.exe relative to Setup", p.FileExists("Driver\\..\\qar.exe"),
+         true);
     s.Is("DirectoryExists", "Driver relative to Setup", p.DirectoryExists("Driver"), true);
   }
   const std::string root = s.Dir().substr(0, 3);
-  if (out.Expect(env.SetCurrentDir(root), "set-up: make " + root + " current")) CurrentIs(env, out, root);
+  if (out.Expect(env.SetCurrentDir(root), "set-up: make " + root + " current"))
+    CurrentIs(env, out, root);
 
   const std::string other = env.OtherDriveRoot();
   if (other.empty())
@@ -634,8 +664,8 @@ void LongCurrentDirectory(ConformanceEnv& env, Outcome& out) {
       continue;
     if (!env.SetCurrentDir(path)) {
       // Windows refuses past MAX_PATH - 2; a shorter refusal is a fault.
-      if (!out.Expect(length > 258,
-                      "the system refuses a current directory of " + std::to_string(length) + " characters"))
+      if (!out.Expect(length > 258, "the system refuses a current directory of " +
+                                        std::to_string(length) + " characters"))
         continue;
       out.Note("the system refuses a current directory of " + std::to_string(length) +
                " characters; checked up to 258");
@@ -652,8 +682,8 @@ void VersionNaming(ConformanceEnv& env, Outcome& out) {
   if (!out.Expect(env.Target().QueryVersion(version), "QueryVersion failed")) return;
   const std::string name = GetOSName(env.Target());
   const std::string want = env.ExpectedOsName();
-  out.Expect(name == want, "GetOSName is " + Quoted(name) + ", want " + Quoted(want) + " (platform " +
-                               std::to_string(version.platformId) + ", version " +
+  out.Expect(name == want, "GetOSName is " + Quoted(name) + ", want " + Quoted(want) +
+                               " (platform " + std::to_string(version.platformId) + ", version " +
                                std::to_string(version.major) + "." + std::to_string(version.minor) +
                                ", service pack " + Quoted(version.Csd()) + ")");
 }

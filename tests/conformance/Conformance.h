@@ -52,7 +52,8 @@ class ConformanceEnv {
   // A key that OpenKey cannot open for writing, "" when the system has none.
   virtual std::string UnwritableKey() = 0;
   // A REG_SZ value as stored; false when absent or of another type.
-  virtual bool ReadRegistryString(const std::string& key, const std::string& name, std::string& data) = 0;
+  virtual bool ReadRegistryString(const std::string& key, const std::string& name,
+                                  std::string& data) = 0;
 
   // Makes `path` (a full Windows path) the current drive and directory;
   // false when the system refuses it.

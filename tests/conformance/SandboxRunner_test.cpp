@@ -95,7 +95,8 @@ class SandboxEnv : public ConformanceEnv {
     const struct timespec times[2] = {{utc, 0}, {utc, 0}};
     const std::string host = machine_->HostPath(path);
     struct stat st;
-    if (host.empty() || utimensat(AT_FDCWD, host.c_str(), times, 0) != 0 || stat(host.c_str(), &st) != 0)
+    if (host.empty() || utimensat(AT_FDCWD, host.c_str(), times, 0) != 0 ||
+        stat(host.c_str(), &st) != 0)
       return TimeSet::Failed;
     return st.st_mtim.tv_sec == utc ? TimeSet::Set : TimeSet::NotStorable;
   }
@@ -103,7 +104,8 @@ class SandboxEnv : public ConformanceEnv {
   bool SetReadOnly(const std::string& path) override {
     const std::string host = machine_->HostPath(path);
     struct stat st;
-    return !host.empty() && stat(host.c_str(), &st) == 0 && chmod(host.c_str(), st.st_mode & ~0222) == 0;
+    return !host.empty() && stat(host.c_str(), &st) == 0 &&
+           chmod(host.c_str(), st.st_mode & ~0222) == 0;
   }
 
   bool IsReadOnly(const std::string& path) override {
@@ -112,9 +114,12 @@ class SandboxEnv : public ConformanceEnv {
     return !host.empty() && stat(host.c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
   }
 
-  std::string ScratchKey() override { return "SOFTWARE\\QarConformance\\Key" + std::to_string(++keys_); }
+  std::string ScratchKey() override {
+    return "SOFTWARE\\QarConformance\\Key" + std::to_string(++keys_);
+  }
   std::string UnwritableKey() override { return std::string(kLockedKey) + "\\Setup"; }
-  bool ReadRegistryString(const std::string& key, const std::string& name, std::string& data) override {
+  bool ReadRegistryString(const std::string& key, const std::string& name,
+                          std::string& data) override {
     return machine_->ReadString(key, name, data);
   }
 
@@ -179,7 +184,9 @@ struct SandboxRun {
   const Check* check;
 };
 
-void PrintTo(const SandboxRun& run, std::ostream* os) { *os << run.label << " " << run.check->name; }
+void PrintTo(const SandboxRun& run, std::ostream* os) {
+  *os << run.label << " " << run.check->name;
+}
 
 std::vector<SandboxRun> Runs() {
   std::vector<SandboxRun> runs;
@@ -196,13 +203,15 @@ std::vector<SandboxRun> Runs() {
       {"winxp_utc_minus5", "winxp", "QAR+5"},
   };
   for (const auto& setup : setups)
-    for (const Check& check : Checks()) runs.push_back({setup.label, setup.version, setup.zone, &check});
+    for (const Check& check : Checks())
+      runs.push_back({setup.label, setup.version, setup.zone, &check});
   // The version naming for every version the table knows.
   for (const sandbox::NamedVersion& known : sandbox::KnownVersions()) {
     const std::string version = known.name;
     if (version == "winxp" || version == "win2k" || version == "win98") continue;
     for (const Check& check : Checks())
-      if (std::string(check.name) == "VersionNaming") runs.push_back({version, version, "", &check});
+      if (std::string(check.name) == "VersionNaming")
+        runs.push_back({version, version, "", &check});
   }
   return runs;
 }

@@ -52,12 +52,14 @@ void RemoveTree(const std::string& dir) {
 void DeleteKeyTree(HKEY root, const std::string& path) {
   {
     win32::ScopedKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, key.Receive()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, key.Receive()) != ERROR_SUCCESS)
+      return;
     std::vector<std::string> children;
     char name[256];
     for (DWORD i = 0;; ++i) {
       DWORD size = sizeof name;
-      if (RegEnumKeyExA(key.Get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      if (RegEnumKeyExA(key.Get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS)
         break;
       children.push_back(name);
     }
@@ -99,7 +101,8 @@ class Win32Env : public ConformanceEnv {
   bool MakeFolders(const std::string& path) override {
     for (std::size_t end = path.find('\\', 3);; end = path.find('\\', end + 1)) {
       const std::wstring level = Long(path.substr(0, end));
-      if (!CreateDirectoryW(level.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+      if (!CreateDirectoryW(level.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
       if (end == std::string::npos) break;
     }
     const DWORD attributes = GetFileAttributesW(Long(path).c_str());
@@ -107,8 +110,8 @@ class Win32Env : public ConformanceEnv {
   }
 
   bool WriteFile(const std::string& path, const std::string& contents) override {
-    HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     const BOOL ok =
@@ -118,8 +121,8 @@ class Win32Env : public ConformanceEnv {
   }
 
   bool ReadFile(const std::string& path, std::string& contents) override {
-    HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     contents.clear();
     char buffer[4096];
@@ -156,8 +159,9 @@ class Win32Env : public ConformanceEnv {
     if (!SystemTimeToFileTime(&fields, &local) || !LocalFileTimeToFileTime(&local, &utc))
       return TimeSet::Failed;
     // Attribute access works on read-only files too.
-    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return TimeSet::Failed;
     const BOOL set = SetFileTime(file, nullptr, nullptr, &utc);
     const BOOL read = GetFileTime(file, nullptr, nullptr, &stored);
@@ -184,11 +188,12 @@ class Win32Env : public ConformanceEnv {
   // RegCreateKeyExA with the default options fails
   // (ERROR_CHILD_MUST_BE_VOLATILE) even for an administrator.
   std::string UnwritableKey() override {
-    for (const char* candidate : {"HARDWARE\\QarConformance", "HARDWARE\\DESCRIPTION\\QarConformance"}) {
+    for (const char* candidate :
+         {"HARDWARE\\QarConformance", "HARDWARE\\DESCRIPTION\\QarConformance"}) {
       HKEY key = nullptr;
       DWORD disposition = 0;
-      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, candidate, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                          &disposition) != ERROR_SUCCESS)
+      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, candidate, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &key, &disposition) != ERROR_SUCCESS)
         return candidate;
       RegCloseKey(key);
       if (disposition == REG_CREATED_NEW_KEY) RegDeleteKeyA(HKEY_LOCAL_MACHINE, candidate);
@@ -196,17 +201,20 @@ class Win32Env : public ConformanceEnv {
     return std::string();
   }
 
-  bool ReadRegistryString(const std::string& key, const std::string& name, std::string& data) override {
+  bool ReadRegistryString(const std::string& key, const std::string& name,
+                          std::string& data) override {
     win32::ScopedKey opened;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, opened.Receive()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, opened.Receive()) !=
+        ERROR_SUCCESS)
       return false;
     DWORD type = REG_NONE, size = 0;
-    if (RegQueryValueExA(opened.Get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExA(opened.Get(), name.c_str(), nullptr, &type, nullptr, &size) !=
+            ERROR_SUCCESS ||
         type != REG_SZ)
       return false;
     std::vector<char> buffer(size + 1, 0);
-    if (RegQueryValueExA(opened.Get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                         &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(opened.Get(), name.c_str(), nullptr, &type,
+                         reinterpret_cast<BYTE*>(buffer.data()), &size) != ERROR_SUCCESS)
       return false;
     // Stored with its terminating zero.
     data.assign(buffer.data(), size > 0 && buffer[size - 1] == 0 ? size - 1 : size);
@@ -214,7 +222,9 @@ class Win32Env : public ConformanceEnv {
   }
 
   // Through the ANSI call, as for a program started in that folder.
-  bool SetCurrentDir(const std::string& path) override { return SetCurrentDirectoryA(path.c_str()) != FALSE; }
+  bool SetCurrentDir(const std::string& path) override {
+    return SetCurrentDirectoryA(path.c_str()) != FALSE;
+  }
 
   std::string OtherDriveRoot() override {
     const char scratch = base_.empty() ? 'C' : static_cast<char>(base_[0] & ~0x20);

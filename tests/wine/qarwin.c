@@ -31,7 +31,8 @@ static void print_box(HWND box) {
 
   GetWindowTextA(box, text, sizeof text);
   printf("caption: %s\n", text);
-  if (GetWindowRect(box, &at)) printf("at: %ld %ld %ld %ld\n", at.left, at.top, at.right, at.bottom);
+  if (GetWindowRect(box, &at))
+    printf("at: %ld %ld %ld %ld\n", at.left, at.top, at.right, at.bottom);
   text[0] = 0;
   child = GetDlgItem(box, BOX_TEXT_ID);
   if (child) GetWindowTextA(child, text, sizeof text);
