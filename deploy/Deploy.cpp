@@ -32,7 +32,7 @@ bool Preflight(Platform& platform, const Plan& plan) {
 // reports. A read-only target left by an earlier install would make
 // CopyFileA fail, so it is cleared first.
 CopyResult CopyChecked(Platform& platform, const std::string& source, const std::string& target) {
-  platform.ClearReadOnly(target);
+  platform.ClearAttributes(target);
   const CopyResult copied = platform.CopyFile(source, target);
   if (!copied) return copied;
   std::uint64_t want = 0, got = 0;
@@ -64,7 +64,7 @@ CopyResult CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSou
   result = CopyChecked(platform, markerCopy->source, temporary);
   if (!result) return result;
   // MoveFileA does not replace an existing file.
-  platform.ClearReadOnly(marker);
+  platform.ClearAttributes(marker);
   platform.DeleteFile(marker);
   if (!platform.RenameFile(temporary, marker)) return {CopyResult::Target};
   return {};
@@ -95,7 +95,7 @@ void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
   const std::string source = MediaPath(platform, mediaDir, kCompanionSource);
   try {
     platform.CreateDir(kCompanionFolder);
-    platform.ClearReadOnly(kCompanionProgram);
+    platform.ClearAttributes(kCompanionProgram);
     platform.CopyFile(source, kCompanionProgram);
     // Without the program, a Run value would make Windows try to start a
     // missing file at every log-on.
@@ -146,7 +146,7 @@ bool RemoveDriverFiles(Platform& platform, const std::string& marker) {
   for (const std::string& path : RemovalList()) {
     if (!platform.FileExists(path)) continue;
     // DeleteFileA refuses a read-only file (one left by another installer).
-    platform.ClearReadOnly(path);
+    platform.ClearAttributes(path);
     platform.DeleteFile(path);
   }
   return !platform.FileExists(marker);

@@ -1,7 +1,8 @@
 // The operating-system operations the wizard's logic uses. Windows maps each
-// to its Win32 call (platform/win32/; CopyFile also clears a read-only
-// attribute); the sandbox (platform/sandbox/) is a simulated Windows machine
-// kept in a host folder. Every path is an 8-bit (ANSI) Windows path.
+// to its Win32 call (platform/win32/; CopyFile also clears the attributes
+// ClearAttributes clears); the sandbox (platform/sandbox/) is a simulated
+// Windows machine kept in a host folder. Every path is an 8-bit (ANSI)
+// Windows path.
 #pragma once
 
 #include <cstdint>
@@ -66,17 +67,19 @@ class Platform {
   virtual bool FileSize(const std::string& path, std::uint64_t& size) = 0;
   // One level only: fails when the parent is missing or the folder exists.
   virtual bool CreateDir(const std::string& path) = 0;
-  // Replaces an existing target (not a read-only one). A read-only attribute
-  // carried over from the source is cleared on the copy, so later copies and
-  // deletes still work.
+  // Replaces an existing target, but not a read-only or hidden one (Windows
+  // refuses both). The read-only, hidden and system attributes carried over
+  // from the source are cleared on the copy, so later copies and deletes
+  // still work.
   virtual CopyResult CopyFile(const std::string& source, const std::string& target) = 0;
   // Fails on a read-only file.
   virtual bool DeleteFile(const std::string& path) = 0;
   // Renames a file within its drive; fails when `to` exists (MoveFileA).
   virtual bool RenameFile(const std::string& from, const std::string& to) = 0;
-  // Clears a file's read-only attribute; false when there is no such file
-  // or the attribute cannot be changed.
-  virtual bool ClearReadOnly(const std::string& path) = 0;
+  // Clears a file's read-only, hidden and system attributes, which make
+  // CopyFileA or DeleteFileA refuse it, and leaves its others; false when
+  // there is no such file or they cannot be changed.
+  virtual bool ClearAttributes(const std::string& path) = 0;
   // Whether the byte starts a two-byte character in the system's ANSI code
   // page (code page 932 and the other East Asian ones), so that the byte
   // after it is no character of its own, a backslash though it may look.

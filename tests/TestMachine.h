@@ -198,9 +198,9 @@ class RecordingPlatform : public Platform {
     calls.push_back("RenameFile " + from + " -> " + to);
     return inner_.RenameFile(from, to);
   }
-  bool ClearReadOnly(const std::string& path) override {
-    calls.push_back("ClearReadOnly " + path);
-    return inner_.ClearReadOnly(path);
+  bool ClearAttributes(const std::string& path) override {
+    calls.push_back("ClearAttributes " + path);
+    return inner_.ClearAttributes(path);
   }
   bool IsLeadByte(char byte) override { return inner_.IsLeadByte(byte); }
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override {

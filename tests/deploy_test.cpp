@@ -123,7 +123,7 @@ TEST(CopyDriverFiles, RunsTheFortyEightCopiesInOrderOnTheMachine) {
     const std::string& call = recorder.calls[i];
     if (call.rfind("CopyFile ", 0) != 0 || call.find("QAR.exe") != std::string::npos) continue;
     const std::string target = call.substr(call.find(" -> ") + 4);
-    EXPECT_EQ(recorder.calls[i - 1], "ClearReadOnly " + target);
+    EXPECT_EQ(recorder.calls[i - 1], "ClearAttributes " + target);
     EXPECT_EQ(recorder.calls[i + 1], "FileSize " + target);
   }
   for (const Copy& copy : PlanCopies(kPlanW, sources))
@@ -352,7 +352,7 @@ TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
   probed.push_back("C:\\Windows\\usb8023w.sys");
   EXPECT_EQ(recorder.CallsOf("FileExists"), probed);
   EXPECT_EQ(recorder.CallsOf("DeleteFile").size(), 40u);
-  EXPECT_EQ(recorder.CallsOf("ClearReadOnly"), recorder.CallsOf("DeleteFile"));
+  EXPECT_EQ(recorder.CallsOf("ClearAttributes"), recorder.CallsOf("DeleteFile"));
   EXPECT_EQ(recorder.CallsOf("DeleteFile").front(), "C:\\Windows\\usb8023w.sys");
   for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(machine.Machine(), "D:\\")))
     EXPECT_EQ(machine.Exists(copy.target),

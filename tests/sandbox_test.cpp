@@ -1080,7 +1080,7 @@ TEST_F(SandboxTest, EachFaultFailsItsOperationLikeWindows) {
          return machine->RenameFile("C:\\QAR\\QAR.exe", "C:\\QAR\\moved.exe") &&
                 machine->RenameFile("C:\\QAR\\moved.exe", "C:\\QAR\\QAR.exe");
        }},
-      {Op::ClearReadOnly, [&] { return machine->ClearReadOnly("C:\\QAR\\QAR.exe"); }},
+      {Op::ClearAttributes, [&] { return machine->ClearAttributes("C:\\QAR\\QAR.exe"); }},
       {Op::OpenKey, [&] { return machine->OpenKey("SOFTWARE\\QAR") != nullptr; }},
       {Op::WriteString, [&] { return key->SetString("v", "1"); }},
       {Op::DeleteValue,

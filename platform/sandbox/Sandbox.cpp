@@ -510,9 +510,9 @@ bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) 
                    target.name.c_str(), RENAME_NOREPLACE) == 0;
 }
 
-bool SandboxMachine::ClearReadOnly(const std::string& path) {
+bool SandboxMachine::ClearAttributes(const std::string& path) {
   const HostEntry entry = impl_->Find(path, true);
-  if (impl_->Faulted(Op::ClearReadOnly, path) || entry.kind != HostEntry::File) return false;
+  if (impl_->Faulted(Op::ClearAttributes, path) || entry.kind != HostEntry::File) return false;
   return (entry.st.st_mode & S_IWUSR) != 0 ||
          (!entry.readOnlyDrive && fchmodat(entry.folder.Get(), entry.name.c_str(),
                                            (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);

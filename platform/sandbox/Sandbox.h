@@ -23,7 +23,7 @@ class SandboxError : public std::runtime_error {
 // clang-format off
 enum class Op {
   QueryVersion, GetCurrentDrive, GetCurrentDir, FileExists, DirectoryExists, FileSize, CreateDir,
-  CopyFile, DeleteFile, RenameFile, ClearReadOnly, OpenKey, WriteString, DeleteValue, ShellOpen,
+  CopyFile, DeleteFile, RenameFile, ClearAttributes, OpenKey, WriteString, DeleteValue, ShellOpen,
   MessageBox
 };
 // clang-format on
@@ -89,7 +89,7 @@ class SandboxMachine : public Platform {
   CopyResult CopyFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;
   bool RenameFile(const std::string& from, const std::string& to) override;
-  bool ClearReadOnly(const std::string& path) override;
+  bool ClearAttributes(const std::string& path) override;
   bool IsLeadByte(char byte) override;
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;
   void ShellOpen(const std::string& target) override;

@@ -146,9 +146,10 @@ CopyResult Win32Platform::CopyFile(const std::string& source, const std::string&
     const DWORD error = GetLastError();  // before IsFile's own calls
     return {CopyFailureSide(error, IsFile(source))};
   }
-  // Files from a CD are read-only and CopyFileA keeps the attribute; a
-  // read-only copy would make the next install's copy and the removal fail.
-  ClearReadOnly(target);
+  // Files from a CD are read-only and CopyFileA keeps the attribute (hidden
+  // and system too); such a copy would make the next install's copy and the
+  // removal fail.
+  ClearAttributes(target);
   return {};
 }
 
@@ -160,12 +161,15 @@ bool Win32Platform::RenameFile(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != FALSE;
 }
 
-bool Win32Platform::ClearReadOnly(const std::string& path) {
+bool Win32Platform::ClearAttributes(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
     return false;
-  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-  return SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY) != FALSE;
+  // CopyFileA refuses to replace a read-only or hidden file (ERROR_ACCESS_DENIED), DeleteFileA
+  // a read-only one; system goes with hidden, as attrib sets them.
+  const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if ((attributes & blocking) == 0) return true;
+  return SetFileAttributesA(path.c_str(), attributes & ~blocking) != FALSE;
 }
 
 bool Win32Platform::IsLeadByte(char byte) {

@@ -23,7 +23,7 @@ class Win32Platform : public Platform {
   CopyResult CopyFile(const std::string& source, const std::string& target) override;
   bool DeleteFile(const std::string& path) override;
   bool RenameFile(const std::string& from, const std::string& to) override;
-  bool ClearReadOnly(const std::string& path) override;
+  bool ClearAttributes(const std::string& path) override;
   bool IsLeadByte(char byte) override;
 
   std::unique_ptr<RegistryKey> OpenKey(const std::string& path) override;

@@ -421,7 +421,7 @@ void RenameFileWithinAFolder(ConformanceEnv& env, Outcome& out) {
 
 // Files another installer left read-only are cleared before the install
 // copies over them and before removal deletes them.
-void ClearReadOnlyByKindOfName(ConformanceEnv& env, Outcome& out) {
+void ClearAttributesByKindOfName(ConformanceEnv& env, Outcome& out) {
   Scratch s(env, out);
   if (!s.Ready() || !s.Write("locked.sys", "locked") || !s.ReadOnly("locked.sys") ||
       !s.Write("plain.sys", "plain") || !s.Write("source.sys", "new") || !s.Folder("Folder"))
@@ -429,15 +429,16 @@ void ClearReadOnlyByKindOfName(ConformanceEnv& env, Outcome& out) {
   Platform& p = env.Target();
   s.Is("CopyFile", "source.sys -> locked.sys (read-only)",
        p.CopyFile(s.In("source.sys"), s.In("locked.sys")), false);
-  s.Is("ClearReadOnly", "LOCKED.SYS", p.ClearReadOnly(s.In("LOCKED.SYS")), true);
+  s.Is("ClearAttributes", "LOCKED.SYS", p.ClearAttributes(s.In("LOCKED.SYS")), true);
   out.Expect(!env.IsReadOnly(s.In("locked.sys")),
-             "locked.sys is still read-only after ClearReadOnly");
+             "locked.sys is still read-only after ClearAttributes");
   s.Contents("locked.sys", "locked");
   s.Is("CopyFile", "source.sys -> locked.sys (cleared)",
        p.CopyFile(s.In("source.sys"), s.In("locked.sys")), true);
   s.Contents("locked.sys", "new");
   if (!s.ReadOnly("locked.sys")) return;
-  s.Is("ClearReadOnly", "locked.sys (read-only again)", p.ClearReadOnly(s.In("locked.sys")), true);
+  s.Is("ClearAttributes", "locked.sys (read-only again)", p.ClearAttributes(s.In("locked.sys")),
+       true);
   s.Is("DeleteFile", "locked.sys (cleared)", p.DeleteFile(s.In("locked.sys")), true);
   const ProbeCase cases[] = {
       {"plain.sys", true},    // not read-only: nothing to do
@@ -445,7 +446,7 @@ void ClearReadOnlyByKindOfName(ConformanceEnv& env, Outcome& out) {
       {"absent.sys", false}, {"nofolder\\absent.sys", false}, {"Folder", false},
   };
   for (const ProbeCase& c : cases)
-    s.Is("ClearReadOnly", c.name, p.ClearReadOnly(s.In(c.name)), c.want);
+    s.Is("ClearAttributes", c.name, p.ClearAttributes(s.In(c.name)), c.want);
   out.Expect(!env.IsReadOnly(s.In("plain.sys")), "plain.sys became read-only");
   s.Names("", {"Folder", "plain.sys", "source.sys"});
 }
@@ -704,7 +705,7 @@ const std::vector<Check>& Checks() {
       {"CopyFromReadOnlySourceIsWritable", CopyFromReadOnlySourceIsWritable},
       {"DeleteFileByKindOfName", DeleteFileByKindOfName},
       {"RenameFileWithinAFolder", RenameFileWithinAFolder},
-      {"ClearReadOnlyByKindOfName", ClearReadOnlyByKindOfName},
+      {"ClearAttributesByKindOfName", ClearAttributesByKindOfName},
       {"RegistryRoundTrip", RegistryRoundTrip},
       {"OpenKeyCreatesMissingKeys", OpenKeyCreatesMissingKeys},
       {"LeadingBackslashMeansRoot", LeadingBackslashMeansRoot},
