@@ -5,7 +5,6 @@
 #include "deploy/VersionTable.h"
 #include "launch/Launchers.h"
 #include "probes/MediaDir.h"
-#include "probes/OsName.h"
 
 namespace qar {
 

@@ -7,7 +7,7 @@
 #include "app/Application.h"
 #include "deploy/Deploy.h"
 #include "deploy/Plans.h"
-#include "probes/OsName.h"
+#include "deploy/VersionTable.h"
 
 namespace qar {
 namespace {

@@ -66,4 +66,11 @@ std::string InstallMarkerOf(const WindowsVersion* version) {
   return version != nullptr ? PlanMarker(*version->markerPlan) : PlanMarker(kPlanW);
 }
 
+std::string GetOSName(Platform& platform) {
+  const WindowsVersion* version = RunningVersion(platform);
+  return version != nullptr ? version->Name() : std::string();
+}
+
+std::string OsNameFor(const OsVersion& version) { return RecogniseVersion(version).Name(); }
+
 }  // namespace qar

@@ -1,6 +1,6 @@
 // The Windows versions the wizard tells apart: how each is recognised from
 // its version record, what it is called, and what the install and the timer
-// do on it. GetOSName (probes/OsName.h) names a version by this table.
+// do on it.
 #pragma once
 
 #include <string>
@@ -36,5 +36,12 @@ const WindowsVersion* RunningVersion(Platform& platform);
 
 // The marker the timer watches: the row's, or plan W's when the query failed.
 std::string InstallMarkerOf(const WindowsVersion* version);
+
+// "Microsoft Windows " and the version's suffix; "" when the query fails.
+// Shown in lblOS; never cached.
+std::string GetOSName(Platform& platform);
+
+// The naming rule on a version record already read.
+std::string OsNameFor(const OsVersion& version);
 
 }  // namespace qar

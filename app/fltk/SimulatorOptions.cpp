@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "deploy/VersionTable.h"
 #include "platform/sandbox/Versions.h"
-#include "probes/OsName.h"
 
 namespace qar::fltk {
 

@@ -8,8 +8,8 @@
 #include <exception>
 #include <memory>
 
+#include "deploy/VersionTable.h"
 #include "platform/Error.h"
-#include "probes/OsName.h"
 
 namespace qar::conformance {
 
