@@ -29,8 +29,9 @@ bool Preflight(Platform& platform, const Plan& plan) {
 // rule: a medium dated before 1980 still copies). A short target after a
 // copy that reported success is the medium's fault: Wine's CopyFileA ends
 // a copy at a read error and calls it done, while a failed write it
-// reports. A read-only target left by an earlier install would make
-// CopyFileA fail, so it is cleared first.
+// reports. A read-only or hidden target left by an earlier install or
+// another tool would make CopyFileA fail, so its attributes are cleared
+// first.
 CopyResult CopyChecked(Platform& platform, const std::string& source, const std::string& target) {
   platform.ClearAttributes(target);
   const CopyResult copied = platform.CopyFile(source, target);
@@ -145,7 +146,8 @@ InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
 bool RemoveDriverFiles(Platform& platform, const std::string& marker) {
   for (const std::string& path : RemovalList()) {
     if (!platform.FileExists(path)) continue;
-    // DeleteFileA refuses a read-only file (one left by another installer).
+    // DeleteFileA refuses a read-only file (one left by another installer);
+    // hidden and system go with it.
     platform.ClearAttributes(path);
     platform.DeleteFile(path);
   }

@@ -35,16 +35,17 @@ struct InstallResult {
 //   they all worked, under a temporary name that is renamed into place once
 //   it is whole: whatever stops the program, the marker means a complete
 //   install.
-// - A read-only attribute on a target is cleared before the copy over it.
+// - The read-only, hidden and system attributes of a target are cleared
+//   before the copy over it.
 // A failure in the registry work, whatever it is, ends it as
 // PermissionRefused; the companion's own failures end nothing. Other
 // failures are raised.
 InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
                             const std::string& mediaDir);
 
-// Deletes whatever of the removal list exists, read-only files included;
-// shows nothing. True when `marker` (the one the timer watches) is gone
-// afterwards.
+// Deletes whatever of the removal list exists, read-only, hidden and system
+// files included; shows nothing. True when `marker` (the one the timer
+// watches) is gone afterwards.
 bool RemoveDriverFiles(Platform& platform, const std::string& marker);
 
 }  // namespace qar

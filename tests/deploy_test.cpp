@@ -208,7 +208,8 @@ TEST(CopyDriverFiles, CopyOutcomes) {
     SCOPED_TRACE(c.what);
     TestMachine machine;
     c.arrange(machine);
-    const InstallResult result = InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\");
+    RecordingPlatform recorder(machine.Machine());
+    const InstallResult result = InstallDriver(recorder, test::Version("winxp"), "D:\\");
     EXPECT_EQ(result.outcome,
               c.side == CopyResult::None ? InstallOutcome::Done : InstallOutcome::CopyFailed);
     EXPECT_EQ(result.copySide, c.side);
@@ -217,6 +218,16 @@ TEST(CopyDriverFiles, CopyOutcomes) {
       EXPECT_FALSE(machine->FileSize(marker, size));
     else
       EXPECT_EQ(machine.Read(marker), c.markerHolds);
+    // Every file written over or deleted had its attributes cleared first.
+    for (std::size_t i = 1; i < recorder.calls.size(); ++i) {
+      const std::string& call = recorder.calls[i];
+      std::string path;
+      if (call.rfind("CopyFile ", 0) == 0) path = call.substr(call.find(" -> ") + 4);
+      if (call.rfind("DeleteFile ", 0) == 0) path = call.substr(11);
+      if (!path.empty()) {
+        EXPECT_EQ(recorder.calls[i - 1], "ClearAttributes " + path) << call;
+      }
+    }
     EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"),
               c.side == CopyResult::None ? "C:\\Windows\\System\\" : "<absent>");
     EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.side == CopyResult::None);
