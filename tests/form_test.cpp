@@ -642,7 +642,7 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
       ASSERT_EQ(host.boxes.size(), c.box ? click + 1u : 0u);
       if (!c.box) continue;
       EXPECT_EQ(host.boxes.back().text, "The modem driver could not be removed");
-      EXPECT_EQ(host.boxes.back().caption, "Cannot install modem driver");
+      EXPECT_EQ(host.boxes.back().caption, "Cannot remove modem driver");
       EXPECT_EQ(host.boxes.back().icon, BoxIcon::None);
     }
   }
