@@ -199,8 +199,9 @@ void TfrmMain::lblInstallClick() {
   (*this)[C::lblcd].SetCaption(mediaDir);
 
   if (!(*this)[C::imgInstall].Visible()) {
-    // The next tick notices a missing marker; one that stays would leave
-    // the user on the installed screen without a word.
+    // The next tick notices a missing marker; one whose delete was refused
+    // would leave the user on the installed screen without a word. One whose
+    // delete completes later goes by itself.
     if (!RemoveDriverFiles(platform_, InstallMarkerOf(version)))
       host_.ShowBox(kRemovalFailed, kCannotRemoveCaption, BoxIcon::None);
     return;

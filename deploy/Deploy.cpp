@@ -144,14 +144,18 @@ InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
 }
 
 bool RemoveDriverFiles(Platform& platform, const std::string& marker) {
+  bool markerDeleted = false;
   for (const std::string& path : RemovalList()) {
     if (!platform.FileExists(path)) continue;
     // DeleteFileA refuses a read-only file (one left by another installer);
     // hidden and system go with it.
     platform.ClearAttributes(path);
-    platform.DeleteFile(path);
+    // The list spells the markers as PlanMarker does.
+    if (platform.DeleteFile(path) && path == marker) markerDeleted = true;
   }
-  return !platform.FileExists(marker);
+  // A scanner or indexer holding the marker with delete sharing lets the
+  // delete succeed while the file stays visible until it lets go.
+  return markerDeleted || !platform.FileExists(marker);
 }
 
 }  // namespace qar

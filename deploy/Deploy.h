@@ -45,7 +45,8 @@ InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
 
 // Deletes whatever of the removal list exists, read-only, hidden and system
 // files included; shows nothing. True when `marker` (the one the timer
-// watches) is gone afterwards.
+// watches) was deleted or is gone afterwards: a delete that succeeded may
+// complete only when another program closes the file.
 bool RemoveDriverFiles(Platform& platform, const std::string& marker);
 
 }  // namespace qar
