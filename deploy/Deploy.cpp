@@ -42,10 +42,18 @@ CopyResult CopyChecked(Platform& platform, const std::string& source, const std:
   return {};
 }
 
+// Deletes the temporary marker, this program's own file, whatever its
+// date (FileExists would pass over one dated before 1980). ClearAttributes
+// fails when there is no such file.
+void DeleteTemporaryMarker(Platform& platform, const std::string& path) {
+  if (platform.ClearAttributes(path)) platform.DeleteFile(path);
+}
+
 // The 48 copies of the plan, in table order except the marker's, which
 // comes last: made under a temporary name beside it when the other 47 all
 // worked, checked, and renamed into place after the old marker is deleted.
-// A failure does not stop the other copies; the first one is returned.
+// A failure does not stop the other copies; the first one is returned. A
+// temporary that is not renamed into place is deleted.
 CopyResult CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSources& sources) {
   const std::string marker = PlanMarker(plan);
   const std::vector<Copy> copies = PlanCopies(plan, sources);
@@ -63,12 +71,15 @@ CopyResult CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSou
   if (!result) return result;
   const std::string temporary = PlanMarkerTemporary(plan);
   result = CopyChecked(platform, markerCopy->source, temporary);
-  if (!result) return result;
-  // MoveFileA does not replace an existing file.
-  platform.ClearAttributes(marker);
-  platform.DeleteFile(marker);
-  if (!platform.RenameFile(temporary, marker)) return {CopyResult::Target};
-  return {};
+  if (result) {
+    // MoveFileA does not replace an existing file.
+    platform.ClearAttributes(marker);
+    platform.DeleteFile(marker);
+    if (platform.RenameFile(temporary, marker)) return {};
+    result = {CopyResult::Target};
+  }
+  DeleteTemporaryMarker(platform, temporary);
+  return result;
 }
 
 // Raises when the Setup key cannot be opened or written.
@@ -153,6 +164,9 @@ bool RemoveDriverFiles(Platform& platform, const std::string& marker) {
     // The list spells the markers as PlanMarker does.
     if (platform.DeleteFile(path) && path == marker) markerDeleted = true;
   }
+  // Left by an install that was stopped before its rename.
+  for (const Plan* plan : {&kPlanW, &kPlanN})
+    DeleteTemporaryMarker(platform, PlanMarkerTemporary(*plan));
   // A scanner or indexer holding the marker with delete sharing lets the
   // delete succeed while the file stays visible until it lets go.
   return markerDeleted || !platform.FileExists(marker);

@@ -177,6 +177,9 @@ TEST(CopyDriverFiles, CopyOutcomes) {
       {"a copy's size cannot be read",
        [](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, "C:\\Windows\\inf\\QAR.inf"); },
        CopyResult::Target, nullptr},
+      {"the temporary's size cannot be read",
+       [&](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, temporary); },
+       CopyResult::Target, nullptr},
       {"a temporary left by a stopped install is overwritten",
        [&](TestMachine& m) {
          test::WriteHostFile(m->HostPath(temporary), "half");
@@ -218,7 +221,9 @@ TEST(CopyDriverFiles, CopyOutcomes) {
       EXPECT_FALSE(machine->FileSize(marker, size));
     else
       EXPECT_EQ(machine.Read(marker), c.markerHolds);
-    // Every file written over or deleted had its attributes cleared first.
+    // Whatever the outcome, the temporary is gone, and every file written
+    // over or deleted had its attributes cleared first.
+    EXPECT_FALSE(std::filesystem::exists(machine->HostPath(temporary)));
     for (std::size_t i = 1; i < recorder.calls.size(); ++i) {
       const std::string& call = recorder.calls[i];
       std::string path;
@@ -353,17 +358,31 @@ TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
   TestMachine machine;
   ASSERT_EQ(Install(machine.Machine()), InstallOutcome::Done);
   ASSERT_TRUE(machine.Exists("C:\\Windows\\System\\QAR.CAT"));
+  // Temporaries of stopped installs under both roots: one read-only, one
+  // dated before 1980, which FileExists passes over.
+  ASSERT_TRUE(machine->CreateDir("C:\\Winnt"));
+  test::WriteHostFile(machine->HostPath("C:\\Windows\\usb8023w.new"), "half");
+  MakeReadOnly(machine, "C:\\Windows\\usb8023w.new");
+  test::WriteHostFile(machine->HostPath("C:\\Winnt\\usb8023w.new"), "half");
+  std::filesystem::last_write_time(
+      machine->HostPath("C:\\Winnt\\usb8023w.new"),
+      std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
 
   RecordingPlatform recorder(machine.Machine());
   EXPECT_TRUE(RemoveDriverFiles(recorder, "C:\\Windows\\usb8023w.sys"));
 
   // Probed in list order (the marker's delete worked: it is not probed
-  // again); deleted exactly the 40 present ones, each after its attributes
-  // are cleared.
+  // again); deleted exactly the 40 present ones, then the two temporaries,
+  // each after its attributes are cleared.
   EXPECT_EQ(recorder.CallsOf("FileExists"), RemovalList());
-  EXPECT_EQ(recorder.CallsOf("DeleteFile").size(), 40u);
-  EXPECT_EQ(recorder.CallsOf("ClearAttributes"), recorder.CallsOf("DeleteFile"));
-  EXPECT_EQ(recorder.CallsOf("DeleteFile").front(), "C:\\Windows\\usb8023w.sys");
+  const std::vector<std::string> deleted = recorder.CallsOf("DeleteFile");
+  ASSERT_EQ(deleted.size(), 42u);
+  EXPECT_EQ(recorder.CallsOf("ClearAttributes"), deleted);
+  EXPECT_EQ(deleted.front(), "C:\\Windows\\usb8023w.sys");
+  EXPECT_EQ(deleted[40], "C:\\Windows\\usb8023w.new");
+  EXPECT_EQ(deleted[41], "C:\\Winnt\\usb8023w.new");
+  EXPECT_FALSE(std::filesystem::exists(machine->HostPath("C:\\Windows\\usb8023w.new")));
+  EXPECT_FALSE(std::filesystem::exists(machine->HostPath("C:\\Winnt\\usb8023w.new")));
   for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(machine.Machine(), "D:\\")))
     EXPECT_EQ(machine.Exists(copy.target),
               copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
