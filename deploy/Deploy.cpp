@@ -100,18 +100,18 @@ void RegisterCompanionAutoRun(Platform& platform) {
   WriteString(key.get(), kCompanionValue, kCompanionProgram);
 }
 
-// Copies QAR.exe from the media directory into C:\QAR and registers it to
-// start with Windows. Never raises: the companion is optional, and whatever
-// goes wrong with it never reaches the user.
+// Copies QAR.exe from the media directory into C:\QAR, checked as a driver
+// copy is, and registers it to start with Windows. Never raises: the
+// companion is optional, and whatever goes wrong with it never reaches the
+// user.
 void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
   const std::string source = MediaPath(platform, mediaDir, kCompanionSource);
   try {
     platform.CreateDir(kCompanionFolder);
-    platform.ClearAttributes(kCompanionProgram);
-    platform.CopyFile(source, kCompanionProgram);
-    // Without the program, a Run value would make Windows try to start a
-    // missing file at every log-on.
-    if (platform.FileExists(kCompanionProgram)) RegisterCompanionAutoRun(platform);
+    // Only this copy counts: a Run value for a missing or partial program, or
+    // for a stale one from an earlier install, would have Windows start the
+    // wrong thing at every log-on.
+    if (CopyChecked(platform, source, kCompanionProgram)) RegisterCompanionAutoRun(platform);
   } catch (...) {
   }
 }

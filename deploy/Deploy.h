@@ -37,6 +37,8 @@ struct InstallResult {
 //   install. A temporary that fails its check or its rename is deleted.
 // - The read-only, hidden and system attributes of a target are cleared
 //   before the copy over it.
+// - The companion is registered only when its own copy counts as a driver
+//   copy does.
 // A failure in the registry work, whatever it is, ends it as
 // PermissionRefused; the companion's own failures end nothing. Other
 // failures are raised.

@@ -118,10 +118,11 @@ TEST(CopyDriverFiles, RunsTheFortyEightCopiesInOrderOnTheMachine) {
   EXPECT_EQ(recorder.CallsOf("CopyFile"), expected);
   EXPECT_EQ(recorder.CallsOf("RenameFile"),
             std::vector<std::string>{"C:\\Windows\\usb8023w.new -> C:\\Windows\\usb8023w.sys"});
-  // Each driver copy: read-only cleared before, the target's size read after.
+  // Each copy, the companion's too: attributes cleared before, the target's
+  // size read after.
   for (std::size_t i = 0; i + 1 < recorder.calls.size(); ++i) {
     const std::string& call = recorder.calls[i];
-    if (call.rfind("CopyFile ", 0) != 0 || call.find("QAR.exe") != std::string::npos) continue;
+    if (call.rfind("CopyFile ", 0) != 0) continue;
     const std::string target = call.substr(call.find(" -> ") + 4);
     EXPECT_EQ(recorder.calls[i - 1], "ClearAttributes " + target);
     EXPECT_EQ(recorder.calls[i + 1], "FileSize " + target);
@@ -446,32 +447,53 @@ TEST(SetupValues, FailedValueWriteRaises) {
   EXPECT_EQ(Install(machine.Machine()), InstallOutcome::PermissionRefused);
 }
 
-// The companion's failures never escape, and its Run value needs the program.
+// The companion's failures never escape, and its Run value needs this
+// install's copy of the program, checked as a driver copy is.
 TEST(InstallCompanionProgram, FailuresStaySilent) {
+  // A companion an earlier install left, and a medium's dated before 1980.
+  const auto stale = [](TestMachine& m) {
+    ASSERT_TRUE(m->CreateDir("C:\\QAR"));
+    test::WriteHostFile(m->HostPath("C:\\QAR\\QAR.exe"), "old");
+  };
+  const auto before1980 = [](TestMachine& m) {
+    std::filesystem::last_write_time(
+        m.MediumHostDir() + "/QAR.exe",
+        std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
+  };
   struct Case {
     const char* what;
     bool companionOnMedium;
     bool runKeyReadOnly;
     std::optional<sandbox::Op> fault;
     const char* faultPath;
-    bool expectProgram;
+    std::function<void(TestMachine&)> arrange;
+    const char* expectProgram;  // its contents, "" when absent
     bool expectRunValue;
   };
+  const char* const fresh = "companion program\n";
   const Case cases[] = {
-      {"all well", true, false, std::nullopt, "", true, true},
-      {"run key read-only", true, true, std::nullopt, "", true, false},
-      {"missing on medium", false, false, std::nullopt, "", false, false},
-      {"copy fails", true, false, sandbox::Op::CopyFile, "C:\\QAR\\QAR.exe", false, false},
-      {"folder creation fails", true, false, sandbox::Op::CreateDir, "C:\\QAR", false, false},
-      {"run value write fails", true, false, sandbox::Op::WriteString, kRun, true, false},
+      {"all well", true, false, std::nullopt, "", nullptr, fresh, true},
+      {"run key read-only", true, true, std::nullopt, "", nullptr, fresh, false},
+      {"missing on medium", false, false, std::nullopt, "", nullptr, "", false},
+      {"copy fails", true, false, sandbox::Op::CopyFile, "C:\\QAR\\QAR.exe", nullptr, "", false},
+      {"folder creation fails", true, false, sandbox::Op::CreateDir, "C:\\QAR", nullptr, "", false},
+      {"run value write fails", true, false, sandbox::Op::WriteString, kRun, nullptr, fresh, false},
+      {"copy fails over a stale one", true, false, sandbox::Op::CopyFile, "C:\\QAR\\QAR.exe", stale,
+       "old", false},
+      {"missing on medium, a stale one left", false, false, std::nullopt, "", stale, "old", false},
+      {"the copy's size cannot be read", true, false, sandbox::Op::FileSize, "C:\\QAR\\QAR.exe",
+       nullptr, fresh, false},
+      {"dated before 1980", true, false, std::nullopt, "", before1980, fresh, true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     TestMachine machine("winxp", test::MediumOptions{true, c.companionOnMedium, "", false});
     if (c.runKeyReadOnly) machine->SetKeyReadOnly(kRun, true);
     if (c.fault) machine->FailOperation(*c.fault, c.faultPath);
-    EXPECT_EQ(Install(machine.Machine()), InstallOutcome::Done) << c.what;
-    EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.expectProgram) << c.what;
-    EXPECT_EQ(ReadValue(machine, kRun, "QAR") == "C:\\QAR\\QAR.exe", c.expectRunValue) << c.what;
+    if (c.arrange) c.arrange(machine);
+    EXPECT_EQ(Install(machine.Machine()), InstallOutcome::Done);
+    EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), c.expectProgram);
+    EXPECT_EQ(ReadValue(machine, kRun, "QAR") == "C:\\QAR\\QAR.exe", c.expectRunValue);
   }
 }
 
