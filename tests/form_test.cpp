@@ -752,6 +752,19 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
       {"the source of copy 1 unreadable", unreadableAt(1), medium},
       {"the source of copy 20 unreadable", unreadableAt(20), medium},
       {"the source of copy 43, the marker, unreadable", unreadableAt(43), medium},
+      // Several failures: the first one's side is named.
+      {"the source of copy 1 unreadable, then a copy fails",
+       [&](Wizard& w) {
+         unreadableAt(1)(w);
+         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
+       },
+       medium},
+      {"a copy fails, then the source of copy 20 unreadable",
+       [&](Wizard& w) {
+         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT");
+         unreadableAt(20)(w);
+       },
+       windows},
       {"disk full before the marker", [](Wizard& w) { w.machine->DiskFullAfter(10); }, windows},
       {"disk full during the marker", diskFullShortOf(3), windows},
       {"disk full after the marker", diskFullShortOf(0), nullptr},
