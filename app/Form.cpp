@@ -100,6 +100,7 @@ const char* const kCannotInstallCaption = "Cannot install modem driver";
 const char* const kNoPermission = "Please make sure you have premission to install";
 const char* const kCopyFailed = "The driver files could not be copied from the installation medium";
 const char* const kCopyTargetFailed = "The driver files could not be copied to the Windows folder";
+const char* const kCannotRemoveCaption = "Cannot remove modem driver";
 const char* const kRemovalFailed = "The modem driver could not be removed";
 
 }  // namespace
@@ -197,10 +198,11 @@ void TfrmMain::lblInstallClick() {
   (*this)[C::lblcd].SetCaption(mediaDir);
 
   if (!(*this)[C::imgInstall].Visible()) {
-    // The next tick notices a missing marker; one that stays would leave
-    // the user on the installed screen without a word.
+    // The next tick notices a missing marker; one whose delete was refused
+    // would leave the user on the installed screen without a word. One whose
+    // delete completes later goes by itself.
     if (!RemoveDriverFiles(platform_, InstallMarkerOf(version)))
-      host_.ShowBox(kRemovalFailed, kCannotInstallCaption, BoxIcon::None);
+      host_.ShowBox(kRemovalFailed, kCannotRemoveCaption, BoxIcon::None);
     return;
   }
 

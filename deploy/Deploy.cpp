@@ -29,8 +29,9 @@ bool Preflight(Platform& platform, const Plan& plan) {
 // rule: a medium dated before 1980 still copies). A short target after a
 // copy that reported success is the medium's fault: Wine's CopyFileA ends
 // a copy at a read error and calls it done, while a failed write it
-// reports. A read-only target left by an earlier install would make
-// CopyFileA fail, so it is cleared first.
+// reports. A read-only or hidden target left by an earlier install or
+// another tool would make CopyFileA fail, so its attributes are cleared
+// first.
 CopyResult CopyChecked(Platform& platform, const std::string& source, const std::string& target) {
   platform.ClearAttributes(target);
   const CopyResult copied = platform.CopyFile(source, target);
@@ -41,10 +42,18 @@ CopyResult CopyChecked(Platform& platform, const std::string& source, const std:
   return {};
 }
 
+// Deletes the temporary marker, this program's own file, whatever its
+// date (FileExists would pass over one dated before 1980). ClearAttributes
+// fails when there is no such file.
+void DeleteTemporaryMarker(Platform& platform, const std::string& path) {
+  if (platform.ClearAttributes(path)) platform.DeleteFile(path);
+}
+
 // The 48 copies of the plan, in table order except the marker's, which
 // comes last: made under a temporary name beside it when the other 47 all
 // worked, checked, and renamed into place after the old marker is deleted.
-// A failure does not stop the other copies; the first one is returned.
+// A failure does not stop the other copies; the first one is returned. A
+// temporary that is not renamed into place is deleted.
 CopyResult CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSources& sources) {
   const std::string marker = PlanMarker(plan);
   const std::vector<Copy> copies = PlanCopies(plan, sources);
@@ -62,12 +71,15 @@ CopyResult CopyDriverFiles(Platform& platform, const Plan& plan, const DriverSou
   if (!result) return result;
   const std::string temporary = PlanMarkerTemporary(plan);
   result = CopyChecked(platform, markerCopy->source, temporary);
-  if (!result) return result;
-  // MoveFileA does not replace an existing file.
-  platform.ClearAttributes(marker);
-  platform.DeleteFile(marker);
-  if (!platform.RenameFile(temporary, marker)) return {CopyResult::Target};
-  return {};
+  if (result) {
+    // MoveFileA does not replace an existing file.
+    platform.ClearAttributes(marker);
+    platform.DeleteFile(marker);
+    if (platform.RenameFile(temporary, marker)) return {};
+    result = {CopyResult::Target};
+  }
+  DeleteTemporaryMarker(platform, temporary);
+  return result;
 }
 
 // Raises when the Setup key cannot be opened or written.
@@ -88,18 +100,18 @@ void RegisterCompanionAutoRun(Platform& platform) {
   WriteString(key.get(), kCompanionValue, kCompanionProgram);
 }
 
-// Copies QAR.exe from the media directory into C:\QAR and registers it to
-// start with Windows. Never raises: the companion is optional, and whatever
-// goes wrong with it never reaches the user.
+// Copies QAR.exe from the media directory into C:\QAR, checked as a driver
+// copy is, and registers it to start with Windows. Never raises: the
+// companion is optional, and whatever goes wrong with it never reaches the
+// user.
 void InstallCompanionProgram(Platform& platform, const std::string& mediaDir) {
   const std::string source = MediaPath(platform, mediaDir, kCompanionSource);
   try {
     platform.CreateDir(kCompanionFolder);
-    platform.ClearAttributes(kCompanionProgram);
-    platform.CopyFile(source, kCompanionProgram);
-    // Without the program, a Run value would make Windows try to start a
-    // missing file at every log-on.
-    if (platform.FileExists(kCompanionProgram)) RegisterCompanionAutoRun(platform);
+    // Only this copy counts: a Run value for a missing or partial program, or
+    // for a stale one from an earlier install, would have Windows start the
+    // wrong thing at every log-on.
+    if (CopyChecked(platform, source, kCompanionProgram)) RegisterCompanionAutoRun(platform);
   } catch (...) {
   }
 }
@@ -143,13 +155,21 @@ InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
 }
 
 bool RemoveDriverFiles(Platform& platform, const std::string& marker) {
+  bool markerDeleted = false;
   for (const std::string& path : RemovalList()) {
     if (!platform.FileExists(path)) continue;
-    // DeleteFileA refuses a read-only file (one left by another installer).
+    // DeleteFileA refuses a read-only file (one left by another installer);
+    // hidden and system go with it.
     platform.ClearAttributes(path);
-    platform.DeleteFile(path);
+    // The list spells the markers as PlanMarker does.
+    if (platform.DeleteFile(path) && path == marker) markerDeleted = true;
   }
-  return !platform.FileExists(marker);
+  // Left by an install that was stopped before its rename.
+  for (const Plan* plan : {&kPlanW, &kPlanN})
+    DeleteTemporaryMarker(platform, PlanMarkerTemporary(*plan));
+  // A scanner or indexer holding the marker with delete sharing lets the
+  // delete succeed while the file stays visible until it lets go.
+  return markerDeleted || !platform.FileExists(marker);
 }
 
 }  // namespace qar

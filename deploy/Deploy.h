@@ -34,17 +34,22 @@ struct InstallResult {
 // - The marker's copy (R\usb8023w.sys) runs after the other 47, only when
 //   they all worked, under a temporary name that is renamed into place once
 //   it is whole: whatever stops the program, the marker means a complete
-//   install.
-// - A read-only attribute on a target is cleared before the copy over it.
+//   install. A temporary that fails its check or its rename is deleted.
+// - The read-only, hidden and system attributes of a target are cleared
+//   before the copy over it.
+// - The companion is registered only when its own copy counts as a driver
+//   copy does.
 // A failure in the registry work, whatever it is, ends it as
 // PermissionRefused; the companion's own failures end nothing. Other
 // failures are raised.
 InstallResult InstallDriver(Platform& platform, const WindowsVersion* version,
                             const std::string& mediaDir);
 
-// Deletes whatever of the removal list exists, read-only files included;
-// shows nothing. True when `marker` (the one the timer watches) is gone
-// afterwards.
+// Deletes whatever of the removal list exists, read-only, hidden and system
+// files included, then a temporary marker left under either root; shows
+// nothing. True when `marker` (the one the timer watches) was deleted or is
+// gone afterwards: a delete that succeeded may complete only when another
+// program closes the file.
 bool RemoveDriverFiles(Platform& platform, const std::string& marker);
 
 }  // namespace qar

@@ -118,10 +118,11 @@ TEST(CopyDriverFiles, RunsTheFortyEightCopiesInOrderOnTheMachine) {
   EXPECT_EQ(recorder.CallsOf("CopyFile"), expected);
   EXPECT_EQ(recorder.CallsOf("RenameFile"),
             std::vector<std::string>{"C:\\Windows\\usb8023w.new -> C:\\Windows\\usb8023w.sys"});
-  // Each driver copy: read-only cleared before, the target's size read after.
+  // Each copy, the companion's too: attributes cleared before, the target's
+  // size read after.
   for (std::size_t i = 0; i + 1 < recorder.calls.size(); ++i) {
     const std::string& call = recorder.calls[i];
-    if (call.rfind("CopyFile ", 0) != 0 || call.find("QAR.exe") != std::string::npos) continue;
+    if (call.rfind("CopyFile ", 0) != 0) continue;
     const std::string target = call.substr(call.find(" -> ") + 4);
     EXPECT_EQ(recorder.calls[i - 1], "ClearAttributes " + target);
     EXPECT_EQ(recorder.calls[i + 1], "FileSize " + target);
@@ -177,6 +178,9 @@ TEST(CopyDriverFiles, CopyOutcomes) {
       {"a copy's size cannot be read",
        [](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, "C:\\Windows\\inf\\QAR.inf"); },
        CopyResult::Target, nullptr},
+      {"the temporary's size cannot be read",
+       [&](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, temporary); },
+       CopyResult::Target, nullptr},
       {"a temporary left by a stopped install is overwritten",
        [&](TestMachine& m) {
          test::WriteHostFile(m->HostPath(temporary), "half");
@@ -208,7 +212,8 @@ TEST(CopyDriverFiles, CopyOutcomes) {
     SCOPED_TRACE(c.what);
     TestMachine machine;
     c.arrange(machine);
-    const InstallResult result = InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\");
+    RecordingPlatform recorder(machine.Machine());
+    const InstallResult result = InstallDriver(recorder, test::Version("winxp"), "D:\\");
     EXPECT_EQ(result.outcome,
               c.side == CopyResult::None ? InstallOutcome::Done : InstallOutcome::CopyFailed);
     EXPECT_EQ(result.copySide, c.side);
@@ -217,6 +222,18 @@ TEST(CopyDriverFiles, CopyOutcomes) {
       EXPECT_FALSE(machine->FileSize(marker, size));
     else
       EXPECT_EQ(machine.Read(marker), c.markerHolds);
+    // Whatever the outcome, the temporary is gone, and every file written
+    // over or deleted had its attributes cleared first.
+    EXPECT_FALSE(std::filesystem::exists(machine->HostPath(temporary)));
+    for (std::size_t i = 1; i < recorder.calls.size(); ++i) {
+      const std::string& call = recorder.calls[i];
+      std::string path;
+      if (call.rfind("CopyFile ", 0) == 0) path = call.substr(call.find(" -> ") + 4);
+      if (call.rfind("DeleteFile ", 0) == 0) path = call.substr(11);
+      if (!path.empty()) {
+        EXPECT_EQ(recorder.calls[i - 1], "ClearAttributes " + path) << call;
+      }
+    }
     EXPECT_EQ(ReadValue(machine, kSetup, "SourcePath"),
               c.side == CopyResult::None ? "C:\\Windows\\System\\" : "<absent>");
     EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.side == CopyResult::None);
@@ -342,18 +359,31 @@ TEST(RemoveDriverFiles, DeletesWhatThePlanCopiedWhateverTheCase) {
   TestMachine machine;
   ASSERT_EQ(Install(machine.Machine()), InstallOutcome::Done);
   ASSERT_TRUE(machine.Exists("C:\\Windows\\System\\QAR.CAT"));
+  // Temporaries of stopped installs under both roots: one read-only, one
+  // dated before 1980, which FileExists passes over.
+  ASSERT_TRUE(machine->CreateDir("C:\\Winnt"));
+  test::WriteHostFile(machine->HostPath("C:\\Windows\\usb8023w.new"), "half");
+  MakeReadOnly(machine, "C:\\Windows\\usb8023w.new");
+  test::WriteHostFile(machine->HostPath("C:\\Winnt\\usb8023w.new"), "half");
+  std::filesystem::last_write_time(
+      machine->HostPath("C:\\Winnt\\usb8023w.new"),
+      std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
 
   RecordingPlatform recorder(machine.Machine());
   EXPECT_TRUE(RemoveDriverFiles(recorder, "C:\\Windows\\usb8023w.sys"));
 
-  // Probed in list order, then the marker; deleted exactly the 40 present
-  // ones, each after its read-only attribute is cleared.
-  std::vector<std::string> probed = RemovalList();
-  probed.push_back("C:\\Windows\\usb8023w.sys");
-  EXPECT_EQ(recorder.CallsOf("FileExists"), probed);
-  EXPECT_EQ(recorder.CallsOf("DeleteFile").size(), 40u);
-  EXPECT_EQ(recorder.CallsOf("ClearAttributes"), recorder.CallsOf("DeleteFile"));
-  EXPECT_EQ(recorder.CallsOf("DeleteFile").front(), "C:\\Windows\\usb8023w.sys");
+  // Probed in list order (the marker's delete worked: it is not probed
+  // again); deleted exactly the 40 present ones, then the two temporaries,
+  // each after its attributes are cleared.
+  EXPECT_EQ(recorder.CallsOf("FileExists"), RemovalList());
+  const std::vector<std::string> deleted = recorder.CallsOf("DeleteFile");
+  ASSERT_EQ(deleted.size(), 42u);
+  EXPECT_EQ(recorder.CallsOf("ClearAttributes"), deleted);
+  EXPECT_EQ(deleted.front(), "C:\\Windows\\usb8023w.sys");
+  EXPECT_EQ(deleted[40], "C:\\Windows\\usb8023w.new");
+  EXPECT_EQ(deleted[41], "C:\\Winnt\\usb8023w.new");
+  EXPECT_FALSE(std::filesystem::exists(machine->HostPath("C:\\Windows\\usb8023w.new")));
+  EXPECT_FALSE(std::filesystem::exists(machine->HostPath("C:\\Winnt\\usb8023w.new")));
   for (const Copy& copy : PlanCopies(kPlanW, BuildDriverSources(machine.Machine(), "D:\\")))
     EXPECT_EQ(machine.Exists(copy.target),
               copy.target.find("\\Drivers\\Windows\\") != std::string::npos)
@@ -417,32 +447,53 @@ TEST(SetupValues, FailedValueWriteRaises) {
   EXPECT_EQ(Install(machine.Machine()), InstallOutcome::PermissionRefused);
 }
 
-// The companion's failures never escape, and its Run value needs the program.
+// The companion's failures never escape, and its Run value needs this
+// install's copy of the program, checked as a driver copy is.
 TEST(InstallCompanionProgram, FailuresStaySilent) {
+  // A companion an earlier install left, and a medium's dated before 1980.
+  const auto stale = [](TestMachine& m) {
+    ASSERT_TRUE(m->CreateDir("C:\\QAR"));
+    test::WriteHostFile(m->HostPath("C:\\QAR\\QAR.exe"), "old");
+  };
+  const auto before1980 = [](TestMachine& m) {
+    std::filesystem::last_write_time(
+        m.MediumHostDir() + "/QAR.exe",
+        std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
+  };
   struct Case {
     const char* what;
     bool companionOnMedium;
     bool runKeyReadOnly;
     std::optional<sandbox::Op> fault;
     const char* faultPath;
-    bool expectProgram;
+    std::function<void(TestMachine&)> arrange;
+    const char* expectProgram;  // its contents, "" when absent
     bool expectRunValue;
   };
+  const char* const fresh = "companion program\n";
   const Case cases[] = {
-      {"all well", true, false, std::nullopt, "", true, true},
-      {"run key read-only", true, true, std::nullopt, "", true, false},
-      {"missing on medium", false, false, std::nullopt, "", false, false},
-      {"copy fails", true, false, sandbox::Op::CopyFile, "C:\\QAR\\QAR.exe", false, false},
-      {"folder creation fails", true, false, sandbox::Op::CreateDir, "C:\\QAR", false, false},
-      {"run value write fails", true, false, sandbox::Op::WriteString, kRun, true, false},
+      {"all well", true, false, std::nullopt, "", nullptr, fresh, true},
+      {"run key read-only", true, true, std::nullopt, "", nullptr, fresh, false},
+      {"missing on medium", false, false, std::nullopt, "", nullptr, "", false},
+      {"copy fails", true, false, sandbox::Op::CopyFile, "C:\\QAR\\QAR.exe", nullptr, "", false},
+      {"folder creation fails", true, false, sandbox::Op::CreateDir, "C:\\QAR", nullptr, "", false},
+      {"run value write fails", true, false, sandbox::Op::WriteString, kRun, nullptr, fresh, false},
+      {"copy fails over a stale one", true, false, sandbox::Op::CopyFile, "C:\\QAR\\QAR.exe", stale,
+       "old", false},
+      {"missing on medium, a stale one left", false, false, std::nullopt, "", stale, "old", false},
+      {"the copy's size cannot be read", true, false, sandbox::Op::FileSize, "C:\\QAR\\QAR.exe",
+       nullptr, fresh, false},
+      {"dated before 1980", true, false, std::nullopt, "", before1980, fresh, true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     TestMachine machine("winxp", test::MediumOptions{true, c.companionOnMedium, "", false});
     if (c.runKeyReadOnly) machine->SetKeyReadOnly(kRun, true);
     if (c.fault) machine->FailOperation(*c.fault, c.faultPath);
-    EXPECT_EQ(Install(machine.Machine()), InstallOutcome::Done) << c.what;
-    EXPECT_EQ(machine.Exists("C:\\QAR\\QAR.exe"), c.expectProgram) << c.what;
-    EXPECT_EQ(ReadValue(machine, kRun, "QAR") == "C:\\QAR\\QAR.exe", c.expectRunValue) << c.what;
+    if (c.arrange) c.arrange(machine);
+    EXPECT_EQ(Install(machine.Machine()), InstallOutcome::Done);
+    EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), c.expectProgram);
+    EXPECT_EQ(ReadValue(machine, kRun, "QAR") == "C:\\QAR\\QAR.exe", c.expectRunValue);
   }
 }
 

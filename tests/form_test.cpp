@@ -603,21 +603,44 @@ TEST(Install, DamagedMediumShowsTheCopyMessageAndWritesNothing) {
   EXPECT_EQ(whole.Screen(), kConnectCable);
 }
 
-// A marker that cannot be deleted keeps the installed screen and says so;
+// A marker whose delete is refused keeps the installed screen and says so;
 // the next click runs the whole removal again. Any other file that stays
-// goes unmentioned.
+// goes unmentioned. A marker whose delete succeeds but completes only when
+// another program (a scanner) closes it stays in view until then, without
+// a box.
 TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
+  // DeleteFile succeeds on `pending`, which stays until the test removes it.
+  struct PendingDelete : test::RecordingPlatform {
+    using RecordingPlatform::RecordingPlatform;
+    std::string pending;
+    bool DeleteFile(const std::string& path) override {
+      if (path != pending) return RecordingPlatform::DeleteFile(path);
+      calls.push_back("DeleteFile " + path);
+      return true;
+    }
+  };
   const struct {
-    const char* undeletable;
+    const char* os;
+    const char* refused;
+    const char* pending;
     bool box;
-  } cases[] = {{"C:\\Windows\\usb8023w.sys", true}, {"C:\\Windows\\System\\usb8023m.sys", false}};
+  } cases[] = {
+      {"winxp", "C:\\Windows\\usb8023w.sys", "", true},
+      {"winxp", "C:\\Windows\\System\\usb8023m.sys", "", false},
+      {"win2000", "C:\\Winnt\\usb8023w.sys", "", true},
+      {"winxp", "", "C:\\Windows\\usb8023w.sys", false},
+      {"win2000", "", "C:\\Winnt\\usb8023w.sys", false},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.undeletable);
-    TestMachine machine;
-    ASSERT_EQ(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome,
+    SCOPED_TRACE(std::string(c.os) + " refused " + c.refused + " pending " + c.pending);
+    TestMachine machine(c.os);
+    const std::string marker = InstallMarkerOf(test::Version(c.os));
+    ASSERT_EQ(InstallDriver(machine.Machine(), test::Version(c.os), "D:\\").outcome,
               InstallOutcome::Done);
-    machine->FailOperation(sandbox::Op::DeleteFile, c.undeletable);
-    test::RecordingPlatform recorder(machine.Machine());
+    if (*c.refused != 0) machine->FailOperation(sandbox::Op::DeleteFile, c.refused);
+    PendingDelete recorder(machine.Machine());
+    recorder.pending = c.pending;
+    const bool stays = c.box || *c.pending != 0;
     ScriptedHost host;
     Application app(recorder, host);
     app.CreateForm();
@@ -629,22 +652,28 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
       app.MouseDown(r.left + 1, r.top + 1);
       app.MouseUp(r.left + 1, r.top + 1);
       std::vector<std::string> probed = RemovalList();
-      probed.push_back("C:\\Windows\\usb8023w.sys");  // the marker the timer watches
+      if (c.box) probed.push_back(marker);  // the marker the timer watches, still there
       EXPECT_EQ(recorder.CallsOf("FileExists"), probed);
       const std::vector<std::string> deleted = recorder.CallsOf("DeleteFile");
       ASSERT_FALSE(deleted.empty());
-      EXPECT_EQ(deleted.front(), "C:\\Windows\\usb8023w.sys");
+      EXPECT_EQ(deleted.front(), marker);
       EXPECT_EQ(app.Form()[ControlId::lblcd].Caption(), "D:\\");  // removal records the medium too
       app.Tick();
-      EXPECT_EQ(machine.Exists("C:\\Windows\\usb8023w.sys"), c.box);
-      EXPECT_EQ(app.Form()[ControlId::imguninstall].Visible(), c.box);
-      EXPECT_NE(app.Form()[ControlId::imgInstall].Visible(), c.box);
+      EXPECT_EQ(machine.Exists(marker), stays);
+      EXPECT_EQ(app.Form()[ControlId::imguninstall].Visible(), stays);
+      EXPECT_NE(app.Form()[ControlId::imgInstall].Visible(), stays);
       ASSERT_EQ(host.boxes.size(), c.box ? click + 1u : 0u);
       if (!c.box) continue;
       EXPECT_EQ(host.boxes.back().text, "The modem driver could not be removed");
-      EXPECT_EQ(host.boxes.back().caption, "Cannot install modem driver");
+      EXPECT_EQ(host.boxes.back().caption, "Cannot remove modem driver");
       EXPECT_EQ(host.boxes.back().icon, BoxIcon::None);
     }
+    if (*c.pending == 0) continue;
+    // The scanner lets go: the delete completes, and the next tick shows it.
+    std::filesystem::remove(machine->HostPath(c.pending));
+    app.Tick();
+    EXPECT_TRUE(app.Form()[ControlId::imgInstall].Visible());
+    EXPECT_TRUE(host.boxes.empty());
   }
 }
 
@@ -723,6 +752,19 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
       {"the source of copy 1 unreadable", unreadableAt(1), medium},
       {"the source of copy 20 unreadable", unreadableAt(20), medium},
       {"the source of copy 43, the marker, unreadable", unreadableAt(43), medium},
+      // Several failures: the first one's side is named.
+      {"the source of copy 1 unreadable, then a copy fails",
+       [&](Wizard& w) {
+         unreadableAt(1)(w);
+         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
+       },
+       medium},
+      {"a copy fails, then the source of copy 20 unreadable",
+       [&](Wizard& w) {
+         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT");
+         unreadableAt(20)(w);
+       },
+       windows},
       {"disk full before the marker", [](Wizard& w) { w.machine->DiskFullAfter(10); }, windows},
       {"disk full during the marker", diskFullShortOf(3), windows},
       {"disk full after the marker", diskFullShortOf(0), nullptr},

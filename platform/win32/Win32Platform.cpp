@@ -169,7 +169,9 @@ bool Win32Platform::ClearAttributes(const std::string& path) {
   // a read-only one; system goes with hidden, as attrib sets them.
   const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   if ((attributes & blocking) == 0) return true;
-  return SetFileAttributesA(path.c_str(), attributes & ~blocking) != FALSE;
+  // FILE_ATTRIBUTE_NORMAL stands for none: SetFileAttributesA documents no 0.
+  const DWORD rest = attributes & ~blocking;
+  return SetFileAttributesA(path.c_str(), rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL) != FALSE;
 }
 
 bool Win32Platform::IsLeadByte(char byte) {

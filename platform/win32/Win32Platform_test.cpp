@@ -248,19 +248,45 @@ TEST_F(Win32PlatformTest, CopyFileFailures) {
   EXPECT_FALSE(platform_.CopyFile(In("source.sys"), In("nofolder\\t.sys")));
 }
 
-// A read-only source (as on a CD) gives a writable copy, so the next copy
-// over it and its deletion succeed.
+// A read-only source (as on a CD; hidden and system too) gives a writable,
+// visible copy, so the next copy over it and its deletion succeed.
 TEST_F(Win32PlatformTest, CopyFromReadOnlySourceGivesWritableCopy) {
+  const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   WriteFile(In("cd.sys"), "from cd");
-  SetFileAttributesA(In("cd.sys").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+  SetFileAttributesA(In("cd.sys").c_str(), blocking | FILE_ATTRIBUTE_ARCHIVE);
   ASSERT_TRUE(platform_.CopyFile(In("cd.sys"), In("copy.sys")));
   DWORD attributes = GetFileAttributesA(In("copy.sys").c_str());
-  EXPECT_EQ(attributes & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_EQ(attributes & blocking, 0u);
   EXPECT_TRUE(platform_.CopyFile(In("cd.sys"), In("copy.sys")));
   EXPECT_TRUE(platform_.DeleteFile(In("copy.sys")));
   EXPECT_FALSE(platform_.FileExists(In("copy.sys")));
   // The source keeps its attribute.
   EXPECT_NE(GetFileAttributesA(In("cd.sys").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+}
+
+// Read-only, hidden and system go, whatever else the file has; the others
+// stay (Wine keeps only these three, and calls every file archive).
+TEST_F(Win32PlatformTest, ClearAttributesLeavesTheOthers) {
+  const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const DWORD cases[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM,
+                         blocking | FILE_ATTRIBUTE_ARCHIVE};
+  const std::string path = In("leftover.sys");
+  WriteFile(In("source.sys"), "new");
+  for (const DWORD set : cases) {
+    WriteFile(path, "old");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), set)) << set;
+    const DWORD before = GetFileAttributesA(path.c_str());
+    ASSERT_EQ(before & blocking, set & blocking) << "the system keeps no " << set;
+    EXPECT_TRUE(platform_.ClearAttributes(path)) << set;
+    const DWORD after = GetFileAttributesA(path.c_str());
+    EXPECT_EQ(after & blocking, 0u) << set;
+    EXPECT_EQ(after & ~FILE_ATTRIBUTE_NORMAL, before & ~blocking & ~FILE_ATTRIBUTE_NORMAL) << set;
+    // Now neither CopyFileA nor DeleteFileA refuses it.
+    EXPECT_TRUE(platform_.CopyFile(In("source.sys"), path)) << set;
+    EXPECT_EQ(ReadFile(path), "new") << set;
+    EXPECT_TRUE(platform_.DeleteFile(path)) << set;
+  }
+  EXPECT_FALSE(platform_.ClearAttributes(path));
 }
 
 // The side is told by the error code where the source is still there.

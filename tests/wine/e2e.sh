@@ -16,6 +16,9 @@
 # deep folder with spaces and a character above 0x7F in its name),
 # winxp_cd_image (the CD image as a CD-ROM drive), winxp_readonly_leftovers
 # (48 read-only driver files of an earlier install: removal, reinstall),
+# winxp_hidden_leftovers (the same hidden, system and read-only, with a
+# temporary marker and a companion), winxp_marker_held (another program
+# holds the marker open during removal, without and with delete sharing),
 # winxp_cp932 (code page 932, the medium in a folder named 表),
 # win10_wow64 (a 64-bit Windows 10 prefix). SETUP.EXE and HELPER_DIR
 # (qarwin.exe, recorder.exe) are the i686 builds.
@@ -24,7 +27,7 @@ set -euo pipefail
 if [ -z "${QAR_IN_XVFB:-}" ]; then
   QAR_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
-[ $# = 3 ] || { sed -n '2,23p' "$0" >&2; exit 64; }
+[ $# = 3 ] || { sed -n '2,26p' "$0" >&2; exit 64; }
 scenario=$1
 E2E_SETUP=$(realpath "$2")
 E2E_HELPERS=$(realpath "$3")
@@ -119,6 +122,20 @@ expect_copies_writable() {
   locked=$(find "$WINEPREFIX/drive_c/windows" "$WINEPREFIX/drive_c/QAR" -type f ! -perm -u+w \
              \( -iname 'qar.*' -o -iname 'rndismp?.sys' -o -iname 'usb8023?.sys' \) | head -5)
   [ -z "$locked" ] || e2e_fail "copies kept the medium's read-only attribute: $locked"
+}
+
+# The test helper in the prefix, its output without carriage returns.
+qarwin() { timeout 120 "$QAR_WINE" 'C:\qar-test\qarwin.exe' "$@" 2>&1 | tr -d '\r'; }
+
+# expect_attributes WANT PATH...: each file's read-only, hidden and system
+# attributes are WANT ("RHS", "-" for none), as Windows reads them.
+expect_attributes() {
+  local want=$1 out bad
+  shift
+  out=$(qarwin attributes "$@")
+  bad=$(awk -v want="$want" '$1 != want' <<<"$out")
+  [ -z "$bad" ] && [ "$(wc -l <<<"$out")" = $# ] ||
+    e2e_fail "attributes: expected $want on $# files, seen:"$'\n'"$bad"
 }
 
 # No file of the driver package anywhere under DIR (a host folder).
@@ -454,6 +471,111 @@ scenario_readonly_leftovers() {
   e2e_close
 }
 
+# Another tool left the files hidden, system and read-only: the 48 of an
+# earlier install, the temporary marker of one that was stopped, and the
+# companion (CopyFileA on Windows refuses to replace a hidden or read-only
+# file; Wine allows it, but keeps the attributes). Removal deletes the 40 of
+# its list and the temporary marker with no box; the install then copies
+# over the 8 left and the companion, and no copy keeps those attributes.
+scenario_hidden_leftovers() {
+  local folder row name source dir copies=() locked left=()
+  for folder in "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"; do
+    dir=$WINEPREFIX/drive_c/windows/$(tr '\\' / <<<"${folder,,}")
+    mkdir -p "$dir"
+    for row in "${DRIVER_FILES[@]}"; do
+      read -r name source <<<"$row"
+      echo "an older $name" >"$dir/$name"
+      copies+=("C:\\Windows$folder$name")
+    done
+  done
+  echo "half a marker" >"$WINEPREFIX/drive_c/windows/usb8023w.new"
+  mkdir -p "$WINEPREFIX/drive_c/QAR"
+  echo "an older companion" >"$WINEPREFIX/drive_c/QAR/QAR.exe"
+  locked=("${copies[@]}" 'C:\Windows\usb8023w.new' 'C:\QAR\QAR.exe')
+  qarwin lock "${locked[@]}" >&2 || e2e_fail "cannot give the leftovers their attributes"
+  expect_attributes RHS "${locked[@]}"
+  e2e_log "48 driver files, usb8023w.new and the companion hidden, system and read-only"
+  e2e_launch
+  e2e_expect_screen uninstall
+  e2e_click install
+  e2e_expect_screen install
+  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
+  E2E_STEP=removal-result
+  expect_copies absent 'C:\Windows' "${REMOVED_FOLDERS[@]}"
+  [ -z "$(e2e_host_path 'C:\Windows\usb8023w.new')" ] ||
+    e2e_fail "removal left C:\\Windows\\usb8023w.new"
+  for row in "${DRIVER_FILES[@]}"; do
+    read -r name source <<<"$row"
+    [ -n "$(e2e_host_path "C:\\Windows$KEPT_FOLDER$name")" ] || left+=("$name")
+  done
+  [ ${#left[@]} = 0 ] || e2e_fail "removal took from $KEPT_FOLDER: ${left[*]}"
+  e2e_log "removed: 40 copies and usb8023w.new gone, the 8 in C:\\Windows$KEPT_FOLDER kept"
+  install_whole
+  expect_attributes - "${copies[@]}" 'C:\QAR\QAR.exe'
+  expect_copies_writable
+  cmp -s "$(e2e_host_path 'C:\QAR\QAR.exe')" "$E2E_WORK/medium/QAR.exe" ||
+    e2e_fail "C:\\QAR\\QAR.exe is not the medium's QAR.exe"
+  [ -z "$(e2e_host_path 'C:\Windows\usb8023w.new')" ] ||
+    e2e_fail "C:\\Windows\\usb8023w.new left behind"
+  expect_reg "$SETUP_KEY" SourcePath 'C:\Windows\System\'
+  expect_reg "$RUN_KEY" QAR 'C:\QAR\QAR.exe'
+  e2e_log "installed over them: 48 copies and the companion, none hidden, system or read-only"
+  e2e_close
+}
+
+# hold_marker share|noshare N: another program opens the marker (with delete
+# sharing, as a virus scanner or an indexer does, or without) and holds it
+# until release_marker N.
+holder_pid=
+hold_marker() {
+  local out=$E2E_WORK/hold$2.txt
+  "$QAR_WINE" 'C:\qar-test\qarwin.exe' hold 'C:\Windows\usb8023w.sys' "$1" \
+    "C:\\qar-test\\release$2" >"$out" 2>&1 &
+  holder_pid=$!
+  e2e_poll 60 grep -q held "$out" || e2e_fail "the marker is not held: $(cat "$out")"
+  e2e_log "the marker held open ($1)"
+}
+
+release_marker() {
+  touch "$WINEPREFIX/drive_c/qar-test/release$1"
+  timeout 60 tail --pid="$holder_pid" -f /dev/null || e2e_fail "the holder did not let go"
+  wait "$holder_pid" || e2e_fail "the holder failed: $(cat "$E2E_WORK/hold$1.txt")"
+  holder_pid=
+  e2e_log "the marker let go"
+}
+
+marker_there() { [ -n "$(e2e_host_path 'C:\Windows\usb8023w.sys')" ]; }
+
+# The removal while another program holds the marker open. Without delete
+# sharing the delete is refused: the removal's box, and the installed screen
+# stays. With it the delete succeeds and completes when the program lets
+# go: no box, and the screen turns to not-installed by itself.
+scenario_marker_held() {
+  cp "$E2E_WORK/medium/Driver/usb8023m.sys" "$WINEPREFIX/drive_c/windows/usb8023w.sys"
+  e2e_launch
+  e2e_expect_screen uninstall
+  E2E_STEP=refused
+  hold_marker noshare 1
+  e2e_click install
+  e2e_expect_box "Cannot remove modem driver" "The modem driver could not be removed" no
+  e2e_answer_box
+  e2e_expect_screen uninstall
+  release_marker 1
+  marker_there || e2e_fail "the marker went although its delete was refused"
+  E2E_STEP=pending
+  hold_marker share 2
+  e2e_click install
+  # A box would come while the click is handled; give it time to.
+  if e2e_poll 5 e2e_box_open; then e2e_fail "unexpected box:"$'\n'"$E2E_BOX"; fi
+  marker_there || e2e_fail "the marker went at once: Wine showed no delete that completes later"
+  e2e_expect_screen uninstall
+  e2e_log "no box; the marker stays in view while it is held"
+  release_marker 2
+  e2e_expect_screen install
+  ! marker_there || e2e_fail "the marker stayed after the holder let go"
+  e2e_close
+}
+
 # A Japanese Windows: ANSI code page 932, and the medium in a folder named
 # 表, bytes 0x95 0x5C there: the second byte is no backslash. Wine takes
 # the code page from the locale, built here when the machine lacks it.
@@ -533,7 +655,7 @@ case "$scenario" in
   win95_tick_in_box) version=win95 ;;
   winxp_empty_driver|winxp_missing_driver_file|winxp_empty_driver_files) version=winxp ;;
   winxp_no_companion|winxp_cd_folder|winxp_cd_image) version=winxp ;;
-  winxp_readonly_leftovers|winxp_cp932) version=winxp ;;
+  winxp_readonly_leftovers|winxp_hidden_leftovers|winxp_marker_held|winxp_cp932) version=winxp ;;
   *) echo "e2e.sh: unknown scenario $scenario" >&2; exit 64 ;;
 esac
 E2E_STEP=prefix
@@ -564,6 +686,8 @@ case "$scenario" in
   winxp_cd_folder) scenario_cd_folder ;;
   winxp_cd_image) scenario_cd_image ;;
   winxp_readonly_leftovers) scenario_readonly_leftovers ;;
+  winxp_hidden_leftovers) scenario_hidden_leftovers ;;
+  winxp_marker_held) scenario_marker_held ;;
   winxp_cp932) scenario_cp932 ;;
   win10_wow64) scenario_wow64 ;;
 esac

@@ -8,6 +8,18 @@
  *   qarwin stats   handle count (also per object type) and memory of the
  *                  wizard's process
  *
+ * and sets up what another program on the machine would leave or do:
+ *
+ *   qarwin attributes PATH...       one line per file: its read-only, hidden
+ *                                   and system attributes ("RHS", "-" for
+ *                                   none), or "missing"
+ *   qarwin lock PATH...             adds read-only, hidden and system
+ *   qarwin hold PATH share|noshare RELEASE
+ *                                   opens PATH (with delete sharing, as a
+ *                                   scanner does, or without), prints "held",
+ *                                   and closes it once the file RELEASE
+ *                                   exists (at most 5 minutes)
+ *
  * The wizard's process is the owner of the window of class TfrmMain. */
 #include <windows.h>
 #include <psapi.h>
@@ -148,9 +160,63 @@ static int stats(void) {
   return 0;
 }
 
+#define LOCKING (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+
+static int attributes(int count, char **paths) {
+  int i;
+  for (i = 0; i < count; ++i) {
+    DWORD attributes = GetFileAttributesA(paths[i]);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      printf("missing %s\n", paths[i]);
+    else if ((attributes & LOCKING) == 0)
+      printf("- %s\n", paths[i]);
+    else
+      printf("%s%s%s %s\n", attributes & FILE_ATTRIBUTE_READONLY ? "R" : "",
+             attributes & FILE_ATTRIBUTE_HIDDEN ? "H" : "",
+             attributes & FILE_ATTRIBUTE_SYSTEM ? "S" : "", paths[i]);
+  }
+  return 0;
+}
+
+static int lock(int count, char **paths) {
+  int i, status = 0;
+  for (i = 0; i < count; ++i) {
+    DWORD attributes = GetFileAttributesA(paths[i]);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        !SetFileAttributesA(paths[i], (attributes & ~FILE_ATTRIBUTE_NORMAL) | LOCKING)) {
+      fprintf(stderr, "qarwin: cannot lock %s (%lu)\n", paths[i], GetLastError());
+      status = 1;
+    }
+  }
+  return status;
+}
+
+static int hold(const char *path, const char *share, const char *release) {
+  DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE file;
+  int waited;
+  if (strcmp(share, "share") == 0) sharing |= FILE_SHARE_DELETE;
+  file = CreateFileA(path, GENERIC_READ, sharing, NULL, OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) {
+    fprintf(stderr, "qarwin: cannot open %s (%lu)\n", path, GetLastError());
+    return 1;
+  }
+  printf("held\n");
+  fflush(stdout);
+  for (waited = 0; waited < 3000 && GetFileAttributesA(release) == INVALID_FILE_ATTRIBUTES;
+       ++waited)
+    Sleep(100);
+  CloseHandle(file);
+  printf("released\n");
+  return 0;
+}
+
 int main(int argc, char **argv) {
+  if (argc >= 2 && strcmp(argv[1], "attributes") == 0) return attributes(argc - 2, argv + 2);
+  if (argc >= 2 && strcmp(argv[1], "lock") == 0) return lock(argc - 2, argv + 2);
+  if (argc == 5 && strcmp(argv[1], "hold") == 0) return hold(argv[2], argv[3], argv[4]);
   if (argc != 2) {
-    fprintf(stderr, "usage: qarwin boxes|stats\n");
+    fprintf(stderr, "usage: qarwin boxes|stats|attributes|lock|hold\n");
     return 64;
   }
   wizard_main = FindWindowA("TfrmMain", NULL);
