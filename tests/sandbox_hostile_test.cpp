@@ -28,7 +28,8 @@
 #include <gtest/gtest.h>
 
 #include "TestMachine.h"
-#include "platform/sandbox/Host.h"
+#include "deploy/Deploy.h"
+#include "platform/sandbox/Files.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/Settings.h"
@@ -358,6 +359,29 @@ TEST(OneProcess, SecondOpeningIsRefusedAtOnceNamingTheHolder) {
   waitpid(holder, &status, 0);
   auto machine = SandboxMachine::Open(folder);
   EXPECT_THROW(SandboxMachine::Open(folder), SandboxError);
+}
+
+// The machine folder renamed while the machine is open, and a new machine
+// made at the old path: the install's registry values and log go with the
+// drives to the renamed folder, and the new machine is left alone.
+TEST(RenamedMachineFolder, KeepsItsOwnFilesWithItsDrives) {
+  test::TestMachine machine;
+  const std::string old = machine->Folder(), moved = old + ".moved";
+  fs::rename(old, moved);
+  const std::string newcomer = SandboxMachine::Create(old, "winxp")->Folder();
+  const std::string before = MachineFiles(newcomer);
+  EXPECT_EQ(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome,
+            InstallOutcome::Done);
+  machine->RecordBox("done", "caption", BoxIcon::None);
+  machine->SetVersion("win98se");
+  EXPECT_EQ(MachineFiles(newcomer), before);
+  EXPECT_FALSE(fs::exists(newcomer + "/C/Windows/usb8023w.sys"));
+  const std::string registry = ReadHostFile(moved + "/registry.reg");
+  EXPECT_NE(registry.find("\"SourcePath\""), std::string::npos) << registry;
+  EXPECT_NE(registry.find("\"QAR\""), std::string::npos) << registry;
+  EXPECT_TRUE(fs::exists(moved + "/C/Windows/usb8023w.sys"));
+  EXPECT_NE(ReadHostFile(moved + "/calls.log").find("done"), std::string::npos);
+  EXPECT_NE(ReadHostFile(moved + "/machine.conf").find("win98se"), std::string::npos);
 }
 
 // --- A full disk and a bind mount of the machine folder --------------------------

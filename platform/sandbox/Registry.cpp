@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/sandbox/Host.h"
-#include "platform/sandbox/Settings.h"
+#include "platform/sandbox/Files.h"
 #include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {
@@ -32,6 +31,17 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
 }
 
 }  // namespace
+
+std::string RelativeKeyPath(const std::string& path) {
+  const std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
+  std::size_t names = start;
+  while (names < path.size() && path[names] == '\\') ++names;
+  std::string rest;
+  for (std::size_t i = names; i < path.size(); ++i)
+    if (path[i] != '\\' || rest.back() != '\\') rest += path[i];
+  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
+  return path.substr(start, names - start) + rest;
+}
 
 Registry Registry::Parse(const std::string& text, const std::string& fileName) {
   Lines lines(text, fileName);

@@ -9,6 +9,11 @@
 
 namespace qar::sandbox {
 
+// A key path below HKEY_LOCAL_MACHINE as the registry takes it:
+// "\SOFTWARE\x" and "SOFTWARE\\x\" are "SOFTWARE\x"; "" is the root key.
+// Backslashes after the first leading one stay: they make an empty name.
+std::string RelativeKeyPath(const std::string& path);
+
 // Key paths here are full ("HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft") and
 // compared case-insensitively, like value names.
 class Registry {

@@ -20,7 +20,8 @@
 #include <map>
 #include <sstream>
 
-#include "platform/sandbox/Host.h"
+#include "platform/sandbox/DriveCopy.h"
+#include "platform/sandbox/DriveTree.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Settings.h"
 #include "platform/sandbox/Versions.h"
@@ -107,9 +108,10 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
   Settings settings;
   settings.versionName = version.name;
   settings.version = version.version;
-  if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
-      !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
-      !WriteFileAtomically(folder + "/" + kLogFile, ""))
+  const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || !WriteFileAtomically(fd.Get(), kRegistryFile, registry.Format()) ||
+      !WriteFileAtomically(fd.Get(), kSettingsFile, FormatSettings(settings)) ||
+      !WriteFileAtomically(fd.Get(), kLogFile, ""))
     throw SandboxError("cannot write the machine's files in " + folder + ": " +
                        std::strerror(errno));
 }
@@ -117,9 +119,10 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
 }  // namespace
 
 struct SandboxMachine::Impl {
-  std::string folder;  // real path
+  std::string folder;  // real path at opening
+  UniqueFd folderFd;   // held open, and with it its lock
   Settings settings;
-  HostTree tree;  // holds the machine folder open, and with it its lock
+  DriveTree tree;
   Registry registry;
   std::string registryText;  // the file as last read or written
   std::vector<std::pair<Op, std::string>> faults;
@@ -128,10 +131,11 @@ struct SandboxMachine::Impl {
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
   std::function<void(const std::string&)> faultHook;
 
-  Impl(std::string realFolder, UniqueFd folderFd)
-      : folder(std::move(realFolder)), tree(std::move(folderFd), folder, settings) {}
+  Impl(std::string realFolder, UniqueFd fd)
+      : folder(std::move(realFolder)), folderFd(std::move(fd)), tree(folderFd.Get(), settings) {}
 
-  std::string PathOf(const char* file) const { return folder + "/" + file; }
+  // Where the file is now, for messages: the folder may have been renamed.
+  std::string PathOf(const char* file) const { return PathNow(folderFd.Get()) + "/" + file; }
 
   bool Faulted(Op op, const std::string& path, const std::string& other = std::string()) const {
     for (const auto& [faultOp, faultPath] : faults)
@@ -142,13 +146,13 @@ struct SandboxMachine::Impl {
   }
 
   // For an operation on a `file`, a name ending in a separator names a folder.
-  HostEntry Find(const std::string& windowsPath, bool file = false,
-                 WinPath* parsed = nullptr) const {
+  DriveEntry Find(const std::string& windowsPath, bool file = false,
+                  WinPath* parsed = nullptr) const {
     WinPath path;
-    if (!ResolveWinPath(windowsPath, Cwd(), path, settings.codePage)) return HostEntry{};
-    HostEntry entry = tree.Lookup(path);
-    if (file && path.trailingSeparator && entry.kind != HostEntry::Folder)
-      entry.kind = HostEntry::Refused;
+    if (!ResolveWinPath(windowsPath, Cwd(), path, settings.codePage)) return DriveEntry{};
+    DriveEntry entry = tree.Lookup(path);
+    if (file && path.trailingSeparator && entry.kind != DriveEntry::Folder)
+      entry.kind = DriveEntry::Refused;
     if (parsed != nullptr) *parsed = std::move(path);
     return entry;
   }
@@ -163,7 +167,7 @@ struct SandboxMachine::Impl {
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     Settings next = settings;
     change(next);
-    if (!WriteFileAtomically(PathOf(kSettingsFile), FormatSettings(next)))
+    if (!WriteFileAtomically(folderFd.Get(), kSettingsFile, FormatSettings(next)))
       throw SandboxError("cannot write " + PathOf(kSettingsFile) + ": " + std::strerror(errno));
     settings = std::move(next);
   }
@@ -183,7 +187,7 @@ struct SandboxMachine::Impl {
     if (text != registryText) {
       if (static_cast<long long>(text.size()) > kMachineFileLimit)
         return Fault(kRegistryFile, "it would pass 16 MB, the most a machine opens");
-      if (!WriteFileAtomically(PathOf(kRegistryFile), text))
+      if (!WriteFileAtomically(folderFd.Get(), kRegistryFile, text))
         return Fault(kRegistryFile, std::strerror(errno));
       registryText = std::move(text);
     }
@@ -193,26 +197,26 @@ struct SandboxMachine::Impl {
 
   // ShellExecuteA's and MessageBoxA's results are unused; the host still hears.
   void Log(const std::vector<std::string>& fields) {
-    if (!AppendToFile(PathOf(kLogFile), FormatLogRecord(fields)))
+    if (!AppendToFile(folderFd.Get(), kLogFile, FormatLogRecord(fields)))
       Fault(kLogFile, std::strerror(errno));
   }
 
   CopyResult Copy(const std::string& source, const std::string& target) {
-    const HostEntry from = Find(source, true), to = Find(target, true);
-    if (from.kind != HostEntry::File) return {CopyResult::Source};
+    const DriveEntry from = Find(source, true), to = Find(target, true);
+    if (from.kind != DriveEntry::File) return {CopyResult::Source};
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
     // source copied onto itself (ERROR_SHARING_VIOLATION).
-    const bool replaceable = to.kind == HostEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
+    const bool replaceable = to.kind == DriveEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
                              (to.st.st_dev != from.st.st_dev || to.st.st_ino != from.st.st_ino);
     if (Faulted(Op::CopyFile, source, target) || to.readOnlyDrive ||
-        (to.kind != HostEntry::Missing && !replaceable))
+        (to.kind != DriveEntry::Missing && !replaceable))
       return {CopyResult::Target};
     CopyFaults copyFaults;
     const auto limit = readable.find(FaultForm(Op::CopyFile, source));
     if (limit != readable.end()) copyFaults.readable = limit->second;
     if (diskLeft >= 0) copyFaults.diskLeft = &diskLeft;
     if (copiesBeforeStop == 0) copyFaults.stopAt = stopBytes;
-    return CopyHostFile(from.folder.Get(), from.name, to.folder.Get(), to.name, copyFaults);
+    return CopyDriveFile(from, to, copyFaults);
   }
 };
 
@@ -261,7 +265,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   // A pipe or a device in place of a machine file never makes this hang.
   const auto read = [&](const char* file) {
     std::string text, why;
-    if (!ReadMachineFile(impl->PathOf(file), text, why))
+    if (!ReadMachineFile(impl->folderFd.Get(), file, text, why))
       throw SandboxError(file == kSettingsFile && errno == ENOENT
                              ? folder + " is not a sandbox machine: cannot read " +
                                    impl->PathOf(file)
@@ -273,7 +277,8 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
       Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
   // The log is only appended to; it must be a file all the same.
   struct stat logSt;
-  if (lstat(impl->PathOf(kLogFile).c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
+  if (fstatat(impl->folderFd.Get(), kLogFile, &logSt, AT_SYMLINK_NOFOLLOW) == 0 &&
+      !S_ISREG(logSt.st_mode))
     throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
   for (const auto& [letter, drive] : impl->settings.drives)
     if (impl->tree.Overlaps(drive.hostFolder))
@@ -345,9 +350,9 @@ void SandboxMachine::SetVersionQueryFails(bool fails) {
 
 void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
   WinPath path;
-  const HostEntry entry = impl_->Find(windowsPath, false, &path);
-  if (entry.kind == HostEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
-  if (entry.kind != HostEntry::Folder)
+  const DriveEntry entry = impl_->Find(windowsPath, false, &path);
+  if (entry.kind == DriveEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
+  if (entry.kind != DriveEntry::Folder)
     throw SandboxError("no folder " + windowsPath + " on the machine");
   impl_->ChangeSettings(
       [&](Settings& next) { next.currentDirectory = CurrentDirectoryText(path); });
@@ -427,9 +432,9 @@ std::string SandboxMachine::MappedFolder(char letter) const {
 }
 
 std::string SandboxMachine::HostPath(const std::string& windowsPath) const {
-  const HostEntry entry = impl_->Find(windowsPath);
-  return entry.kind == HostEntry::Refused || entry.kind == HostEntry::NoDrive ? std::string()
-                                                                              : entry.host;
+  const DriveEntry entry = impl_->Find(windowsPath);
+  return entry.kind == DriveEntry::Refused || entry.kind == DriveEntry::NoDrive ? std::string()
+                                                                                : entry.host;
 }
 
 bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& name,
@@ -441,7 +446,7 @@ std::string SandboxMachine::LogPath() const { return impl_->PathOf(kLogFile); }
 
 std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
   std::string text, why;
-  if (ReadMachineFile(LogPath(), text, why)) return ParseLog(text, LogPath());
+  if (ReadMachineFile(impl_->folderFd.Get(), kLogFile, text, why)) return ParseLog(text, LogPath());
   if (errno == ENOENT) return {};
   throw SandboxError("cannot read " + LogPath() + ": " + why);
 }
@@ -463,26 +468,26 @@ bool SandboxMachine::GetCurrentDir(std::string& out) {
 }
 
 bool SandboxMachine::FileExists(const std::string& path) {
-  const HostEntry entry = impl_->Find(path, true);
+  const DriveEntry entry = impl_->Find(path, true);
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
-  return !impl_->Faulted(Op::FileExists, path) && entry.kind == HostEntry::File &&
+  return !impl_->Faulted(Op::FileExists, path) && entry.kind == DriveEntry::File &&
          written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
 bool SandboxMachine::DirectoryExists(const std::string& path) {
-  return !impl_->Faulted(Op::DirectoryExists, path) && impl_->Find(path).kind == HostEntry::Folder;
+  return !impl_->Faulted(Op::DirectoryExists, path) && impl_->Find(path).kind == DriveEntry::Folder;
 }
 
 bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
-  const HostEntry entry = impl_->Find(path, true);
-  if (impl_->Faulted(Op::FileSize, path) || entry.kind != HostEntry::File) return false;
+  const DriveEntry entry = impl_->Find(path, true);
+  if (impl_->Faulted(Op::FileSize, path) || entry.kind != DriveEntry::File) return false;
   size = static_cast<std::uint64_t>(entry.st.st_size);
   return true;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {
-  const HostEntry entry = impl_->Find(path);
-  return !impl_->Faulted(Op::CreateDir, path) && entry.kind == HostEntry::Missing &&
+  const DriveEntry entry = impl_->Find(path);
+  return !impl_->Faulted(Op::CreateDir, path) && entry.kind == DriveEntry::Missing &&
          !entry.readOnlyDrive && mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
@@ -496,23 +501,23 @@ CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string
 
 // A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
-  const HostEntry entry = impl_->Find(path, true);
-  return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == HostEntry::File &&
+  const DriveEntry entry = impl_->Find(path, true);
+  return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == DriveEntry::File &&
          !entry.readOnlyDrive && (entry.st.st_mode & S_IWUSR) != 0 &&
          unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
-  const HostEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
-  return !impl_->Faulted(Op::RenameFile, from, to) && source.kind == HostEntry::File &&
-         !source.readOnlyDrive && target.kind == HostEntry::Missing &&
+  const DriveEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
+  return !impl_->Faulted(Op::RenameFile, from, to) && source.kind == DriveEntry::File &&
+         !source.readOnlyDrive && target.kind == DriveEntry::Missing &&
          renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(),
                    target.name.c_str(), RENAME_NOREPLACE) == 0;
 }
 
 bool SandboxMachine::ClearAttributes(const std::string& path) {
-  const HostEntry entry = impl_->Find(path, true);
-  if (impl_->Faulted(Op::ClearAttributes, path) || entry.kind != HostEntry::File) return false;
+  const DriveEntry entry = impl_->Find(path, true);
+  if (impl_->Faulted(Op::ClearAttributes, path) || entry.kind != DriveEntry::File) return false;
   return (entry.st.st_mode & S_IWUSR) != 0 ||
          (!entry.readOnlyDrive && fchmodat(entry.folder.Get(), entry.name.c_str(),
                                            (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
@@ -546,7 +551,7 @@ void SandboxMachine::ShellOpen(const std::string& target) {
   impl_->Log({"ShellOpen", "open", target});
   // "http://host", "mailto:x": a colon after two or more characters, where a
   // path has none, or one after its drive letter.
-  const HostEntry entry = target.find(':') + 1 > 2 ? HostEntry{} : impl_->Find(target);
+  const DriveEntry entry = target.find(':') + 1 > 2 ? DriveEntry{} : impl_->Find(target);
   if (impl_->shellOpenHook)
     impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
 }

@@ -4,20 +4,13 @@
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/sandbox/Files.h"
 
 namespace qar::sandbox {
-
-// Bad input to the sandbox itself: a missing or malformed machine file
-// (named with its line), an unknown version, an overlapping drive mapping.
-class SandboxError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // Every Platform operation, for fault injection.
 // clang-format off

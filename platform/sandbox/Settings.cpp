@@ -5,7 +5,8 @@
 #include <set>
 #include <sstream>
 
-#include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/Files.h"
+#include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Versions.h"
 
 namespace qar::sandbox {
@@ -33,47 +34,6 @@ std::string Quote(const std::string& value) {
 }
 
 }  // namespace
-
-bool Lines::Next(std::string& line) {
-  if (pos_ > text_.size()) return false;
-  const std::size_t end = std::min(text_.find('\n', pos_), text_.size());
-  line.assign(text_, pos_, end - pos_ - (end > pos_ && text_[end - 1] == '\r' ? 1 : 0));
-  pos_ = end + 1;
-  ++number_;
-  return true;
-}
-
-void Lines::Fail(const std::string& what, std::size_t line) const {
-  throw SandboxError(fileName_ + ":" + std::to_string(line != 0 ? line : number_) + ": " + what);
-}
-
-std::string Lines::Quoted(const std::string& line, std::size_t& pos) const {
-  std::string out;
-  for (++pos; pos < line.size(); ++pos) {
-    if (line[pos] == '"') return ++pos, out;
-    if (line[pos] == '\\' && (++pos >= line.size() || (line[pos] != '\\' && line[pos] != '"')))
-      Fail("unknown escape in a quoted string (only \\\\ and \\\" are valid)");
-    out += line[pos];
-  }
-  Fail("unterminated quoted string");
-}
-
-std::string QuoteString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) out += c == '\\' || c == '"' ? std::string{'\\', c} : std::string(1, c);
-  return out + '"';
-}
-
-std::string RelativeKeyPath(const std::string& path) {
-  const std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
-  std::size_t names = start;
-  while (names < path.size() && path[names] == '\\') ++names;
-  std::string rest;
-  for (std::size_t i = names; i < path.size(); ++i)
-    if (path[i] != '\\' || rest.back() != '\\') rest += path[i];
-  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
-  return path.substr(start, names - start) + rest;
-}
 
 std::string CurrentDirectoryText(const WinPath& path) {
   const std::string text = path.ToString();

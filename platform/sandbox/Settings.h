@@ -11,27 +11,6 @@
 
 namespace qar::sandbox {
 
-// The lines of a machine file, one at a time, each ended by LF or CR LF.
-class Lines {
- public:
-  Lines(const std::string& text, const std::string& fileName) : text_(text), fileName_(fileName) {}
-  bool Next(std::string& line);                       // false past the last line
-  bool AtEnd() const { return pos_ > text_.size(); }  // the last line was read
-  std::size_t Number() const { return number_; }
-  // Throws SandboxError "<fileName>:<line>: what".
-  [[noreturn]] void Fail(const std::string& what, std::size_t line = 0) const;
-  // The "quoted" text at line[pos], with \\ and \" escapes; pos ends after it.
-  std::string Quoted(const std::string& line, std::size_t& pos) const;
-
- private:
-  const std::string& text_;
-  std::string fileName_;
-  std::size_t pos_ = 0, number_ = 0;
-};
-
-// `text` in double quotes, \\ and \" escaped, as Lines::Quoted reads it.
-std::string QuoteString(const std::string& text);
-
 struct DriveMapping {
   std::string hostFolder;  // absolute
   bool readOnly = false;
@@ -46,11 +25,6 @@ struct Settings {
   std::map<char, DriveMapping> drives;
   std::vector<std::string> readOnlyKeys;  // as RelativeKeyPath gives them
 };
-
-// A key path below HKEY_LOCAL_MACHINE as the registry takes it:
-// "\SOFTWARE\x" and "SOFTWARE\\x\" are "SOFTWARE\x"; "" is the root key.
-// Backslashes after the first leading one stay: they make an empty name.
-std::string RelativeKeyPath(const std::string& path);
 
 // A current directory as it reads back: a last name ending in a dot or a
 // space keeps a trailing backslash, which the path rules do not trim.

@@ -1,0 +1,56 @@
+// The machine's drives on the host: a path is walked from its drive's
+// folder one name at a time, matched case-insensitively; a link anywhere is
+// refused, so nothing outside is reached.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "platform/Platform.h"
+#include "platform/sandbox/Files.h"
+#include "platform/sandbox/Settings.h"
+#include "platform/sandbox/WinPath.h"
+
+namespace qar::sandbox {
+
+// Refused: a link, a device, socket or pipe, or the host said no.
+// NoParent: a folder on the way is missing or is a file. Missing: only the
+// last name is.
+struct DriveEntry {
+  enum Kind { Refused, NoDrive, NoParent, Missing, File, Folder };
+  Kind kind = Refused;
+  std::string host;   // for showing: the case found, or given for a new name
+  struct stat st {};  // for File and Folder
+  bool readOnlyDrive = false;
+  UniqueFd folder;   // for File, Folder and Missing: the folder holding the
+  std::string name;  // entry, and the entry's name in it
+
+  bool Exists() const { return kind == File || kind == Folder; }
+  bool Writable() const { return (st.st_mode & S_IWUSR) != 0; }
+};
+
+class DriveTree {
+ public:
+  // Native drives are the machine folder's one-letter folders ("C"); the
+  // settings map others (a missing folder: a CD drive without a disc).
+  DriveTree(int machineFolder, const Settings& settings);
+
+  DriveEntry Lookup(const WinPath& path) const;
+
+  // Whether the folder is, holds or lies in the machine folder; false if
+  // absent.
+  bool Overlaps(const std::string& hostFolder) const;
+
+ private:
+  UniqueFd OpenDrive(char letter, bool& readOnly, std::string& hostPath) const;
+  bool Overlaps(int folder) const;
+  // The exact name first, else the smallest name in `dir` that folds alike.
+  bool FindName(int dir, const std::string& part, std::string& name, struct stat& st) const;
+
+  int machine_;
+  struct stat machineSt_ {};
+  const Settings& settings_;
+};
+
+}  // namespace qar::sandbox
