@@ -3,7 +3,6 @@
 #include "platform/sandbox/Sandbox.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/sysmacros.h>
@@ -62,15 +61,6 @@ std::string RealFolder(const std::string& path) {
              : "";
 }
 
-// Fault paths compare as Windows compares file paths or key paths.
-std::string FaultForm(Op op, const std::string& path) {
-  if (op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue)
-    return Fold(RelativeKeyPath(path));
-  std::string form = Fold(path);
-  std::replace(form.begin(), form.end(), '/', '\\');
-  return form;
-}
-
 std::string FullKeyPath(const std::string& relative) {
   return std::string(Registry::kMachineRoot) + (relative.empty() ? "" : "\\" + relative);
 }
@@ -125,9 +115,7 @@ struct SandboxMachine::Impl {
   DriveTree tree;
   Registry registry;
   std::string registryText;  // the file as last read or written
-  std::vector<std::pair<Op, std::string>> faults;
-  std::map<std::string, long long> readable;  // bytes of a source that can be read
-  long long diskLeft = -1, copiesBeforeStop = -1, stopBytes = 0;
+  Faults faults;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
   std::function<void(const std::string&)> faultHook;
 
@@ -136,14 +124,6 @@ struct SandboxMachine::Impl {
 
   // Where the file is now, for messages: the folder may have been renamed.
   std::string PathOf(const char* file) const { return PathNow(folderFd.Get()) + "/" + file; }
-
-  bool Faulted(Op op, const std::string& path, const std::string& other = std::string()) const {
-    for (const auto& [faultOp, faultPath] : faults)
-      if (faultOp == op && (faultPath.empty() || faultPath == FaultForm(op, path) ||
-                            (!other.empty() && faultPath == FaultForm(op, other))))
-        return true;
-    return false;
-  }
 
   // For an operation on a `file`, a name ending in a separator names a folder.
   DriveEntry Find(const std::string& windowsPath, bool file = false,
@@ -208,14 +188,10 @@ struct SandboxMachine::Impl {
     // source copied onto itself (ERROR_SHARING_VIOLATION).
     const bool replaceable = to.kind == DriveEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
                              (to.st.st_dev != from.st.st_dev || to.st.st_ino != from.st.st_ino);
-    if (Faulted(Op::CopyFile, source, target) || to.readOnlyDrive ||
+    if (faults.Fails(Op::CopyFile, source, target) || to.readOnlyDrive ||
         (to.kind != DriveEntry::Missing && !replaceable))
       return {CopyResult::Target};
-    CopyFaults copyFaults;
-    const auto limit = readable.find(FaultForm(Op::CopyFile, source));
-    if (limit != readable.end()) copyFaults.readable = limit->second;
-    if (diskLeft >= 0) copyFaults.diskLeft = &diskLeft;
-    if (copiesBeforeStop == 0) copyFaults.stopAt = stopBytes;
+    CopyFaults copyFaults = faults.ForCopy(source);
     return CopyDriveFile(from, to, copyFaults);
   }
 };
@@ -229,13 +205,13 @@ class SandboxKey : public RegistryKey {
 
   // The root key holds no values.
   bool SetString(const std::string& name, const std::string& data) override {
-    return !machine_.Faulted(Op::WriteString, relative_) && !relative_.empty() &&
+    return !machine_.faults.Fails(Op::WriteString, relative_) && !relative_.empty() &&
            machine_.ChangeRegistry(
                [&](Registry& next) { return next.SetString(full_, name, data); });
   }
 
   bool DeleteValue(const std::string& name) override {
-    return !machine_.Faulted(Op::DeleteValue, relative_) &&
+    return !machine_.faults.Fails(Op::DeleteValue, relative_) &&
            machine_.ChangeRegistry([&](Registry& next) { return next.DeleteValue(full_, name); });
   }
 
@@ -392,27 +368,20 @@ void SandboxMachine::SetCodePage(unsigned codePage) {
 }
 
 void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
-  impl_->faults.emplace_back(op, FaultForm(op, windowsPath));
+  impl_->faults.Fail(op, windowsPath);
 }
 
 void SandboxMachine::FailReadAfter(const std::string& windowsPath, std::uint64_t bytes) {
-  impl_->readable[FaultForm(Op::CopyFile, windowsPath)] = static_cast<long long>(bytes);
+  impl_->faults.FailReadAfter(windowsPath, bytes);
 }
 
-void SandboxMachine::DiskFullAfter(std::uint64_t bytes) {
-  impl_->diskLeft = static_cast<long long>(bytes);
-}
+void SandboxMachine::DiskFullAfter(std::uint64_t bytes) { impl_->faults.DiskFullAfter(bytes); }
 
 void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
-  impl_->copiesBeforeStop = copies;
-  impl_->stopBytes = static_cast<long long>(bytes);
+  impl_->faults.StopAfterCopies(copies, bytes);
 }
 
-void SandboxMachine::ClearFaults() {
-  impl_->faults.clear();
-  impl_->readable.clear();
-  impl_->diskLeft = impl_->copiesBeforeStop = -1;
-}
+void SandboxMachine::ClearFaults() { impl_->faults.Clear(); }
 
 void SandboxMachine::SetShellOpenHook(
     std::function<void(const std::string&, const std::string&)> hook) {
@@ -452,17 +421,17 @@ std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
 }
 
 bool SandboxMachine::QueryVersion(OsVersion& out) {
-  if (impl_->settings.versionQueryFails || impl_->Faulted(Op::QueryVersion, "")) return false;
+  if (impl_->settings.versionQueryFails || impl_->faults.Fails(Op::QueryVersion, "")) return false;
   out = impl_->settings.version;
   return true;
 }
 
 int SandboxMachine::GetCurrentDrive() {
-  return impl_->Faulted(Op::GetCurrentDrive, "") ? 0 : impl_->Cwd().drive - 'A';
+  return impl_->faults.Fails(Op::GetCurrentDrive, "") ? 0 : impl_->Cwd().drive - 'A';
 }
 
 bool SandboxMachine::GetCurrentDir(std::string& out) {
-  const bool works = !impl_->Faulted(Op::GetCurrentDir, "");
+  const bool works = !impl_->faults.Fails(Op::GetCurrentDir, "");
   out = works ? impl_->Cwd().ToString().substr(3) : std::string();
   return works;
 }
@@ -470,46 +439,45 @@ bool SandboxMachine::GetCurrentDir(std::string& out) {
 bool SandboxMachine::FileExists(const std::string& path) {
   const DriveEntry entry = impl_->Find(path, true);
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
-  return !impl_->Faulted(Op::FileExists, path) && entry.kind == DriveEntry::File &&
+  return !impl_->faults.Fails(Op::FileExists, path) && entry.kind == DriveEntry::File &&
          written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
 bool SandboxMachine::DirectoryExists(const std::string& path) {
-  return !impl_->Faulted(Op::DirectoryExists, path) && impl_->Find(path).kind == DriveEntry::Folder;
+  return !impl_->faults.Fails(Op::DirectoryExists, path) &&
+         impl_->Find(path).kind == DriveEntry::Folder;
 }
 
 bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
   const DriveEntry entry = impl_->Find(path, true);
-  if (impl_->Faulted(Op::FileSize, path) || entry.kind != DriveEntry::File) return false;
+  if (impl_->faults.Fails(Op::FileSize, path) || entry.kind != DriveEntry::File) return false;
   size = static_cast<std::uint64_t>(entry.st.st_size);
   return true;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {
   const DriveEntry entry = impl_->Find(path);
-  return !impl_->Faulted(Op::CreateDir, path) && entry.kind == DriveEntry::Missing &&
+  return !impl_->faults.Fails(Op::CreateDir, path) && entry.kind == DriveEntry::Missing &&
          !entry.readOnlyDrive && mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
 CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
   const CopyResult result = impl_->Copy(source, target);
-  long long& left = impl_->copiesBeforeStop;
-  // The copy that was to be cut off was shorter than the cut: stop after it.
-  if (left == 0 || (left > 0 && --left == 0 && impl_->stopBytes == 0)) kill(getpid(), SIGKILL);
+  impl_->faults.CopyDone();
   return result;
 }
 
 // A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
   const DriveEntry entry = impl_->Find(path, true);
-  return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == DriveEntry::File &&
+  return !impl_->faults.Fails(Op::DeleteFile, path) && entry.kind == DriveEntry::File &&
          !entry.readOnlyDrive && (entry.st.st_mode & S_IWUSR) != 0 &&
          unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
   const DriveEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
-  return !impl_->Faulted(Op::RenameFile, from, to) && source.kind == DriveEntry::File &&
+  return !impl_->faults.Fails(Op::RenameFile, from, to) && source.kind == DriveEntry::File &&
          !source.readOnlyDrive && target.kind == DriveEntry::Missing &&
          renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(),
                    target.name.c_str(), RENAME_NOREPLACE) == 0;
@@ -517,7 +485,8 @@ bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) 
 
 bool SandboxMachine::ClearAttributes(const std::string& path) {
   const DriveEntry entry = impl_->Find(path, true);
-  if (impl_->Faulted(Op::ClearAttributes, path) || entry.kind != DriveEntry::File) return false;
+  if (impl_->faults.Fails(Op::ClearAttributes, path) || entry.kind != DriveEntry::File)
+    return false;
   return (entry.st.st_mode & S_IWUSR) != 0 ||
          (!entry.readOnlyDrive && fchmodat(entry.folder.Get(), entry.name.c_str(),
                                            (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
@@ -538,7 +507,7 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
   bool locked = false;
   for (const std::string& key : impl_->settings.readOnlyKeys)
     locked = locked || folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0;
-  if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
+  if (impl_->faults.Fails(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
       locked ||
       (!relative.empty() && !impl_->registry.HasKey(full) &&
        !impl_->ChangeRegistry([&](Registry& next) { return next.AddKey(full); })))
@@ -547,7 +516,7 @@ std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
 }
 
 void SandboxMachine::ShellOpen(const std::string& target) {
-  if (impl_->Faulted(Op::ShellOpen, target)) return;
+  if (impl_->faults.Fails(Op::ShellOpen, target)) return;
   impl_->Log({"ShellOpen", "open", target});
   // "http://host", "mailto:x": a colon after two or more characters, where a
   // path has none, or one after its drive letter.
@@ -557,7 +526,7 @@ void SandboxMachine::ShellOpen(const std::string& target) {
 }
 
 void SandboxMachine::RecordBox(const std::string& text, const std::string& caption, BoxIcon icon) {
-  if (!impl_->Faulted(Op::MessageBox, text))
+  if (!impl_->faults.Fails(Op::MessageBox, text))
     impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
 }
 

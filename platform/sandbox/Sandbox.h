@@ -8,18 +8,10 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/sandbox/Faults.h"
 #include "platform/sandbox/Files.h"
 
 namespace qar::sandbox {
-
-// Every Platform operation, for fault injection.
-// clang-format off
-enum class Op {
-  QueryVersion, GetCurrentDrive, GetCurrentDir, FileExists, DirectoryExists, FileSize, CreateDir,
-  CopyFile, DeleteFile, RenameFile, ClearAttributes, OpenKey, WriteString, DeleteValue, ShellOpen,
-  MessageBox
-};
-// clang-format on
 
 class SandboxMachine : public Platform {
  public:
