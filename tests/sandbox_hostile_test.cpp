@@ -295,10 +295,10 @@ TEST(SettingsRoundTrip, WhatIsAcceptedReadsBackTheSame) {
       continue;
     }
     ++accepted;
-    const std::string written = FormatSettings(first);
+    const std::string written = FormatSettings(first, "machine.conf");
     Settings again;
     ASSERT_NO_THROW(again = ParseSettings(written, "machine.conf")) << text << "\n---\n" << written;
-    EXPECT_EQ(FormatSettings(again), written) << text;
+    EXPECT_EQ(FormatSettings(again, "machine.conf"), written) << text;
     EXPECT_EQ(again.currentDirectory, first.currentDirectory) << text;
     EXPECT_EQ(again.readOnlyKeys, first.readOnlyKeys) << text;
     EXPECT_EQ(again.drives.at('E').hostFolder, first.drives.at('E').hostFolder) << text;
@@ -325,6 +325,14 @@ TEST(SettingsRoundTrip, SettersSurviveReopening) {
   ASSERT_TRUE(reopened->GetCurrentDir(cwd));
   EXPECT_EQ(cwd, "setup.");
   EXPECT_TRUE(reopened->DirectoryExists("."));
+  // What no line can hold is refused, naming the line it would stand on.
+  try {
+    reopened->SetKeyReadOnly("SOFTWARE\\Two\nLines", true);
+    ADD_FAILURE() << "a line break was written";
+  } catch (const SandboxError& e) {
+    EXPECT_NE(std::string(e.what()).find("machine.conf:9: read-only-key"), std::string::npos)
+        << e.what();
+  }
 }
 
 // --- One process per machine ------------------------------------------------

@@ -912,8 +912,9 @@ TEST(SandboxOpen, BadMachineFoldersGiveClearErrors) {
 }
 
 TEST(SandboxOpen, MalformedSettingsNameTheLine) {
+  using namespace std::string_literals;
   struct Case {
-    const char* text;
+    std::string text;
     const char* fragment;
   };
   const Case cases[] = {
@@ -926,8 +927,11 @@ TEST(SandboxOpen, MalformedSettingsNameTheLine) {
       {"version = winxp\ncurrent-directory = setup\n", "machine.conf:2:"},
       {"version = winxp\ndrive.D = relative/folder\n", "machine.conf:2:"},
       {"version = winxp\ncsd = \"unterminated\n", "machine.conf:2:"},
-      {"platform = 2\nmajor = 5\n", "no version"},
-      {"version = winxp\ndrive.D.read-only = yes\n", "drive.D"},
+      {"platform = 2\nmajor = 5\n", "machine.conf:3: no version"},
+      {"version = winxp\ndrive.D.read-only = yes\n", "machine.conf:2: drive.D"},
+      // What the writer could not write back.
+      {"version = winxp\ndrive.D = /a\rb\n", "machine.conf:2: a stray CR"},
+      {"version = winxp\nread-only-key = A\0B\n"s, "machine.conf:2: a stray CR or NUL"},
   };
   TempFolder temp;
   SandboxMachine::Create(temp / "m", "winxp").reset();

@@ -100,7 +100,7 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
   settings.version = version.version;
   const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd || !WriteFileAtomically(fd.Get(), kRegistryFile, registry.Format()) ||
-      !WriteFileAtomically(fd.Get(), kSettingsFile, FormatSettings(settings)) ||
+      !WriteFileAtomically(fd.Get(), kSettingsFile, FormatSettings(settings, kSettingsFile)) ||
       !WriteFileAtomically(fd.Get(), kLogFile, ""))
     throw SandboxError("cannot write the machine's files in " + folder + ": " +
                        std::strerror(errno));
@@ -147,7 +147,8 @@ struct SandboxMachine::Impl {
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     Settings next = settings;
     change(next);
-    if (!WriteFileAtomically(folderFd.Get(), kSettingsFile, FormatSettings(next)))
+    if (!WriteFileAtomically(folderFd.Get(), kSettingsFile,
+                             FormatSettings(next, PathOf(kSettingsFile))))
       throw SandboxError("cannot write " + PathOf(kSettingsFile) + ": " + std::strerror(errno));
     settings = std::move(next);
   }

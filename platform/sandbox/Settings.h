@@ -30,9 +30,10 @@ struct Settings {
 // space keeps a trailing backslash, which the path rules do not trim.
 std::string CurrentDirectoryText(const WinPath& path);
 
-// Throws SandboxError naming the line. What it accepts reads back the same.
+// Each throws SandboxError naming the file and the line. What the reader
+// accepts, the writer writes so that it reads back the same.
 Settings ParseSettings(const std::string& text, const std::string& fileName);
-std::string FormatSettings(const Settings& settings);
+std::string FormatSettings(const Settings& settings, const std::string& fileName);
 
 // The call log: a line per ShellOpen or box, tab-separated fields in which
 // '%', tab, CR and LF are written %25, %09, %0D and %0A.
