@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -390,6 +391,22 @@ TEST(RenamedMachineFolder, KeepsItsOwnFilesWithItsDrives) {
   EXPECT_TRUE(fs::exists(moved + "/C/Windows/usb8023w.sys"));
   EXPECT_NE(ReadHostFile(moved + "/calls.log").find("done"), std::string::npos);
   EXPECT_NE(ReadHostFile(moved + "/machine.conf").find("win98se"), std::string::npos);
+}
+
+// A file system without locks (NFS without a lock manager): the machine
+// opens all the same and says so, once, on stderr.
+TEST(OneProcess, FileSystemWithoutLocksIsUsedAndSaysSo) {
+  TempDir temp;
+  const std::string folder = SandboxMachine::Create(temp / "m", "winxp")->Folder();
+  for (const int error : {ENOLCK, EOPNOTSUPP}) {
+    const test::HostRefusal refusal(HostCall::Lock, error);
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(SandboxMachine::Open(folder)) << error;
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(folder + " cannot be locked on this file system"), std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  }
 }
 
 // --- A full disk and a bind mount of the machine folder --------------------------

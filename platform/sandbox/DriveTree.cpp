@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <memory>
 
+#include "platform/sandbox/Faults.h"
+
 namespace qar::sandbox {
 
 namespace {
@@ -122,6 +124,19 @@ DriveEntry DriveTree::Lookup(const WinPath& path) const {
     dir = std::move(next);
   }
   return entry;
+}
+
+bool RenameNoReplace(const DriveEntry& from, const DriveEntry& to) {
+  const int fromDir = from.folder.Get(), toDir = to.folder.Get();
+  const char* fromName = from.name.c_str();
+  const char* toName = to.name.c_str();
+  const bool refused = TestRefuses(HostCall::RenameNoReplace) ||
+                       renameat2(fromDir, fromName, toDir, toName, RENAME_NOREPLACE) != 0;
+  if (!refused) return true;
+  if (!Unsupported(errno)) return false;
+  struct stat st;
+  if (fstatat(toDir, toName, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;
+  return renameat(fromDir, fromName, toDir, toName) == 0;
 }
 
 }  // namespace qar::sandbox

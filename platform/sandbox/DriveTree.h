@@ -53,4 +53,8 @@ class DriveTree {
   const Settings& settings_;
 };
 
+// Renames without replacing. Where the file system refuses that flag (NFS,
+// 9p, FUSE), a look and a plain rename do: the machine is one process's.
+bool RenameNoReplace(const DriveEntry& from, const DriveEntry& to);
+
 }  // namespace qar::sandbox

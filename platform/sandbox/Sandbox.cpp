@@ -89,6 +89,24 @@ std::string LockHolder(int fd) {
   return std::string();
 }
 
+// Held until the machine is destroyed: a second opening is refused at once,
+// never made to wait or lose a write. On a file system without locks the
+// machine runs all the same, and the user is told.
+void Lock(int folder, const std::string& path) {
+  if (!TestRefuses(HostCall::Lock) && flock(folder, LOCK_EX | LOCK_NB) == 0) return;
+  if (Unsupported(errno)) {
+    std::fprintf(stderr,
+                 "%s: the machine folder %s cannot be locked on this file system (%s); "
+                 "a second program on it would not be noticed\n",
+                 program_invocation_short_name, path.c_str(), std::strerror(errno));
+    return;
+  }
+  const std::string holder = errno == EWOULDBLOCK ? LockHolder(folder) : std::string();
+  std::string message = "the machine " + path + " is in use by another program";
+  if (!holder.empty()) message += " (process " + holder + ")";
+  throw SandboxError(message);
+}
+
 void SeedMachine(const std::string& folder, const NamedVersion& version) {
   const fs::path systemRoot = fs::path(folder) / "C" / (version.systemRoot + 3);  // past "C:\"
   std::istringstream folders(version.folders);
@@ -231,13 +249,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
   UniqueFd folderFd(open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
-  // Held until this machine is destroyed: a second is refused at once, never made to wait or lose a
-  // write.
-  if (flock(folderFd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    const std::string holder = errno == EWOULDBLOCK ? LockHolder(folderFd.Get()) : std::string();
-    throw SandboxError("the machine " + real + " is in use by another program" +
-                       (holder.empty() ? std::string() : " (process " + holder + ")"));
-  }
+  Lock(folderFd.Get(), real);
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
   // A pipe or a device in place of a machine file never makes this hang.
   const auto read = [&](const char* file) {
@@ -480,8 +492,7 @@ bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) 
   const DriveEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
   return !impl_->faults.Fails(Op::RenameFile, from, to) && source.kind == DriveEntry::File &&
          !source.readOnlyDrive && target.kind == DriveEntry::Missing &&
-         renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(),
-                   target.name.c_str(), RENAME_NOREPLACE) == 0;
+         RenameNoReplace(source, target);
 }
 
 bool SandboxMachine::ClearAttributes(const std::string& path) {
