@@ -59,59 +59,77 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     const std::size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos) continue;
     const char lead = line[start];
-    if (lead == ';') {
-      (key != nullptr ? key->push_back(Entry{Entry::Comment, "", line})
-                      : registry.preamble_.push_back(line));
-      continue;
-    }
-    if (lead == '[') {
-      const std::size_t end = line.find_last_not_of(" \t");
-      if (line[end] != ']') lines.Fail("a key line must end with ']'");
-      const std::string path = line.substr(start + 1, end - start - 1);
-      if (!path.empty() && path[0] == '-')
-        lines.Fail("key deletions ([-...]) do not belong in a machine's registry");
-      std::string why;
-      // The path cut short: a whole 16 MB line would bury the message.
-      if ((key = registry.Add(path, why)) == nullptr)
-        lines.Fail("malformed key path '" + path.substr(0, 80) +
-                   (path.size() > 80 ? "...': " : "': ") + why);
-      continue;
-    }
-    if (lead != '"' && lead != '@')
-      lines.Fail("expected a [key], a \"name\"=value, an @=value or a ;comment");
-    if (key == nullptr) lines.Fail("a value before the first [key]");
-
-    std::size_t pos = start;
-    Entry entry{Entry::String, lead == '@' ? (++pos, std::string()) : lines.Quoted(line, pos), ""};
-    pos = line.find_first_not_of(" \t", pos);
-    if (pos == std::string::npos || line[pos] != '=')
-      lines.Fail("expected '=' after the value name");
-    pos = line.find_first_not_of(" \t", pos + 1);
-    if (pos == std::string::npos) lines.Fail("missing value data");
-    if (line[pos] == '-') lines.Fail("value deletions (=-) do not belong in a machine's registry");
-    if (line[pos] == '"') {
-      entry.data = lines.Quoted(line, pos);
-      if (line.find_first_not_of(" \t", pos) != std::string::npos)
-        lines.Fail("unexpected text after the closing quote");
+    if (lead == ';' && key == nullptr) {
+      registry.preamble_.push_back(line);
+    } else if (lead == ';') {
+      key->push_back(Entry{Entry::Comment, "", line});
+    } else if (lead == '[') {
+      key = registry.ReadKeyLine(line, start, lines);
+    } else if (key == nullptr) {
+      lines.Fail("a value before the first [key]");
     } else {
-      // dword: and hex: data is kept as written, continuation lines and all.
-      const std::size_t first = lines.Number();
-      entry = Entry{Entry::Raw, entry.name, line.substr(pos)};
-      if (!EqualNoCase(entry.data.substr(0, 6), "dword:") &&
-          !EqualNoCase(entry.data.substr(0, 3), "hex"))
-        lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)");
-      for (std::string more; entry.data[entry.data.find_last_not_of(" \t")] == '\\';
-           entry.data += "\r\n" + more)
-        if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
-          lines.Fail("a value continued with no next line", first);
+      Entry entry = ReadValueLine(line, start, lines);
+      const auto [place, added] = places.emplace(std::pair(key, Fold(entry.name)), key->size());
+      if (added) {
+        key->push_back(std::move(entry));
+      } else {
+        Entry& first = (*key)[place->second];
+        first = Entry{entry.kind, first.name, std::move(entry.data)};
+      }
     }
-    const auto [place, added] = places.emplace(std::make_pair(key, Fold(entry.name)), key->size());
-    if (added)
-      key->push_back(std::move(entry));
-    else
-      (*key)[place->second] = Entry{entry.kind, (*key)[place->second].name, std::move(entry.data)};
   }
   return registry;
+}
+
+Registry::Key* Registry::ReadKeyLine(const std::string& line, std::size_t start,
+                                     const Lines& lines) {
+  const std::size_t end = line.find_last_not_of(" \t");
+  if (line[end] != ']') lines.Fail("a key line must end with ']'");
+  const std::string path = line.substr(start + 1, end - start - 1);
+  if (!path.empty() && path[0] == '-')
+    lines.Fail("key deletions ([-...]) do not belong in a machine's registry");
+  std::string why;
+  Key* key = Add(path, why);
+  // The path cut short: a whole 16 MB line would bury the message.
+  const std::string shown = path.size() > 80 ? path.substr(0, 80) + "..." : path;
+  if (key == nullptr) lines.Fail("malformed key path '" + shown + "': " + why);
+  return key;
+}
+
+Registry::Entry Registry::ReadValueLine(const std::string& line, std::size_t start, Lines& lines) {
+  if (line[start] != '"' && line[start] != '@')
+    lines.Fail("expected a [key], a \"name\"=value, an @=value or a ;comment");
+  Entry entry{Entry::String, "", ""};
+  std::size_t pos = start;
+  if (line[start] == '@')
+    ++pos;
+  else
+    entry.name = lines.Quoted(line, pos);
+  pos = line.find_first_not_of(" \t", pos);
+  if (pos == std::string::npos || line[pos] != '=') lines.Fail("expected '=' after the value name");
+  pos = line.find_first_not_of(" \t", pos + 1);
+  if (pos == std::string::npos) lines.Fail("missing value data");
+  if (line[pos] == '-') lines.Fail("value deletions (=-) do not belong in a machine's registry");
+  if (line[pos] == '"') {
+    entry.data = lines.Quoted(line, pos);
+    if (line.find_first_not_of(" \t", pos) != std::string::npos)
+      lines.Fail("unexpected text after the closing quote");
+    return entry;
+  }
+  // dword: and hex: data is kept as written, continuation lines and all.
+  entry.kind = Entry::Raw;
+  entry.data = line.substr(pos);
+  const bool dword = EqualNoCase(entry.data.substr(0, 6), "dword:");
+  if (!dword && !EqualNoCase(entry.data.substr(0, 3), "hex"))
+    lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)");
+  const std::size_t first = lines.Number();
+  while (entry.data[entry.data.find_last_not_of(" \t")] == '\\') {
+    std::string more;
+    if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
+      lines.Fail("a value continued with no next line", first);
+    entry.data += "\r\n" + more;
+  }
+  return entry;
 }
 
 std::string Registry::Format() const {

@@ -9,6 +9,8 @@
 
 namespace qar::sandbox {
 
+class Lines;
+
 // A key path below HKEY_LOCAL_MACHINE as the registry takes it:
 // "\SOFTWARE\x" and "SOFTWARE\\x\" are "SOFTWARE\x"; "" is the root key.
 // Backslashes after the first leading one stay: they make an empty name.
@@ -49,6 +51,9 @@ class Registry {
     bool operator()(const std::string& a, const std::string& b) const;
   };
 
+  // Each throws SandboxError naming the line.
+  Key* ReadKeyLine(const std::string& line, std::size_t start, const Lines& lines);
+  static Entry ReadValueLine(const std::string& line, std::size_t start, Lines& lines);
   Key* Find(const std::string& path);
   // Adds the key and its missing parents; null with `why` set for a path a
   // registry cannot hold, or one that would make the file too large.

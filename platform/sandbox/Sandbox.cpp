@@ -89,6 +89,25 @@ std::string LockHolder(int fd) {
   return std::string();
 }
 
+// "http://host", "mailto:x": a colon after two or more characters, where a
+// path has none, or one after its drive letter.
+bool IsAddress(const std::string& target) {
+  const std::size_t colon = target.find(':');
+  return colon != std::string::npos && colon >= 2;
+}
+
+bool StartsWithEmptyName(const std::string& relativeKey) {
+  return !relativeKey.empty() && relativeKey.front() == '\\';
+}
+
+// The key, or one above it, is listed read-only.
+bool KeyIsReadOnly(const Settings& settings, const std::string& relativeKey) {
+  const std::string folded = Fold(relativeKey) + '\\';
+  for (const std::string& key : settings.readOnlyKeys)
+    if (folded.rfind(Fold(key) + '\\', 0) == 0) return true;
+  return false;
+}
+
 // Held until the machine is destroyed: a second opening is refused at once,
 // never made to wait or lose a write. On a file system without locks the
 // machine runs all the same, and the user is told.
@@ -143,15 +162,22 @@ struct SandboxMachine::Impl {
   // Where the file is now, for messages: the folder may have been renamed.
   std::string PathOf(const char* file) const { return PathNow(folderFd.Get()) + "/" + file; }
 
-  // For an operation on a `file`, a name ending in a separator names a folder.
-  DriveEntry Find(const std::string& windowsPath, bool file = false,
-                  WinPath* parsed = nullptr) const {
+  bool Resolve(const std::string& windowsPath, WinPath& path) const {
+    return ResolveWinPath(windowsPath, Cwd(), path, settings.codePage);
+  }
+
+  DriveEntry Find(const std::string& windowsPath) const {
     WinPath path;
-    if (!ResolveWinPath(windowsPath, Cwd(), path, settings.codePage)) return DriveEntry{};
+    return Resolve(windowsPath, path) ? tree.Lookup(path) : DriveEntry{};
+  }
+
+  // For an operation on a file: a name ending in a separator names a folder.
+  DriveEntry FindFile(const std::string& windowsPath) const {
+    WinPath path;
+    if (!Resolve(windowsPath, path)) return DriveEntry{};
     DriveEntry entry = tree.Lookup(path);
-    if (file && path.trailingSeparator && entry.kind != DriveEntry::Folder)
+    if (path.trailingSeparator && entry.kind != DriveEntry::Folder)
       entry.kind = DriveEntry::Refused;
-    if (parsed != nullptr) *parsed = std::move(path);
     return entry;
   }
 
@@ -201,11 +227,11 @@ struct SandboxMachine::Impl {
   }
 
   CopyResult Copy(const std::string& source, const std::string& target) {
-    const DriveEntry from = Find(source, true), to = Find(target, true);
+    const DriveEntry from = FindFile(source), to = FindFile(target);
     if (from.kind != DriveEntry::File) return {CopyResult::Source};
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
     // source copied onto itself (ERROR_SHARING_VIOLATION).
-    const bool replaceable = to.kind == DriveEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
+    const bool replaceable = to.kind == DriveEntry::File && to.Writable() &&
                              (to.st.st_dev != from.st.st_dev || to.st.st_ino != from.st.st_ino);
     if (faults.Fails(Op::CopyFile, source, target) || to.readOnlyDrive ||
         (to.kind != DriveEntry::Missing && !replaceable))
@@ -339,7 +365,8 @@ void SandboxMachine::SetVersionQueryFails(bool fails) {
 
 void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
   WinPath path;
-  const DriveEntry entry = impl_->Find(windowsPath, false, &path);
+  const bool resolved = impl_->Resolve(windowsPath, path);
+  const DriveEntry entry = resolved ? impl_->tree.Lookup(path) : DriveEntry{};
   if (entry.kind == DriveEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
   if (entry.kind != DriveEntry::Folder)
     throw SandboxError("no folder " + windowsPath + " on the machine");
@@ -450,7 +477,7 @@ bool SandboxMachine::GetCurrentDir(std::string& out) {
 }
 
 bool SandboxMachine::FileExists(const std::string& path) {
-  const DriveEntry entry = impl_->Find(path, true);
+  const DriveEntry entry = impl_->FindFile(path);
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
   return !impl_->faults.Fails(Op::FileExists, path) && entry.kind == DriveEntry::File &&
          written >= kFirstValidTime && written < kFirstInvalidTime;
@@ -462,7 +489,7 @@ bool SandboxMachine::DirectoryExists(const std::string& path) {
 }
 
 bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
-  const DriveEntry entry = impl_->Find(path, true);
+  const DriveEntry entry = impl_->FindFile(path);
   if (impl_->faults.Fails(Op::FileSize, path) || entry.kind != DriveEntry::File) return false;
   size = static_cast<std::uint64_t>(entry.st.st_size);
   return true;
@@ -482,24 +509,24 @@ CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string
 
 // A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
-  const DriveEntry entry = impl_->Find(path, true);
+  const DriveEntry entry = impl_->FindFile(path);
   return !impl_->faults.Fails(Op::DeleteFile, path) && entry.kind == DriveEntry::File &&
-         !entry.readOnlyDrive && (entry.st.st_mode & S_IWUSR) != 0 &&
+         !entry.readOnlyDrive && entry.Writable() &&
          unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
-  const DriveEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
+  const DriveEntry source = impl_->FindFile(from), target = impl_->FindFile(to);
   return !impl_->faults.Fails(Op::RenameFile, from, to) && source.kind == DriveEntry::File &&
          !source.readOnlyDrive && target.kind == DriveEntry::Missing &&
          RenameNoReplace(source, target);
 }
 
 bool SandboxMachine::ClearAttributes(const std::string& path) {
-  const DriveEntry entry = impl_->Find(path, true);
+  const DriveEntry entry = impl_->FindFile(path);
   if (impl_->faults.Fails(Op::ClearAttributes, path) || entry.kind != DriveEntry::File)
     return false;
-  return (entry.st.st_mode & S_IWUSR) != 0 ||
+  return entry.Writable() ||
          (!entry.readOnlyDrive && fchmodat(entry.folder.Get(), entry.name.c_str(),
                                            (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
 }
@@ -509,30 +536,26 @@ bool SandboxMachine::IsLeadByte(char byte) {
 }
 
 std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
+  if (impl_->faults.Fails(Op::OpenKey, path)) return nullptr;
   std::string relative = RelativeKeyPath(path);
   // RegCreateKeyExA on 95, 98 and ME skips one more leading backslash; an
-  // empty name is ERROR_BAD_PATHNAME. KEY_ALL_ACCESS is denied where the
-  // user may not write.
-  if (impl_->settings.version.platformId != 2 && !relative.empty() && relative.front() == '\\')
-    relative.erase(0, 1);
-  const std::string full = FullKeyPath(relative), folded = Fold(relative) + '\\';
-  bool locked = false;
-  for (const std::string& key : impl_->settings.readOnlyKeys)
-    locked = locked || folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0;
-  if (impl_->faults.Fails(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
-      locked ||
-      (!relative.empty() && !impl_->registry.HasKey(full) &&
-       !impl_->ChangeRegistry([&](Registry& next) { return next.AddKey(full); })))
-    return nullptr;
+  // empty name is ERROR_BAD_PATHNAME.
+  const bool nt = impl_->settings.version.platformId == 2;
+  if (!nt && StartsWithEmptyName(relative)) relative.erase(0, 1);
+  if (StartsWithEmptyName(relative)) return nullptr;
+  // KEY_ALL_ACCESS is denied where the user may not write.
+  if (KeyIsReadOnly(impl_->settings, relative)) return nullptr;
+  const std::string full = FullKeyPath(relative);
+  const bool exists = relative.empty() || impl_->registry.HasKey(full);
+  const auto add = [&](Registry& next) { return next.AddKey(full); };
+  if (!exists && !impl_->ChangeRegistry(add)) return nullptr;
   return std::make_unique<SandboxKey>(*impl_, relative);
 }
 
 void SandboxMachine::ShellOpen(const std::string& target) {
   if (impl_->faults.Fails(Op::ShellOpen, target)) return;
   impl_->Log({"ShellOpen", "open", target});
-  // "http://host", "mailto:x": a colon after two or more characters, where a
-  // path has none, or one after its drive letter.
-  const DriveEntry entry = target.find(':') + 1 > 2 ? DriveEntry{} : impl_->Find(target);
+  const DriveEntry entry = IsAddress(target) ? DriveEntry{} : impl_->Find(target);
   if (impl_->shellOpenHook)
     impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
 }
