@@ -1012,12 +1012,12 @@ TEST_F(SandboxTest, ShellOpenAndMessageBoxAreLogged) {
       {"ShellOpen", "open", "D:\\Manual\\K7Q3WG_MN.pdf"},
   };
   EXPECT_EQ(machine->ReadLog(), expected);
-  const std::string raw = ReadFile(machine->LogPath());
+  const std::string raw = ReadFile(machine->Folder() + "/calls.log");
   EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 4);
   EXPECT_EQ(raw.substr(0, raw.find('\n') + 1), "ShellOpen\topen\thttp://192.168.100.1\n");
   EXPECT_EQ(test::Reopen(machine).ReadLog(), expected);
 
-  WriteFile(machine->LogPath(), raw + "MessageBox\tnone\t%zz\tx\n");
+  WriteFile(machine->Folder() + "/calls.log", raw + "MessageBox\tnone\t%zz\tx\n");
   try {
     machine->ReadLog();
     FAIL() << "a malformed escape was accepted";

@@ -12,17 +12,16 @@ namespace {
 CopyResult Pour(int in, int out, CopyFaults& faults) {
   char buffer[65536];
   for (;;) {
-    const std::size_t want = faults.MayRead(sizeof buffer);
+    const std::uint64_t want = faults.MayRead(sizeof buffer);
     if (want == 0) return {CopyResult::Source};
     const ssize_t got = read(in, buffer, want);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return {CopyResult::Source};
     if (got == 0) return {};
-    const std::size_t size = static_cast<std::size_t>(got);
-    const std::size_t put = faults.MayWrite(size);
+    const std::uint64_t put = faults.MayWrite(got);
     const bool written = WriteAll(out, buffer, put);
     faults.Wrote(put);
-    if (!written || put < size) return {CopyResult::Target};
+    if (!written || put < static_cast<std::uint64_t>(got)) return {CopyResult::Target};
   }
 }
 

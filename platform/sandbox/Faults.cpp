@@ -32,22 +32,19 @@ int refusals[2] = {0, 0};  // by HostCall
 
 }  // namespace
 
-std::size_t CopyFaults::MayRead(std::size_t wanted) const {
-  if (readable_ < 0) return wanted;
-  return static_cast<std::size_t>(std::min<long long>(wanted, readable_));
+std::uint64_t CopyFaults::MayRead(std::uint64_t wanted) const {
+  return std::min(wanted, readable_);
 }
 
-std::size_t CopyFaults::MayWrite(std::size_t got) {
-  if (readable_ >= 0) readable_ -= static_cast<long long>(got);
-  long long put = static_cast<long long>(got);
-  if (stopAt_ >= 0) put = std::min(put, stopAt_ - written_);
-  if (diskLeft_ != nullptr) put = std::min(put, *diskLeft_);
-  return static_cast<std::size_t>(put);
+std::uint64_t CopyFaults::MayWrite(std::uint64_t got) {
+  if (readable_ != ~0ULL) readable_ -= got;
+  const std::uint64_t disk = diskLeft_ != nullptr ? *diskLeft_ : got;
+  return std::min({got, stopAt_ - written_, disk});
 }
 
-void CopyFaults::Wrote(std::size_t bytes) {
-  written_ += static_cast<long long>(bytes);
-  if (diskLeft_ != nullptr) *diskLeft_ -= static_cast<long long>(bytes);
+void CopyFaults::Wrote(std::uint64_t bytes) {
+  written_ += bytes;
+  if (diskLeft_ != nullptr) *diskLeft_ -= bytes;
   if (written_ == stopAt_) PowerCut();
 }
 
@@ -56,14 +53,14 @@ void Faults::Fail(Op op, const std::string& path) {
 }
 
 void Faults::FailReadAfter(const std::string& source, std::uint64_t bytes) {
-  readable_[FaultForm(Op::CopyFile, source)] = static_cast<long long>(bytes);
+  readable_[FaultForm(Op::CopyFile, source)] = bytes;
 }
 
-void Faults::DiskFullAfter(std::uint64_t bytes) { diskLeft_ = static_cast<long long>(bytes); }
+void Faults::DiskFullAfter(std::uint64_t bytes) { diskLeft_ = bytes; }
 
 void Faults::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
-  copiesBeforeStop_ = copies;
-  stopBytes_ = static_cast<long long>(bytes);
+  copiesBeforeStop_ = static_cast<int>(copies);
+  stopBytes_ = bytes;
 }
 
 void Faults::Clear() { *this = Faults(); }
@@ -81,7 +78,7 @@ CopyFaults Faults::ForCopy(const std::string& source) {
   CopyFaults copy;
   const auto limit = readable_.find(FaultForm(Op::CopyFile, source));
   if (limit != readable_.end()) copy.readable_ = limit->second;
-  if (diskLeft_ >= 0) copy.diskLeft_ = &diskLeft_;
+  if (diskLeft_ != ~0ULL) copy.diskLeft_ = &diskLeft_;
   if (copiesBeforeStop_ == 0) copy.stopAt_ = stopBytes_;
   return copy;
 }

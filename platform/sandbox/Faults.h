@@ -3,7 +3,6 @@
 // power cut, and host calls refused as some file systems refuse them.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -36,26 +35,31 @@ enum class Op {
 class CopyFaults {
  public:
   // Of `wanted` bytes; 0: the source fails, as a scratched CD does.
-  std::size_t MayRead(std::size_t wanted) const;
+  std::uint64_t MayRead(std::uint64_t wanted) const;
   // Of `got` bytes just read; fewer: the disk is full.
-  std::size_t MayWrite(std::size_t got);
+  std::uint64_t MayWrite(std::uint64_t got);
   // Where the process was to die after these bytes, it does.
-  void Wrote(std::size_t bytes);
+  void Wrote(std::uint64_t bytes);
 
  private:
   friend class Faults;
-  long long readable_ = -1;  // -1: no limit
-  long long* diskLeft_ = nullptr;
-  long long stopAt_ = -1;
-  long long written_ = 0;
+  std::uint64_t readable_ = ~0ULL;
+  std::uint64_t* diskLeft_ = nullptr;
+  std::uint64_t stopAt_ = ~0ULL;
+  std::uint64_t written_ = 0;
 };
 
 class Faults {
  public:
-  // Every later call of `op` fails; with a path, only on that path.
+  // Every later call of `op` fails; with a path, only on that path (a
+  // copy's or a rename's either path, or a key's).
   void Fail(Op op, const std::string& path);
+  // Reading the source fails after `bytes` bytes.
   void FailReadAfter(const std::string& source, std::uint64_t bytes);
+  // The copies may write `bytes` more bytes in all.
   void DiskFullAfter(std::uint64_t bytes);
+  // Once `copies` more copies are done and the next has written `bytes`
+  // bytes, the process dies.
   void StopAfterCopies(unsigned copies, std::uint64_t bytes);
   void Clear();
 
@@ -67,10 +71,10 @@ class Faults {
 
  private:
   std::vector<std::pair<Op, std::string>> failing_;
-  std::map<std::string, long long> readable_;
-  long long diskLeft_ = -1;
-  long long copiesBeforeStop_ = -1;
-  long long stopBytes_ = 0;
+  std::map<std::string, std::uint64_t> readable_;
+  std::uint64_t diskLeft_ = ~0ULL;  // ~0: the disk never fills
+  int copiesBeforeStop_ = -1;
+  std::uint64_t stopBytes_ = 0;
 };
 
 // Host calls a file system may refuse. A test refuses one with `error`

@@ -1,5 +1,3 @@
-// The sandbox machine: drives as subfolders or mapped host folders, the
-// registry as a REGEDIT4 file, settings in machine.conf, and a call log.
 #include "platform/sandbox/Sandbox.h"
 
 #include <fcntl.h>
@@ -16,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "platform/sandbox/DriveCopy.h"
@@ -203,8 +200,8 @@ struct SandboxMachine::Impl {
     return false;
   }
 
-  // False, with nothing changed, when the change or the write fails; an unchanged text costs no
-  // write.
+  // Nothing changes when the change or the write fails; an unchanged text
+  // is not written again.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
@@ -316,7 +313,8 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
   const fs::path parent = fs::path(target).parent_path();
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());
-  // Seeded aside and renamed into place: a failed creation leaves nothing like a machine.
+  // Seeded aside and renamed into place: a failed creation leaves nothing
+  // like a machine.
   std::string staging =
       (parent / ("." + fs::path(target).filename().string() + ".new-XXXXXX")).string();
   if (mkdtemp(staging.data()) == nullptr)
@@ -451,13 +449,12 @@ bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& n
   return impl_->registry.GetString(FullKeyPath(RelativeKeyPath(keyPath)), name, data);
 }
 
-std::string SandboxMachine::LogPath() const { return impl_->PathOf(kLogFile); }
-
 std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
   std::string text, why;
-  if (ReadMachineFile(impl_->folderFd.Get(), kLogFile, text, why)) return ParseLog(text, LogPath());
+  const std::string path = impl_->PathOf(kLogFile);
+  if (ReadMachineFile(impl_->folderFd.Get(), kLogFile, text, why)) return ParseLog(text, path);
   if (errno == ENOENT) return {};
-  throw SandboxError("cannot read " + LogPath() + ": " + why);
+  throw SandboxError("cannot read " + path + ": " + why);
 }
 
 bool SandboxMachine::QueryVersion(OsVersion& out) {
