@@ -1,4 +1,4 @@
-#include "platform/sandbox/DriveCopy.h"
+#include "platform/sandbox/DriveTree.h"
 
 #include <fcntl.h>
 
@@ -9,7 +9,7 @@ namespace qar::sandbox {
 namespace {
 
 // Every byte of `in` onto `out`, as far as the faults let it.
-CopyResult Pour(int in, int out, CopyFaults& faults) {
+CopyResult Pour(int in, int out, Faults& faults) {
   char buffer[65536];
   for (;;) {
     const std::uint64_t want = faults.MayRead(sizeof buffer);
@@ -38,7 +38,7 @@ bool TakeAttributes(int out, const struct stat& source) {
 
 }  // namespace
 
-CopyResult CopyDriveFile(const DriveEntry& from, const DriveEntry& to, CopyFaults& faults) {
+CopyResult CopyDriveFile(const DriveEntry& from, const DriveEntry& to, Faults& faults) {
   const int inFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   UniqueFd in(openat(from.folder.Get(), from.name.c_str(), inFlags));
   struct stat inSt;

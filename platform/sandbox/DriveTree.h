@@ -1,6 +1,5 @@
-// The machine's drives on the host: a path is walked from its drive's
-// folder one name at a time, matched case-insensitively; a link anywhere is
-// refused, so nothing outside is reached.
+// The drives: a path is walked from its drive's folder a name at a time;
+// a link anywhere is refused, so nothing outside is reached.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/sandbox/Faults.h"
 #include "platform/sandbox/Files.h"
 #include "platform/sandbox/Settings.h"
 #include "platform/sandbox/WinPath.h"
@@ -32,20 +32,18 @@ struct DriveEntry {
 
 class DriveTree {
  public:
-  // Native drives are the machine folder's one-letter folders ("C"); the
-  // settings map others (a missing folder: a CD drive without a disc).
+  // Drives are the machine folder's one-letter folders, or mapped.
   DriveTree(int machineFolder, const Settings& settings);
 
   DriveEntry Lookup(const WinPath& path) const;
 
-  // Whether the folder is, holds or lies in the machine folder; false if
-  // absent.
+  // The folder is, holds or lies in the machine folder.
   bool Overlaps(const std::string& hostFolder) const;
 
  private:
   UniqueFd OpenDrive(char letter, bool& readOnly, std::string& hostPath) const;
   bool Overlaps(int folder) const;
-  // The exact name first, else the smallest name in `dir` that folds alike.
+  // The exact name, else the smallest that folds alike.
   bool FindName(int dir, const std::string& part, std::string& name, struct stat& st) const;
 
   int machine_;
@@ -53,8 +51,12 @@ class DriveTree {
   const Settings& settings_;
 };
 
-// Renames without replacing. Where the file system refuses that flag (NFS,
-// 9p, FUSE), a look and a plain rename do: the machine is one process's.
+// Where the file system refuses "no replace", a look and a plain rename
+// do: the machine is one process's.
 bool RenameNoReplace(const DriveEntry& from, const DriveEntry& to);
+
+// As CopyFileA copies: straight onto the target, keeping the last-write
+// time. A copy that fails removes its target; a killed one leaves it.
+CopyResult CopyDriveFile(const DriveEntry& from, const DriveEntry& to, Faults& faults);
 
 }  // namespace qar::sandbox

@@ -32,28 +32,12 @@ int refusals[2] = {0, 0};  // by HostCall
 
 }  // namespace
 
-std::uint64_t CopyFaults::MayRead(std::uint64_t wanted) const {
-  return std::min(wanted, readable_);
-}
-
-std::uint64_t CopyFaults::MayWrite(std::uint64_t got) {
-  if (readable_ != ~0ULL) readable_ -= got;
-  const std::uint64_t disk = diskLeft_ != nullptr ? *diskLeft_ : got;
-  return std::min({got, stopAt_ - written_, disk});
-}
-
-void CopyFaults::Wrote(std::uint64_t bytes) {
-  written_ += bytes;
-  if (diskLeft_ != nullptr) *diskLeft_ -= bytes;
-  if (written_ == stopAt_) PowerCut();
-}
-
 void Faults::Fail(Op op, const std::string& path) {
   failing_.emplace_back(op, FaultForm(op, path));
 }
 
 void Faults::FailReadAfter(const std::string& source, std::uint64_t bytes) {
-  readable_[FaultForm(Op::CopyFile, source)] = bytes;
+  readableOf_[FaultForm(Op::CopyFile, source)] = bytes;
 }
 
 void Faults::DiskFullAfter(std::uint64_t bytes) { diskLeft_ = bytes; }
@@ -62,8 +46,6 @@ void Faults::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
   copiesBeforeStop_ = static_cast<int>(copies);
   stopBytes_ = bytes;
 }
-
-void Faults::Clear() { *this = Faults(); }
 
 bool Faults::Fails(Op op, const std::string& path, const std::string& other) const {
   for (const auto& [failing, at] : failing_) {
@@ -74,13 +56,24 @@ bool Faults::Fails(Op op, const std::string& path, const std::string& other) con
   return false;
 }
 
-CopyFaults Faults::ForCopy(const std::string& source) {
-  CopyFaults copy;
-  const auto limit = readable_.find(FaultForm(Op::CopyFile, source));
-  if (limit != readable_.end()) copy.readable_ = limit->second;
-  if (diskLeft_ != ~0ULL) copy.diskLeft_ = &diskLeft_;
-  if (copiesBeforeStop_ == 0) copy.stopAt_ = stopBytes_;
-  return copy;
+void Faults::StartCopy(const std::string& source) {
+  const auto limit = readableOf_.find(FaultForm(Op::CopyFile, source));
+  readable_ = limit != readableOf_.end() ? limit->second : kNever;
+  written_ = 0;
+}
+
+std::uint64_t Faults::MayRead(std::uint64_t wanted) const { return std::min(wanted, readable_); }
+
+std::uint64_t Faults::MayWrite(std::uint64_t got) {
+  if (readable_ != kNever) readable_ -= got;
+  const std::uint64_t stop = copiesBeforeStop_ == 0 ? stopBytes_ : kNever;
+  return std::min({got, diskLeft_, stop - written_});
+}
+
+void Faults::Wrote(std::uint64_t bytes) {
+  written_ += bytes;
+  if (diskLeft_ != kNever) diskLeft_ -= bytes;
+  if (copiesBeforeStop_ == 0 && written_ == stopBytes_) PowerCut();
 }
 
 void Faults::CopyDone() {

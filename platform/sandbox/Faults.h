@@ -1,6 +1,5 @@
-// Fault injection, for tests: Platform operations that fail as Windows
-// reports failure, copies cut short as by a scratched CD, a full disk or a
-// power cut, and host calls refused as some file systems refuse them.
+// Fault injection for tests: operations that fail, copies cut short, host
+// calls refused.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +10,6 @@
 
 namespace qar::sandbox {
 
-// Every Platform operation.
 enum class Op {
   QueryVersion,
   GetCurrentDrive,
@@ -31,24 +29,6 @@ enum class Op {
   MessageBox
 };
 
-// What one copy may read and write, asked before each read and write.
-class CopyFaults {
- public:
-  // Of `wanted` bytes; 0: the source fails, as a scratched CD does.
-  std::uint64_t MayRead(std::uint64_t wanted) const;
-  // Of `got` bytes just read; fewer: the disk is full.
-  std::uint64_t MayWrite(std::uint64_t got);
-  // Where the process was to die after these bytes, it does.
-  void Wrote(std::uint64_t bytes);
-
- private:
-  friend class Faults;
-  std::uint64_t readable_ = ~0ULL;
-  std::uint64_t* diskLeft_ = nullptr;
-  std::uint64_t stopAt_ = ~0ULL;
-  std::uint64_t written_ = 0;
-};
-
 class Faults {
  public:
   // Every later call of `op` fails; with a path, only on that path (a
@@ -61,27 +41,38 @@ class Faults {
   // Once `copies` more copies are done and the next has written `bytes`
   // bytes, the process dies.
   void StopAfterCopies(unsigned copies, std::uint64_t bytes);
-  void Clear();
 
-  // `other`: a copy's or a rename's second path.
   bool Fails(Op op, const std::string& path, const std::string& other = "") const;
-  CopyFaults ForCopy(const std::string& source);
-  // Counts a copy done; after the last one allowed, the process dies.
+
+  // A copy asks before each read and write.
+  void StartCopy(const std::string& source);
+  // Of `wanted` bytes; 0: the source fails, as a scratched CD does.
+  std::uint64_t MayRead(std::uint64_t wanted) const;
+  // Of `got` bytes just read; fewer: the disk is full.
+  std::uint64_t MayWrite(std::uint64_t got);
+  // Dies where a stop was set.
+  void Wrote(std::uint64_t bytes);
+  // Dies after the last copy allowed.
   void CopyDone();
 
  private:
+  static constexpr std::uint64_t kNever = ~0ULL;
+
   std::vector<std::pair<Op, std::string>> failing_;
-  std::map<std::string, std::uint64_t> readable_;
-  std::uint64_t diskLeft_ = ~0ULL;  // ~0: the disk never fills
+  std::map<std::string, std::uint64_t> readableOf_;
+  std::uint64_t diskLeft_ = kNever;
   int copiesBeforeStop_ = -1;
   std::uint64_t stopBytes_ = 0;
+  // The copy under way.
+  std::uint64_t readable_ = kNever;
+  std::uint64_t written_ = 0;
 };
 
-// Host calls a file system may refuse. A test refuses one with `error`
-// (0: no more) before any machine exists, as Open takes the lock.
+// Host calls a file system may refuse; a test refuses one (error 0: no
+// more) even before a machine exists.
 enum class HostCall { Lock, RenameNoReplace };
 void RefuseHostCall(HostCall call, int error);
-// True, with errno set, when a test refuses the call.
+// True, errno set, where refused.
 bool TestRefuses(HostCall call);
 
 }  // namespace qar::sandbox

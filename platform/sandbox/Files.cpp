@@ -19,8 +19,7 @@ bool Refuse(std::string& why, int error, const char* what = nullptr) {
   return false;
 }
 
-// A file system that cannot flush on demand (some FUSE ones) has nothing
-// more to give.
+// A file system that cannot flush on demand has nothing more to give.
 bool Flush(int fd) { return fsync(fd) == 0 || Unsupported(errno); }
 
 }  // namespace
@@ -47,15 +46,14 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 }
 
 bool ReadMachineFile(int folder, const std::string& name, std::string& content, std::string& why) {
-  // No link (a link to /dev/zero never ends) and no waiting for a writer on
-  // a pipe: the open returns at once and the kind is checked on what it got.
+  // No link (to /dev/zero: no end) and no waiting for a pipe's writer.
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   UniqueFd fd(openat(folder, name.c_str(), flags));
   struct stat st;
   if (!fd || fstat(fd.Get(), &st) != 0)
     return Refuse(why, errno, errno == ELOOP ? "a symbolic link, not a file" : nullptr);
   if (!S_ISREG(st.st_mode)) return Refuse(why, EINVAL, "not a regular file");
-  // One allocation: growing by doubling would hold two copies of a large file.
+  // One allocation, not two copies of a large file.
   std::string text;
   text.reserve(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMachineFileLimit)) + 1);
   char buffer[65536];
@@ -94,8 +92,7 @@ bool AppendToFile(int folder, const std::string& name, const std::string& text) 
   do written = write(fd.Get(), text.data(), text.size());
   while (written < 0 && errno == EINTR);
   if (written == static_cast<ssize_t>(text.size())) return fd.Close();
-  // A full disk took part of it: cut away, as a torn record would merge
-  // with the next.
+  // A torn record would merge with the next: cut it away.
   if (written >= 0 && ftruncate(fd.Get(), st.st_size) == 0) errno = ENOSPC;
   return false;
 }

@@ -1,7 +1,5 @@
-// The machine's own files (settings, registry, call log), each read and
-// written relative to the machine folder held open, so that a folder renamed
-// meanwhile keeps its files with its drives; and the line reader and the
-// quoting both text formats share.
+// The machine's own files, read and written relative to the machine folder
+// held open: a folder renamed meanwhile keeps them with its drives.
 #pragma once
 
 #include <unistd.h>
@@ -13,14 +11,13 @@
 
 namespace qar::sandbox {
 
-// Bad input to the sandbox itself: a missing or malformed machine file
-// (named with its line), an unknown version, an overlapping drive mapping.
+// Bad input to the sandbox itself: a machine file missing or malformed, an
+// unknown version, an overlapping drive.
 class SandboxError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// A file descriptor that closes itself, so no error path can leak one.
 class UniqueFd {
  public:
   UniqueFd() = default;
@@ -41,7 +38,7 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Where an open file or folder is now, for messages and host paths.
+// Where an open folder is now.
 std::string PathNow(int fd);
 
 // The file system does not offer the call or flag (NFS, 9p, FUSE).
@@ -49,22 +46,20 @@ bool Unsupported(int error);
 
 bool WriteAll(int fd, const char* data, std::size_t size);
 
-// The largest machine file read or written.
 constexpr long long kMachineFileLimit = 16LL << 20;
 
-// A regular file of at most kMachineFileLimit bytes; else false, errno
-// and `why` set.
+// A regular file within the limit; else false, errno and `why` set.
 bool ReadMachineFile(int folder, const std::string& name, std::string& content, std::string& why);
 
-// Through NAME.tmp, flushed and renamed over NAME: the old file or the new
-// one is there, never a mix. `beforeRename` is for tests.
+// Through NAME.tmp renamed over NAME: the old file or the new one, never a
+// mix.
 bool WriteFileAtomically(int folder, const std::string& name, const std::string& content,
                          const std::function<void()>& beforeRename = {});
 
 // One write; one cut short by a full disk is taken back whole.
 bool AppendToFile(int folder, const std::string& name, const std::string& text);
 
-// The lines of a machine file, one at a time, each ended by LF or CR LF.
+// A machine file's lines, each ended by LF or CR LF.
 class Lines {
  public:
   Lines(const std::string& text, const std::string& fileName) : text_(text), fileName_(fileName) {}
@@ -73,8 +68,7 @@ class Lines {
   std::size_t Number() const { return number_; }
   // Throws SandboxError "<fileName>:<line>: what".
   [[noreturn]] void Fail(const std::string& what, std::size_t line = 0) const;
-  // The "quoted" text at line[pos], with \\ and \" escapes; pos ends
-  // after it.
+  // The "quoted" text at line[pos]; pos ends after it.
   std::string Quoted(const std::string& line, std::size_t& pos) const;
 
  private:
@@ -84,7 +78,7 @@ class Lines {
   std::size_t number_ = 0;
 };
 
-// `text` in double quotes, \\ and \" escaped, as Lines::Quoted reads it.
+// `text` in double quotes, \\ and \" escaped.
 std::string QuoteString(const std::string& text);
 
 }  // namespace qar::sandbox

@@ -16,7 +16,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/sandbox/DriveCopy.h"
 #include "platform/sandbox/DriveTree.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Settings.h"
@@ -37,7 +36,7 @@ constexpr long long kFirstValidTime = 315532800LL;
 constexpr long long kFirstInvalidTime = 4354819200LL;
 
 // FileTimeToLocalFileTime adds the bias in force now, whatever it was on the
-// file's date; the machine's zone is the host's.
+// file's date.
 long long LocalOffsetNow() {
   const time_t now = time(nullptr);
   struct tm local;
@@ -70,8 +69,7 @@ const NamedVersion& KnownVersion(const std::string& name) {
   throw SandboxError("unknown Windows version '" + name + "'; known versions: " + known);
 }
 
-// The process holding flock on the open folder `fd`, read from /proc/locks
-// ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); "" when not found.
+// From /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF".
 std::string LockHolder(int fd) {
   struct stat st;
   char wanted[64];
@@ -86,8 +84,7 @@ std::string LockHolder(int fd) {
   return std::string();
 }
 
-// "http://host", "mailto:x": a colon after two or more characters, where a
-// path has none, or one after its drive letter.
+// "http://host", "mailto:x": a path has no colon but after its drive.
 bool IsAddress(const std::string& target) {
   const std::size_t colon = target.find(':');
   return colon != std::string::npos && colon >= 2;
@@ -97,7 +94,6 @@ bool StartsWithEmptyName(const std::string& relativeKey) {
   return !relativeKey.empty() && relativeKey.front() == '\\';
 }
 
-// The key, or one above it, is listed read-only.
 bool KeyIsReadOnly(const Settings& settings, const std::string& relativeKey) {
   const std::string folded = Fold(relativeKey) + '\\';
   for (const std::string& key : settings.readOnlyKeys)
@@ -105,9 +101,8 @@ bool KeyIsReadOnly(const Settings& settings, const std::string& relativeKey) {
   return false;
 }
 
-// Held until the machine is destroyed: a second opening is refused at once,
-// never made to wait or lose a write. On a file system without locks the
-// machine runs all the same, and the user is told.
+// A second opening is refused at once, never made to wait. A file system
+// without locks runs all the same.
 void Lock(int folder, const std::string& path) {
   if (!TestRefuses(HostCall::Lock) && flock(folder, LOCK_EX | LOCK_NB) == 0) return;
   if (Unsupported(errno)) {
@@ -156,7 +151,7 @@ struct SandboxMachine::Impl {
   Impl(std::string realFolder, UniqueFd fd)
       : folder(std::move(realFolder)), folderFd(std::move(fd)), tree(folderFd.Get(), settings) {}
 
-  // Where the file is now, for messages: the folder may have been renamed.
+  // Where the file is now, for messages.
   std::string PathOf(const char* file) const { return PathNow(folderFd.Get()) + "/" + file; }
 
   bool Resolve(const std::string& windowsPath, WinPath& path) const {
@@ -194,14 +189,12 @@ struct SandboxMachine::Impl {
     settings = std::move(next);
   }
 
-  // The host hears why an operation failed because of the machine itself.
   bool Fault(const char* file, const std::string& why) const {
     if (faultHook) faultHook("cannot write " + PathOf(file) + ": " + why);
     return false;
   }
 
-  // Nothing changes when the change or the write fails; an unchanged text
-  // is not written again.
+  // Nothing changes when the write fails; an unchanged text is not written.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
@@ -217,7 +210,7 @@ struct SandboxMachine::Impl {
     return true;
   }
 
-  // ShellExecuteA's and MessageBoxA's results are unused; the host still hears.
+  // Results unused, as ShellExecuteA's are; the host still hears.
   void Log(const std::vector<std::string>& fields) {
     if (!AppendToFile(folderFd.Get(), kLogFile, FormatLogRecord(fields)))
       Fault(kLogFile, std::strerror(errno));
@@ -233,8 +226,8 @@ struct SandboxMachine::Impl {
     if (faults.Fails(Op::CopyFile, source, target) || to.readOnlyDrive ||
         (to.kind != DriveEntry::Missing && !replaceable))
       return {CopyResult::Target};
-    CopyFaults copyFaults = faults.ForCopy(source);
-    return CopyDriveFile(from, to, copyFaults);
+    faults.StartCopy(source);
+    return CopyDriveFile(from, to, faults);
   }
 };
 
@@ -274,7 +267,6 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
   Lock(folderFd.Get(), real);
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
-  // A pipe or a device in place of a machine file never makes this hang.
   const auto read = [&](const char* file) {
     std::string text, why;
     if (!ReadMachineFile(impl->folderFd.Get(), file, text, why))
@@ -287,7 +279,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   impl->settings = ParseSettings(read(kSettingsFile), impl->PathOf(kSettingsFile));
   impl->registry =
       Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
-  // The log is only appended to; it must be a file all the same.
+  // Only appended to, but a file all the same.
   struct stat logSt;
   if (fstatat(impl->folderFd.Get(), kLogFile, &logSt, AT_SYMLINK_NOFOLLOW) == 0 &&
       !S_ISREG(logSt.st_mode))
@@ -313,8 +305,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
   const fs::path parent = fs::path(target).parent_path();
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());
-  // Seeded aside and renamed into place: a failed creation leaves nothing
-  // like a machine.
+  // Seeded aside: a failed creation leaves nothing like a machine.
   std::string staging =
       (parent / ("." + fs::path(target).filename().string() + ".new-XXXXXX")).string();
   if (mkdtemp(staging.data()) == nullptr)
@@ -378,7 +369,6 @@ void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool r
   if (letter < 'A' || letter > 'Z') throw SandboxError("not a drive letter: " + drive);
   const std::string real = RealFolder(hostFolder);
   if (real.empty()) throw SandboxError("cannot map drive " + drive + ": no folder " + hostFolder);
-  // Through an overlapping drive the machine could rewrite its own files.
   if (impl_->tree.Overlaps(real))
     throw SandboxError("cannot map drive " + drive + " to " + hostFolder +
                        ": it overlaps the machine folder " + impl_->folder);
@@ -419,7 +409,7 @@ void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
   impl_->faults.StopAfterCopies(copies, bytes);
 }
 
-void SandboxMachine::ClearFaults() { impl_->faults.Clear(); }
+void SandboxMachine::ClearFaults() { impl_->faults = Faults(); }
 
 void SandboxMachine::SetShellOpenHook(
     std::function<void(const std::string&, const std::string&)> hook) {

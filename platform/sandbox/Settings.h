@@ -1,5 +1,4 @@
-// The machine's own text files but the registry: the settings (machine.conf)
-// as commented key = value lines, and the call log (calls.log).
+// The settings (machine.conf, key = value lines) and the call log.
 #pragma once
 
 #include <map>
@@ -26,22 +25,20 @@ struct Settings {
   std::vector<std::string> readOnlyKeys;  // as RelativeKeyPath gives them
 };
 
-// A current directory as it reads back: a last name ending in a dot or a
-// space keeps a trailing backslash, which the path rules do not trim.
+// A last name ending in a dot or a space keeps a trailing backslash.
 std::string CurrentDirectoryText(const WinPath& path);
 
-// Each throws SandboxError naming the file and the line. What the reader
-// accepts, the writer writes so that it reads back the same.
+// What the reader accepts, the writer writes; both throw SandboxError naming
+// the line.
 Settings ParseSettings(const std::string& text, const std::string& fileName);
 std::string FormatSettings(const Settings& settings, const std::string& fileName);
 
-// The call log: a line per ShellOpen or box, tab-separated fields in which
-// '%', tab, CR and LF are written %25, %09, %0D and %0A.
+// A line per ShellOpen or box: fields, tab-separated, with '%', tab, CR and
+// LF written %25, %09, %0D and %0A.
 std::string EscapeLogField(const std::string& field);
 bool UnescapeLogField(const std::string& field, std::string& out);
 
 std::string FormatLogRecord(const std::vector<std::string>& fields);
-// Throws SandboxError naming the line of a malformed escape.
 std::vector<std::vector<std::string>> ParseLog(const std::string& text,
                                                const std::string& fileName);
 
