@@ -130,9 +130,9 @@ bool RenameNoReplace(const DriveEntry& from, const DriveEntry& to) {
   const int fromDir = from.folder.Get(), toDir = to.folder.Get();
   const char* fromName = from.name.c_str();
   const char* toName = to.name.c_str();
-  const bool refused = TestRefuses(HostCall::RenameNoReplace) ||
-                       renameat2(fromDir, fromName, toDir, toName, RENAME_NOREPLACE) != 0;
-  if (!refused) return true;
+  if (!TestRefuses(HostCall::RenameNoReplace) &&
+      renameat2(fromDir, fromName, toDir, toName, RENAME_NOREPLACE) == 0)
+    return true;
   if (!Unsupported(errno)) return false;
   struct stat st;
   if (fstatat(toDir, toName, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;

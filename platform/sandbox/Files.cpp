@@ -12,11 +12,8 @@ namespace qar::sandbox {
 
 namespace {
 
-// False, with `why` and errno telling why.
-bool Refuse(std::string& why, int error, const char* what = nullptr) {
-  why = what != nullptr ? what : std::strerror(error);
-  errno = error;
-  return false;
+[[noreturn]] void CannotRead(int folder, const std::string& name, const std::string& why) {
+  throw SandboxError("cannot read " + PathNow(folder) + "/" + name + ": " + why);
 }
 
 // A file system that cannot flush on demand has nothing more to give.
@@ -45,24 +42,25 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-bool ReadMachineFile(int folder, const std::string& name, std::string& content, std::string& why) {
+bool ReadMachineFile(int folder, const std::string& name, std::string& content) {
   // No link (to /dev/zero: no end) and no waiting for a pipe's writer.
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   UniqueFd fd(openat(folder, name.c_str(), flags));
+  if (!fd && errno == ENOENT) return false;
+  if (!fd && errno == ELOOP) CannotRead(folder, name, "a symbolic link, not a file");
   struct stat st;
-  if (!fd || fstat(fd.Get(), &st) != 0)
-    return Refuse(why, errno, errno == ELOOP ? "a symbolic link, not a file" : nullptr);
-  if (!S_ISREG(st.st_mode)) return Refuse(why, EINVAL, "not a regular file");
+  if (!fd || fstat(fd.Get(), &st) != 0) CannotRead(folder, name, std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) CannotRead(folder, name, "not a regular file");
   // One allocation, not two copies of a large file.
   std::string text;
   text.reserve(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMachineFileLimit)) + 1);
   char buffer[65536];
   for (ssize_t got; (got = read(fd.Get(), buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno != EINTR) return Refuse(why, errno);
-    if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0 && errno != EINTR) CannotRead(folder, name, std::strerror(errno));
+    if (got > 0) text.append(buffer, got);
     // A file that grew while it was read counts too.
     if (static_cast<long long>(text.size()) > kMachineFileLimit)
-      return Refuse(why, EFBIG, "larger than 16 MB");
+      CannotRead(folder, name, "larger than 16 MB");
   }
   content = std::move(text);
   return true;

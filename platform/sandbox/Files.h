@@ -48,8 +48,9 @@ bool WriteAll(int fd, const char* data, std::size_t size);
 
 constexpr long long kMachineFileLimit = 16LL << 20;
 
-// A regular file within the limit; else false, errno and `why` set.
-bool ReadMachineFile(int folder, const std::string& name, std::string& content, std::string& why);
+// A regular file within the limit; false when there is none. Anything else
+// throws SandboxError naming the file.
+bool ReadMachineFile(int folder, const std::string& name, std::string& content);
 
 // Through NAME.tmp renamed over NAME: the old file or the new one, never a
 // mix.

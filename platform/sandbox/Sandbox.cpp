@@ -73,7 +73,7 @@ const NamedVersion& KnownVersion(const std::string& name) {
 std::string LockHolder(int fd) {
   struct stat st;
   char wanted[64];
-  if (fstat(fd, &st) != 0) return std::string();
+  if (fstat(fd, &st) != 0) return "";
   std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
                 static_cast<unsigned long long>(st.st_ino));
   std::ifstream locks("/proc/locks");
@@ -81,7 +81,7 @@ std::string LockHolder(int fd) {
     if (std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id &&
         type == "FLOCK" && id == wanted)
       return pid;
-  return std::string();
+  return "";
 }
 
 // "http://host", "mailto:x": a path has no colon but after its drive.
@@ -267,22 +267,18 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
   Lock(folderFd.Get(), real);
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
-  const auto read = [&](const char* file) {
-    std::string text, why;
-    if (!ReadMachineFile(impl->folderFd.Get(), file, text, why))
-      throw SandboxError(file == kSettingsFile && errno == ENOENT
-                             ? folder + " is not a sandbox machine: cannot read " +
-                                   impl->PathOf(file)
-                             : "cannot read " + impl->PathOf(file) + ": " + why);
-    return text;
-  };
-  impl->settings = ParseSettings(read(kSettingsFile), impl->PathOf(kSettingsFile));
-  impl->registry =
-      Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
+  const int fd = impl->folderFd.Get();
+  std::string settings, registry;
+  if (!ReadMachineFile(fd, kSettingsFile, settings))
+    throw SandboxError(folder + " is not a sandbox machine: it has no " + kSettingsFile);
+  if (!ReadMachineFile(fd, kRegistryFile, registry))
+    throw SandboxError("no " + impl->PathOf(kRegistryFile));
+  impl->settings = ParseSettings(settings, impl->PathOf(kSettingsFile));
+  impl->registry = Registry::Parse(registry, impl->PathOf(kRegistryFile));
+  impl->registryText = std::move(registry);
   // Only appended to, but a file all the same.
   struct stat logSt;
-  if (fstatat(impl->folderFd.Get(), kLogFile, &logSt, AT_SYMLINK_NOFOLLOW) == 0 &&
-      !S_ISREG(logSt.st_mode))
+  if (fstatat(fd, kLogFile, &logSt, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(logSt.st_mode))
     throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
   for (const auto& [letter, drive] : impl->settings.drives)
     if (impl->tree.Overlaps(drive.hostFolder))
@@ -440,52 +436,56 @@ bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& n
 }
 
 std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
-  std::string text, why;
-  const std::string path = impl_->PathOf(kLogFile);
-  if (ReadMachineFile(impl_->folderFd.Get(), kLogFile, text, why)) return ParseLog(text, path);
-  if (errno == ENOENT) return {};
-  throw SandboxError("cannot read " + path + ": " + why);
+  std::string text;
+  if (!ReadMachineFile(impl_->folderFd.Get(), kLogFile, text)) return {};
+  return ParseLog(text, impl_->PathOf(kLogFile));
 }
 
 bool SandboxMachine::QueryVersion(OsVersion& out) {
-  if (impl_->settings.versionQueryFails || impl_->faults.Fails(Op::QueryVersion, "")) return false;
+  if (impl_->faults.Fails(Op::QueryVersion, "")) return false;
+  if (impl_->settings.versionQueryFails) return false;
   out = impl_->settings.version;
   return true;
 }
 
 int SandboxMachine::GetCurrentDrive() {
-  return impl_->faults.Fails(Op::GetCurrentDrive, "") ? 0 : impl_->Cwd().drive - 'A';
+  if (impl_->faults.Fails(Op::GetCurrentDrive, "")) return 0;
+  return impl_->Cwd().drive - 'A';
 }
 
 bool SandboxMachine::GetCurrentDir(std::string& out) {
-  const bool works = !impl_->faults.Fails(Op::GetCurrentDir, "");
-  out = works ? impl_->Cwd().ToString().substr(3) : std::string();
-  return works;
+  out.clear();
+  if (impl_->faults.Fails(Op::GetCurrentDir, "")) return false;
+  out = impl_->Cwd().ToString().substr(3);
+  return true;
 }
 
 bool SandboxMachine::FileExists(const std::string& path) {
+  if (impl_->faults.Fails(Op::FileExists, path)) return false;
   const DriveEntry entry = impl_->FindFile(path);
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
-  return !impl_->faults.Fails(Op::FileExists, path) && entry.kind == DriveEntry::File &&
-         written >= kFirstValidTime && written < kFirstInvalidTime;
+  if (entry.kind != DriveEntry::File) return false;
+  return written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
 bool SandboxMachine::DirectoryExists(const std::string& path) {
-  return !impl_->faults.Fails(Op::DirectoryExists, path) &&
-         impl_->Find(path).kind == DriveEntry::Folder;
+  if (impl_->faults.Fails(Op::DirectoryExists, path)) return false;
+  return impl_->Find(path).kind == DriveEntry::Folder;
 }
 
 bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
+  if (impl_->faults.Fails(Op::FileSize, path)) return false;
   const DriveEntry entry = impl_->FindFile(path);
-  if (impl_->faults.Fails(Op::FileSize, path) || entry.kind != DriveEntry::File) return false;
-  size = static_cast<std::uint64_t>(entry.st.st_size);
+  if (entry.kind != DriveEntry::File) return false;
+  size = entry.st.st_size;
   return true;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {
+  if (impl_->faults.Fails(Op::CreateDir, path)) return false;
   const DriveEntry entry = impl_->Find(path);
-  return !impl_->faults.Fails(Op::CreateDir, path) && entry.kind == DriveEntry::Missing &&
-         !entry.readOnlyDrive && mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
+  if (entry.kind != DriveEntry::Missing || entry.readOnlyDrive) return false;
+  return mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
 CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
@@ -496,26 +496,30 @@ CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string
 
 // A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
+  if (impl_->faults.Fails(Op::DeleteFile, path)) return false;
   const DriveEntry entry = impl_->FindFile(path);
-  return !impl_->faults.Fails(Op::DeleteFile, path) && entry.kind == DriveEntry::File &&
-         !entry.readOnlyDrive && entry.Writable() &&
-         unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
+  if (entry.kind != DriveEntry::File || entry.readOnlyDrive) return false;
+  if (!entry.Writable()) return false;
+  return unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
-  const DriveEntry source = impl_->FindFile(from), target = impl_->FindFile(to);
-  return !impl_->faults.Fails(Op::RenameFile, from, to) && source.kind == DriveEntry::File &&
-         !source.readOnlyDrive && target.kind == DriveEntry::Missing &&
-         RenameNoReplace(source, target);
+  if (impl_->faults.Fails(Op::RenameFile, from, to)) return false;
+  const DriveEntry source = impl_->FindFile(from);
+  const DriveEntry target = impl_->FindFile(to);
+  if (source.kind != DriveEntry::File || source.readOnlyDrive) return false;
+  if (target.kind != DriveEntry::Missing) return false;
+  return RenameNoReplace(source, target);
 }
 
 bool SandboxMachine::ClearAttributes(const std::string& path) {
+  if (impl_->faults.Fails(Op::ClearAttributes, path)) return false;
   const DriveEntry entry = impl_->FindFile(path);
-  if (impl_->faults.Fails(Op::ClearAttributes, path) || entry.kind != DriveEntry::File)
-    return false;
-  return entry.Writable() ||
-         (!entry.readOnlyDrive && fchmodat(entry.folder.Get(), entry.name.c_str(),
-                                           (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
+  if (entry.kind != DriveEntry::File) return false;
+  if (entry.Writable()) return true;
+  if (entry.readOnlyDrive) return false;
+  const mode_t mode = (entry.st.st_mode & 07777) | S_IWUSR;
+  return fchmodat(entry.folder.Get(), entry.name.c_str(), mode, 0) == 0;
 }
 
 bool SandboxMachine::IsLeadByte(char byte) {
@@ -543,13 +547,12 @@ void SandboxMachine::ShellOpen(const std::string& target) {
   if (impl_->faults.Fails(Op::ShellOpen, target)) return;
   impl_->Log({"ShellOpen", "open", target});
   const DriveEntry entry = IsAddress(target) ? DriveEntry{} : impl_->Find(target);
-  if (impl_->shellOpenHook)
-    impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
+  if (impl_->shellOpenHook) impl_->shellOpenHook(target, entry.Exists() ? entry.host : "");
 }
 
 void SandboxMachine::RecordBox(const std::string& text, const std::string& caption, BoxIcon icon) {
-  if (!impl_->faults.Fails(Op::MessageBox, text))
-    impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
+  if (impl_->faults.Fails(Op::MessageBox, text)) return;
+  impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
 }
 
 }  // namespace qar::sandbox

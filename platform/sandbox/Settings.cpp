@@ -13,9 +13,7 @@ namespace qar::sandbox {
 namespace {
 
 const char kHeader[] =
-    "# Sandbox machine settings, one key = value a line (platform/sandbox/README.md):\n"
-    "# version (or platform, major, minor and csd), version-query-fails, code-page,\n"
-    "# current-directory, drive.X, drive.X.read-only, read-only-key.\n\n";
+    "# Sandbox machine settings, one key = value a line: platform/sandbox/README.md\n\n";
 
 std::string Trim(const std::string& text) {
   const std::size_t start = std::min(text.find_first_not_of(" \t"), text.size());
