@@ -32,7 +32,7 @@ bool Within(const std::string& path, const std::string& folder) {
 }  // namespace
 
 DriveTree::DriveTree(int machineFolder, const Settings& settings)
-    : machine_(machineFolder), settings_(settings) {
+    : machine_(machineFolder), machinePath_(PathNow(machineFolder)), settings_(settings) {
   if (fstat(machine_, &machineSt_) != 0) machineSt_ = {};
 }
 
@@ -55,7 +55,7 @@ UniqueFd DriveTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath
   if (mapped == settings_.drives.end()) {
     // A native drive is a real folder of the machine, never a link out of it.
     const std::string name(1, letter);
-    hostPath = PathNow(machine_) + '/' + name;
+    hostPath = machinePath_ + '/' + name;
     return UniqueFd(openat(machine_, name.c_str(), kFolderFlags));
   }
   readOnly = mapped->second.readOnly;

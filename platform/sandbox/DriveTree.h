@@ -47,6 +47,8 @@ class DriveTree {
   bool FindName(int dir, const std::string& part, std::string& name, struct stat& st) const;
 
   int machine_;
+  // As opened, for showing: asking where it is now would slow every lookup.
+  std::string machinePath_;
   struct stat machineSt_ {};
   const Settings& settings_;
 };
