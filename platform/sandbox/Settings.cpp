@@ -1,6 +1,7 @@
 #include "platform/sandbox/Settings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -235,12 +236,13 @@ std::string FormatSettings(const Settings& settings, const std::string& fileName
 std::string EscapeLogField(const std::string& field) {
   std::string out;
   for (char c : field) {
-    const char* code = c == '%'    ? "%25"
-                       : c == '\t' ? "%09"
-                       : c == '\r' ? "%0D"
-                       : c == '\n' ? "%0A"
-                                   : nullptr;
-    code != nullptr ? out.append(code) : out.append(1, c);
+    if (c == '%' || c == '\t' || c == '\r' || c == '\n') {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", c);
+      out += code;
+    } else {
+      out += c;
+    }
   }
   return out;
 }
