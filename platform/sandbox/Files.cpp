@@ -95,6 +95,10 @@ bool AppendToFile(int folder, const std::string& name, const std::string& text) 
   return false;
 }
 
+bool HasLineBreak(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
 bool Lines::Next(std::string& line) {
   if (pos_ > text_.size()) return false;
   const std::size_t end = std::min(text_.find('\n', pos_), text_.size());

@@ -60,6 +60,9 @@ bool WriteFileAtomically(int folder, const std::string& name, const std::string&
 // One write; one cut short by a full disk is taken back whole.
 bool AppendToFile(int folder, const std::string& name, const std::string& text);
 
+// CR, LF or NUL, which no line of a machine file can hold.
+bool HasLineBreak(const std::string& text);
+
 // A machine file's lines, each ended by LF or CR LF.
 class Lines {
  public:

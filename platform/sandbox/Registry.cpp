@@ -21,8 +21,7 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
     if (end == start) why = "an empty key name";
     if (end - start > kMaxKeyName) why = "a key name longer than 255 characters";
     if (parts.size() > kMaxKeyDepth + 1) why = "a key deeper than 512 levels";
-    if (parts.back().find_first_of(std::string("\0\r\n", 3)) != std::string::npos)
-      why = "a control character in a key name";
+    if (HasLineBreak(parts.back())) why = "a control character in a key name";
     if (!why.empty()) return false;
     if (end == path.size()) break;
   }
@@ -212,8 +211,7 @@ bool Registry::GetString(const std::string& keyPath, const std::string& name,
 bool Registry::SetString(const std::string& keyPath, const std::string& name,
                          const std::string& data) {
   Key* key = Find(keyPath);
-  if (key == nullptr || (name + data).find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-    return false;
+  if (key == nullptr || HasLineBreak(name + data)) return false;
   if (Entry* existing = FindValue(*key, name))
     *existing = Entry{Entry::String, existing->name, data};
   else

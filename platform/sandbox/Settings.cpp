@@ -21,11 +21,6 @@ std::string Trim(const std::string& text) {
   return text.substr(start, text.find_last_not_of(" \t") + 1 - start);
 }
 
-// What no line of the file can hold: the reader refuses it, the writer too.
-bool HasLineBreak(const std::string& text) {
-  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-}
-
 // Quoted where spaces at its ends or a leading quote would not read back.
 std::string Quote(const std::string& value) {
   if (value.empty()) return value;
