@@ -11,7 +11,7 @@
 #include <string>
 
 #include "TestMachine.h"
-#include "platform/sandbox/Host.h"
+#include "platform/sandbox/Files.h"
 
 namespace qar {
 namespace {

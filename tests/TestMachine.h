@@ -64,6 +64,21 @@ inline std::string ReadHostFile(const std::string& path) {
   return text.str();
 }
 
+// The host refuses `call` with `error` while this lives, as some file
+// systems do.
+class HostRefusal {
+ public:
+  HostRefusal(sandbox::HostCall call, int error) : call_(call) {
+    sandbox::RefuseHostCall(call, error);
+  }
+  ~HostRefusal() { sandbox::RefuseHostCall(call_, 0); }
+  HostRefusal(const HostRefusal&) = delete;
+  HostRefusal& operator=(const HostRefusal&) = delete;
+
+ private:
+  sandbox::HostCall call_;
+};
+
 // The driver files a medium carries, each with its own contents.
 inline const std::vector<std::string>& MediumDriverFiles() {
   static const std::vector<std::string> files = {"QAR.CAT",      "QAR.inf",      "rndismpk.sys",

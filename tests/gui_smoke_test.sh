@@ -1,7 +1,7 @@
 #!/bin/bash
 # Starts qar-wizard on a fresh machine folder under Xvfb, checks the window and
 # what it shows, installs the driver with a real click, and closes it.
-# Usage: gui_smoke_test.sh QAR_WIZARD RESOURCES_DIR
+# Usage: gui_smoke_test.sh QAR_WIZARD RESOURCES_DIR [FOLDER FOR THE MACHINE]
 set -euo pipefail
 wizard=$1
 resources=$2
@@ -10,6 +10,7 @@ caption="QAR Tarnlink Wireless Cable Modem Gateway Installation Wizard"
 work=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; [ -n "${KEEP_SHOTS:-}" ] || rm -rf "$work"' EXIT
 pid=
+machine=${3:-$work}/machine
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -25,7 +26,7 @@ shot() {
   echo "$work/$1.png"
 }
 
-QAR_WIZARD_REPORT_FIRST_PAINT=1 "$wizard" --machine "$work/machine" 2>"$work/stderr" &
+QAR_WIZARD_REPORT_FIRST_PAINT=1 "$wizard" --machine "$machine" 2>"$work/stderr" &
 pid=$!
 wid=$(timeout 20 xdotool search --sync --name "^$caption\$" | head -1) || fail "no window"
 sleep 0.5
@@ -40,17 +41,17 @@ awk "BEGIN{exit !($d < 0.05)}" || fail "main screen does not show the install pi
 # The install hotspot, then the connect-cable screen.
 xdotool mousemove --window "$wid" 480 206 click 1
 for _ in $(seq 50); do
-  [ -f "$work/machine/C/Windows/usb8023w.sys" ] && break
+  [ -f "$machine/C/Windows/usb8023w.sys" ] && break
   sleep 0.1
 done
 sleep 0.5
-marker="$work/machine/C/Windows/usb8023w.sys"
+marker="$machine/C/Windows/usb8023w.sys"
 [ -f "$marker" ] || fail "no marker after install"
 cmp -s "$marker" "$(dirname "$wizard")/../../demo-medium/Driver/usb8023m.sys" || fail "marker differs from usb8023m.sys"
-copies=$(find "$work/machine/C/Windows" -type f \( -iname 'qar.*' -o -iname 'rndismp?.sys' -o -iname 'usb8023?.sys' \) | wc -l)
+copies=$(find "$machine/C/Windows" -type f \( -iname 'qar.*' -o -iname 'rndismp?.sys' -o -iname 'usb8023?.sys' \) | wc -l)
 [ "$copies" = 48 ] || fail "$copies driver copies"
-[ -f "$work/machine/C/QAR/QAR.exe" ] || fail "companion not installed"
-grep -q '"SourcePath"="C:\\\\Windows\\\\System\\\\"' "$work/machine/registry.reg" || fail "SourcePath not written"
+[ -f "$machine/C/QAR/QAR.exe" ] || fail "companion not installed"
+grep -q '"SourcePath"="C:\\\\Windows\\\\System\\\\"' "$machine/registry.reg" || fail "SourcePath not written"
 
 d=$(distance "$(shot usb)" usb.jpg)
 echo "connect-cable screen: distance $d from usb.jpg"

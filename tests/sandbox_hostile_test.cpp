@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -28,7 +29,8 @@
 #include <gtest/gtest.h>
 
 #include "TestMachine.h"
-#include "platform/sandbox/Host.h"
+#include "deploy/Deploy.h"
+#include "platform/sandbox/Files.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/Settings.h"
@@ -294,10 +296,10 @@ TEST(SettingsRoundTrip, WhatIsAcceptedReadsBackTheSame) {
       continue;
     }
     ++accepted;
-    const std::string written = FormatSettings(first);
+    const std::string written = FormatSettings(first, "machine.conf");
     Settings again;
     ASSERT_NO_THROW(again = ParseSettings(written, "machine.conf")) << text << "\n---\n" << written;
-    EXPECT_EQ(FormatSettings(again), written) << text;
+    EXPECT_EQ(FormatSettings(again, "machine.conf"), written) << text;
     EXPECT_EQ(again.currentDirectory, first.currentDirectory) << text;
     EXPECT_EQ(again.readOnlyKeys, first.readOnlyKeys) << text;
     EXPECT_EQ(again.drives.at('E').hostFolder, first.drives.at('E').hostFolder) << text;
@@ -324,6 +326,14 @@ TEST(SettingsRoundTrip, SettersSurviveReopening) {
   ASSERT_TRUE(reopened->GetCurrentDir(cwd));
   EXPECT_EQ(cwd, "setup.");
   EXPECT_TRUE(reopened->DirectoryExists("."));
+  // What no line can hold is refused, naming the line it would stand on.
+  try {
+    reopened->SetKeyReadOnly("SOFTWARE\\Two\nLines", true);
+    ADD_FAILURE() << "a line break was written";
+  } catch (const SandboxError& e) {
+    EXPECT_NE(std::string(e.what()).find("machine.conf:7: read-only-key"), std::string::npos)
+        << e.what();
+  }
 }
 
 // --- One process per machine ------------------------------------------------
@@ -358,6 +368,45 @@ TEST(OneProcess, SecondOpeningIsRefusedAtOnceNamingTheHolder) {
   waitpid(holder, &status, 0);
   auto machine = SandboxMachine::Open(folder);
   EXPECT_THROW(SandboxMachine::Open(folder), SandboxError);
+}
+
+// The machine folder renamed while the machine is open, and a new machine
+// made at the old path: the install's registry values and log go with the
+// drives to the renamed folder, and the new machine is left alone.
+TEST(RenamedMachineFolder, KeepsItsOwnFilesWithItsDrives) {
+  test::TestMachine machine;
+  const std::string old = machine->Folder(), moved = old + ".moved";
+  fs::rename(old, moved);
+  const std::string newcomer = SandboxMachine::Create(old, "winxp")->Folder();
+  const std::string before = MachineFiles(newcomer);
+  EXPECT_EQ(InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\").outcome,
+            InstallOutcome::Done);
+  machine->RecordBox("done", "caption", BoxIcon::None);
+  machine->SetVersion("win98se");
+  EXPECT_EQ(MachineFiles(newcomer), before);
+  EXPECT_FALSE(fs::exists(newcomer + "/C/Windows/usb8023w.sys"));
+  const std::string registry = ReadHostFile(moved + "/registry.reg");
+  EXPECT_NE(registry.find("\"SourcePath\""), std::string::npos) << registry;
+  EXPECT_NE(registry.find("\"QAR\""), std::string::npos) << registry;
+  EXPECT_TRUE(fs::exists(moved + "/C/Windows/usb8023w.sys"));
+  EXPECT_NE(ReadHostFile(moved + "/calls.log").find("done"), std::string::npos);
+  EXPECT_NE(ReadHostFile(moved + "/machine.conf").find("win98se"), std::string::npos);
+}
+
+// A file system without locks (NFS without a lock manager): the machine
+// opens all the same and says so, once, on stderr.
+TEST(OneProcess, FileSystemWithoutLocksIsUsedAndSaysSo) {
+  TempDir temp;
+  const std::string folder = SandboxMachine::Create(temp / "m", "winxp")->Folder();
+  for (const int error : {ENOLCK, EOPNOTSUPP}) {
+    const test::HostRefusal refusal(HostCall::Lock, error);
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(SandboxMachine::Open(folder)) << error;
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(folder + " cannot be locked on this file system"), std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  }
 }
 
 // --- A full disk and a bind mount of the machine folder --------------------------

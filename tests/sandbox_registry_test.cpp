@@ -1,5 +1,6 @@
 // The sandbox's registry: the REGEDIT4 file format, and the machine's keys
 // and values kept in it across reopenings, interrupted writes and bad files.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,7 +16,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sandbox/Host.h"
+#include "platform/sandbox/Files.h"
 #include "platform/sandbox/Registry.h"
 #include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"
@@ -237,13 +238,16 @@ TEST(RegistryFile, KeyDepthAndNameLengthAreBounded) {
 TEST(AtomicWrite, InterruptedWriteLeavesTheOldFile) {
   TempFolder temp;
   const std::string path = temp / "registry.reg";
-  ASSERT_TRUE(WriteFileAtomically(path, "old contents"));
-  EXPECT_THROW(
-      WriteFileAtomically(path, "new contents", [] { throw std::runtime_error("power cut"); }),
-      std::runtime_error);
+  const UniqueFd folder(open(temp.Path().c_str(), O_RDONLY | O_DIRECTORY));
+  const auto write = [&](const char* text, const std::function<void()>& beforeRename = {}) {
+    return WriteFileAtomically(folder.Get(), "registry.reg", text, beforeRename);
+  };
+  ASSERT_TRUE(write("old contents"));
+  EXPECT_THROW(write("new contents", [] { throw std::runtime_error("power cut"); }),
+               std::runtime_error);
   EXPECT_EQ(ReadFile(path), "old contents");
   EXPECT_EQ(TemporaryFilesOf(path), 1);  // as a crash leaves it
-  ASSERT_TRUE(WriteFileAtomically(path, "newer"));
+  ASSERT_TRUE(write("newer"));
   EXPECT_EQ(ReadFile(path), "newer");
 }
 
@@ -430,7 +434,8 @@ TEST_F(SandboxRegistry, InterruptedWriteKeepsTheOldRegistry) {
   Registry changed = Registry::Parse(before, RegistryPath());
   changed.SetString("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup",
                     "SourcePath", "new");
-  EXPECT_THROW(WriteFileAtomically(RegistryPath(), changed.Format(),
+  const UniqueFd folder(open(machine->Folder().c_str(), O_RDONLY | O_DIRECTORY));
+  EXPECT_THROW(WriteFileAtomically(folder.Get(), "registry.reg", changed.Format(),
                                    [] { throw std::runtime_error("killed"); }),
                std::runtime_error);
   ASSERT_EQ(TemporaryFilesOf(RegistryPath()), 1);

@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sandbox/Settings.h"
-#include "platform/sandbox/Host.h"
+#include "platform/sandbox/DriveTree.h"
 #include "TestMachine.h"
 #include "platform/sandbox/Sandbox.h"
 #include "platform/sandbox/Versions.h"
@@ -517,7 +517,7 @@ TEST_F(SandboxTest, MappedDrives) {
 
 // The host side alone: every answer must follow the host at once, whatever
 // was looked up before.
-class HostTreeTest : public ::testing::Test {
+class DriveTreeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(Host("C/Windows/System"));
@@ -529,14 +529,11 @@ class HostTreeTest : public ::testing::Test {
     WriteFile(Host("C/Windows/A/a.sys"), "a");
     WriteFile(Host("C/Windows/B/b.sys"), "b");
     WriteFile(temp / "outside/secret.sys", "secret");
-    tree = MakeTree();
-  }
-  std::unique_ptr<HostTree> MakeTree() const {
-    return std::make_unique<HostTree>(UniqueFd(open(temp.Path().c_str(), O_PATH | O_DIRECTORY)),
-                                      temp.Path(), settings);
+    machineFolder = UniqueFd(open(temp.Path().c_str(), O_PATH | O_DIRECTORY));
+    tree = std::make_unique<DriveTree>(machineFolder.Get(), settings);
   }
   std::string Host(const std::string& relative) const { return temp / relative; }
-  HostEntry Look(const std::string& windowsPath) const {
+  DriveEntry Look(const std::string& windowsPath) const {
     WinPath path;
     EXPECT_TRUE(ResolveWinPath(windowsPath, WinPath{}, path)) << windowsPath;
     return tree->Lookup(path);
@@ -544,13 +541,14 @@ class HostTreeTest : public ::testing::Test {
 
   TempFolder temp;
   Settings settings;
-  std::unique_ptr<HostTree> tree;
+  UniqueFd machineFolder;
+  std::unique_ptr<DriveTree> tree;
 };
 
-TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
+TEST_F(DriveTreeTest, LookupsFollowEveryChangeOnTheHost) {
   struct Check {
     const char* path;
-    HostEntry::Kind kind;
+    DriveEntry::Kind kind;
     const char* host;  // below the machine folder; "" when there is none
   };
   struct Step {
@@ -564,88 +562,88 @@ TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
   const Step steps[] = {
       {"folder renamed to another case",
        [&] { fs::rename(Host("C/Windows"), Host("C/WINDOWS")); },
-       {{"C:\\windows\\system\\new.sys", HostEntry::Missing, "C/WINDOWS/System/new.sys"},
-        {"C:\\windows\\system\\QAR.CAT", HostEntry::File, "C/WINDOWS/System/qar.cat"}}},
+       {{"C:\\windows\\system\\new.sys", DriveEntry::Missing, "C/WINDOWS/System/new.sys"},
+        {"C:\\windows\\system\\QAR.CAT", DriveEntry::File, "C/WINDOWS/System/qar.cat"}}},
       {"a smaller name folding alike appears",
        [&] { WriteFile(Host("C/WINDOWS/SYSTEM/qar.cat"), "y"); },
-       {{"C:\\windows\\system\\qar.cat", HostEntry::File, "C/WINDOWS/SYSTEM/qar.cat"},
-        {"C:\\Windows\\System\\qar.cat", HostEntry::File, "C/WINDOWS/System/qar.cat"}}},
+       {{"C:\\windows\\system\\qar.cat", DriveEntry::File, "C/WINDOWS/SYSTEM/qar.cat"},
+        {"C:\\Windows\\System\\qar.cat", DriveEntry::File, "C/WINDOWS/System/qar.cat"}}},
       {"the smaller one goes again",
        [&] { fs::remove_all(Host("C/WINDOWS/SYSTEM")); },
-       {{"C:\\windows\\system\\qar.cat", HostEntry::File, "C/WINDOWS/System/qar.cat"}}},
+       {{"C:\\windows\\system\\qar.cat", DriveEntry::File, "C/WINDOWS/System/qar.cat"}}},
       {"file replaced by a folder",
        [&] {
          fs::remove(Host("C/WINDOWS/System/qar.cat"));
          fs::create_directory(Host("C/WINDOWS/System/QAR.CAT"));
        },
-       {{"C:\\windows\\system\\qar.cat", HostEntry::Folder, "C/WINDOWS/System/QAR.CAT"},
-        {"C:\\windows\\system\\qar.cat\\inner.sys", HostEntry::Missing,
+       {{"C:\\windows\\system\\qar.cat", DriveEntry::Folder, "C/WINDOWS/System/QAR.CAT"},
+        {"C:\\windows\\system\\qar.cat\\inner.sys", DriveEntry::Missing,
          "C/WINDOWS/System/QAR.CAT/inner.sys"}}},
       {"folder swapped for a link out",
        [&] {
          fs::rename(Host("C/WINDOWS/System"), Host("C/WINDOWS/System.old"));
          fs::create_directory_symlink(temp / "outside", Host("C/WINDOWS/System"));
        },
-       {{"C:\\windows\\system\\secret.sys", HostEntry::Refused, ""},
-        {"C:\\windows\\system\\new.sys", HostEntry::Refused, ""},
-        {"C:\\windows\\system", HostEntry::Refused, ""}}},
+       {{"C:\\windows\\system\\secret.sys", DriveEntry::Refused, ""},
+        {"C:\\windows\\system\\new.sys", DriveEntry::Refused, ""},
+        {"C:\\windows\\system", DriveEntry::Refused, ""}}},
       {"link retargeted within the drive",
        [&] {
          fs::remove(Host("C/WINDOWS/System"));
          fs::create_directory_symlink(Host("C/WINDOWS/System32"), Host("C/WINDOWS/System"));
        },
-       {{"C:\\windows\\system\\X.SYS", HostEntry::Refused, ""},
-        {"C:\\windows\\system\\secret.sys", HostEntry::Refused, ""}}},
+       {{"C:\\windows\\system\\X.SYS", DriveEntry::Refused, ""},
+        {"C:\\windows\\system\\secret.sys", DriveEntry::Refused, ""}}},
       {"link replaced by a folder again",
        [&] {
          fs::remove(Host("C/WINDOWS/System"));
          fs::rename(Host("C/WINDOWS/System.old"), Host("C/WINDOWS/system"));
        },
-       {{"C:\\windows\\SYSTEM\\qar.cat", HostEntry::Folder, "C/WINDOWS/system/QAR.CAT"},
-        {"C:\\windows\\system\\x.sys", HostEntry::Missing, "C/WINDOWS/system/x.sys"}}},
+       {{"C:\\windows\\SYSTEM\\qar.cat", DriveEntry::Folder, "C/WINDOWS/system/QAR.CAT"},
+        {"C:\\windows\\system\\x.sys", DriveEntry::Missing, "C/WINDOWS/system/x.sys"}}},
       {"folder deleted, a link out made in its place",
        [&] {
          fs::remove_all(Host("C/WINDOWS/system"));
          fs::create_directory_symlink(temp / "outside", Host("C/WINDOWS/system"));
        },
-       {{"C:\\windows\\SYSTEM\\secret.sys", HostEntry::Refused, ""},
-        {"C:\\windows\\system\\new.sys", HostEntry::Refused, ""}}},
+       {{"C:\\windows\\SYSTEM\\secret.sys", DriveEntry::Refused, ""},
+        {"C:\\windows\\system\\new.sys", DriveEntry::Refused, ""}}},
       {"folders exchanged",
        [&] { exchange("C/WINDOWS/A", "C/WINDOWS/B"); },
-       {{"C:\\windows\\a\\b.sys", HostEntry::File, "C/WINDOWS/A/b.sys"},
-        {"C:\\windows\\a\\a.sys", HostEntry::Missing, "C/WINDOWS/A/a.sys"},
-        {"C:\\windows\\b\\a.sys", HostEntry::File, "C/WINDOWS/B/a.sys"}}},
+       {{"C:\\windows\\a\\b.sys", DriveEntry::File, "C/WINDOWS/A/b.sys"},
+        {"C:\\windows\\a\\a.sys", DriveEntry::Missing, "C/WINDOWS/A/a.sys"},
+        {"C:\\windows\\b\\a.sys", DriveEntry::File, "C/WINDOWS/B/a.sys"}}},
       {"folder moved away, another moved in",
        [&] {
          fs::rename(Host("C/WINDOWS/B"), Host("C/WINDOWS/gone"));
          fs::rename(Host("C/WINDOWS/A"), Host("C/WINDOWS/b"));
        },
-       {{"C:\\windows\\B\\a.sys", HostEntry::Missing, "C/WINDOWS/b/a.sys"},
-        {"C:\\windows\\B\\b.sys", HostEntry::File, "C/WINDOWS/b/b.sys"},
-        {"C:\\windows\\A\\b.sys", HostEntry::NoParent, "C/WINDOWS/A/b.sys"}}},
+       {{"C:\\windows\\B\\a.sys", DriveEntry::Missing, "C/WINDOWS/b/a.sys"},
+        {"C:\\windows\\B\\b.sys", DriveEntry::File, "C/WINDOWS/b/b.sys"},
+        {"C:\\windows\\A\\b.sys", DriveEntry::NoParent, "C/WINDOWS/A/b.sys"}}},
       {"file deleted and created anew in another case",
        [&] {
          fs::remove(Host("C/WINDOWS/b/b.sys"));
          WriteFile(Host("C/WINDOWS/b/B.SYS"), "B");
        },
-       {{"C:\\windows\\b\\b.sys", HostEntry::File, "C/WINDOWS/b/B.SYS"}}},
+       {{"C:\\windows\\b\\b.sys", DriveEntry::File, "C/WINDOWS/b/B.SYS"}}},
       {"drive folder made anew",
        [&] {
          fs::rename(Host("C"), Host("C.old"));
          fs::create_directories(Host("C/WINDOWS"));
        },
-       {{"C:\\windows\\b\\b.sys", HostEntry::NoParent, "C/WINDOWS/b/b.sys"},
-        {"C:\\Windows", HostEntry::Folder, "C/WINDOWS"}}},
+       {{"C:\\windows\\b\\b.sys", DriveEntry::NoParent, "C/WINDOWS/b/b.sys"},
+        {"C:\\Windows", DriveEntry::Folder, "C/WINDOWS"}}},
       {"drive folder gone",
        [&] { fs::remove_all(Host("C")); },
-       {{"C:\\windows", HostEntry::NoDrive, ""}}},
+       {{"C:\\windows", DriveEntry::NoDrive, ""}}},
   };
   for (const Step& step : steps) {
     for (const Check& check : step.checks) Look(check.path);
     step.change();
     for (int twice = 0; twice < 2; ++twice) {
       for (const Check& check : step.checks) {
-        const HostEntry entry = Look(check.path);
+        const DriveEntry entry = Look(check.path);
         EXPECT_EQ(entry.kind, check.kind) << step.what << ": " << check.path;
         if (*check.host != '\0') {
           EXPECT_EQ(entry.host, Host(check.host)) << step.what << ": " << check.path;
@@ -656,16 +654,16 @@ TEST_F(HostTreeTest, LookupsFollowEveryChangeOnTheHost) {
 }
 
 // Many folders looked up and renamed within: what is read again is current.
-TEST_F(HostTreeTest, ManyFoldersKeepUpWithChanges) {
+TEST_F(DriveTreeTest, ManyFoldersKeepUpWithChanges) {
   const auto folder = [](int i) { return "F" + std::to_string(i); };
   for (int i = 0; i < 10; ++i) WriteFile(Host("C/" + folder(i) + "/x.sys"), "x");
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < 10; ++i) {
       const std::string path = "C:\\" + folder(i) + "\\";
       // The new name first: a stale listing answers it without asking the host.
-      EXPECT_EQ(Look(path + "Y.SYS").kind, round == 0 ? HostEntry::Missing : HostEntry::File)
+      EXPECT_EQ(Look(path + "Y.SYS").kind, round == 0 ? DriveEntry::Missing : DriveEntry::File)
           << path;
-      EXPECT_EQ(Look(path + "X.SYS").kind, round == 0 ? HostEntry::File : HostEntry::Missing)
+      EXPECT_EQ(Look(path + "X.SYS").kind, round == 0 ? DriveEntry::File : DriveEntry::Missing)
           << path;
     }
     if (round > 0) break;
@@ -914,8 +912,9 @@ TEST(SandboxOpen, BadMachineFoldersGiveClearErrors) {
 }
 
 TEST(SandboxOpen, MalformedSettingsNameTheLine) {
+  using namespace std::string_literals;
   struct Case {
-    const char* text;
+    std::string text;
     const char* fragment;
   };
   const Case cases[] = {
@@ -928,8 +927,11 @@ TEST(SandboxOpen, MalformedSettingsNameTheLine) {
       {"version = winxp\ncurrent-directory = setup\n", "machine.conf:2:"},
       {"version = winxp\ndrive.D = relative/folder\n", "machine.conf:2:"},
       {"version = winxp\ncsd = \"unterminated\n", "machine.conf:2:"},
-      {"platform = 2\nmajor = 5\n", "no version"},
-      {"version = winxp\ndrive.D.read-only = yes\n", "drive.D"},
+      {"platform = 2\nmajor = 5\n", "machine.conf:3: no version"},
+      {"version = winxp\ndrive.D.read-only = yes\n", "machine.conf:2: drive.D"},
+      // What the writer could not write back.
+      {"version = winxp\ndrive.D = /a\rb\n", "machine.conf:2: a stray CR"},
+      {"version = winxp\nread-only-key = A\0B\n"s, "machine.conf:2: a stray CR or NUL"},
   };
   TempFolder temp;
   SandboxMachine::Create(temp / "m", "winxp").reset();
@@ -1010,12 +1012,12 @@ TEST_F(SandboxTest, ShellOpenAndMessageBoxAreLogged) {
       {"ShellOpen", "open", "D:\\Manual\\K7Q3WG_MN.pdf"},
   };
   EXPECT_EQ(machine->ReadLog(), expected);
-  const std::string raw = ReadFile(machine->LogPath());
+  const std::string raw = ReadFile(machine->Folder() + "/calls.log");
   EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 4);
   EXPECT_EQ(raw.substr(0, raw.find('\n') + 1), "ShellOpen\topen\thttp://192.168.100.1\n");
   EXPECT_EQ(test::Reopen(machine).ReadLog(), expected);
 
-  WriteFile(machine->LogPath(), raw + "MessageBox\tnone\t%zz\tx\n");
+  WriteFile(machine->Folder() + "/calls.log", raw + "MessageBox\tnone\t%zz\tx\n");
   try {
     machine->ReadLog();
     FAIL() << "a malformed escape was accepted";

@@ -12,7 +12,7 @@
 set -euo pipefail
 . "$(dirname "$0")/apt-sources.sh"
 run="cmake g++ make libjpeg-dev libfltk1.3-dev"
-test="$run libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick"
+test="$run libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick bindfs"
 windows="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64 dpkg-dev nasm wine64 wine32:i386 xorriso xvfb xauth xdotool x11-utils imagemagick icoutils libxml2-utils osslsigncode openssl locales"
 case "${1:-}" in
   run) wanted=$run ;;

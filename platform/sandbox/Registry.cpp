@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/sandbox/Host.h"
-#include "platform/sandbox/Settings.h"
+#include "platform/sandbox/Files.h"
 #include "platform/sandbox/WinPath.h"
 
 namespace qar::sandbox {
@@ -22,8 +21,7 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
     if (end == start) why = "an empty key name";
     if (end - start > kMaxKeyName) why = "a key name longer than 255 characters";
     if (parts.size() > kMaxKeyDepth + 1) why = "a key deeper than 512 levels";
-    if (parts.back().find_first_of(std::string("\0\r\n", 3)) != std::string::npos)
-      why = "a control character in a key name";
+    if (HasLineBreak(parts.back())) why = "a control character in a key name";
     if (!why.empty()) return false;
     if (end == path.size()) break;
   }
@@ -32,6 +30,17 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std:
 }
 
 }  // namespace
+
+std::string RelativeKeyPath(const std::string& path) {
+  const std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
+  std::size_t names = start;
+  while (names < path.size() && path[names] == '\\') ++names;
+  std::string rest;
+  for (std::size_t i = names; i < path.size(); ++i)
+    if (path[i] != '\\' || rest.back() != '\\') rest += path[i];
+  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
+  return path.substr(start, names - start) + rest;
+}
 
 Registry Registry::Parse(const std::string& text, const std::string& fileName) {
   Lines lines(text, fileName);
@@ -49,59 +58,77 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
     const std::size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos) continue;
     const char lead = line[start];
-    if (lead == ';') {
-      (key != nullptr ? key->push_back(Entry{Entry::Comment, "", line})
-                      : registry.preamble_.push_back(line));
-      continue;
-    }
-    if (lead == '[') {
-      const std::size_t end = line.find_last_not_of(" \t");
-      if (line[end] != ']') lines.Fail("a key line must end with ']'");
-      const std::string path = line.substr(start + 1, end - start - 1);
-      if (!path.empty() && path[0] == '-')
-        lines.Fail("key deletions ([-...]) do not belong in a machine's registry");
-      std::string why;
-      // The path cut short: a whole 16 MB line would bury the message.
-      if ((key = registry.Add(path, why)) == nullptr)
-        lines.Fail("malformed key path '" + path.substr(0, 80) +
-                   (path.size() > 80 ? "...': " : "': ") + why);
-      continue;
-    }
-    if (lead != '"' && lead != '@')
-      lines.Fail("expected a [key], a \"name\"=value, an @=value or a ;comment");
-    if (key == nullptr) lines.Fail("a value before the first [key]");
-
-    std::size_t pos = start;
-    Entry entry{Entry::String, lead == '@' ? (++pos, std::string()) : lines.Quoted(line, pos), ""};
-    pos = line.find_first_not_of(" \t", pos);
-    if (pos == std::string::npos || line[pos] != '=')
-      lines.Fail("expected '=' after the value name");
-    pos = line.find_first_not_of(" \t", pos + 1);
-    if (pos == std::string::npos) lines.Fail("missing value data");
-    if (line[pos] == '-') lines.Fail("value deletions (=-) do not belong in a machine's registry");
-    if (line[pos] == '"') {
-      entry.data = lines.Quoted(line, pos);
-      if (line.find_first_not_of(" \t", pos) != std::string::npos)
-        lines.Fail("unexpected text after the closing quote");
+    if (lead == ';' && key == nullptr) {
+      registry.preamble_.push_back(line);
+    } else if (lead == ';') {
+      key->push_back(Entry{Entry::Comment, "", line});
+    } else if (lead == '[') {
+      key = registry.ReadKeyLine(line, start, lines);
+    } else if (key == nullptr) {
+      lines.Fail("a value before the first [key]");
     } else {
-      // dword: and hex: data is kept as written, continuation lines and all.
-      const std::size_t first = lines.Number();
-      entry = Entry{Entry::Raw, entry.name, line.substr(pos)};
-      if (!EqualNoCase(entry.data.substr(0, 6), "dword:") &&
-          !EqualNoCase(entry.data.substr(0, 3), "hex"))
-        lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)");
-      for (std::string more; entry.data[entry.data.find_last_not_of(" \t")] == '\\';
-           entry.data += "\r\n" + more)
-        if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
-          lines.Fail("a value continued with no next line", first);
+      Entry entry = ReadValueLine(line, start, lines);
+      const auto [place, added] = places.emplace(std::pair(key, Fold(entry.name)), key->size());
+      if (added) {
+        key->push_back(std::move(entry));
+      } else {
+        Entry& first = (*key)[place->second];
+        first = Entry{entry.kind, first.name, std::move(entry.data)};
+      }
     }
-    const auto [place, added] = places.emplace(std::make_pair(key, Fold(entry.name)), key->size());
-    if (added)
-      key->push_back(std::move(entry));
-    else
-      (*key)[place->second] = Entry{entry.kind, (*key)[place->second].name, std::move(entry.data)};
   }
   return registry;
+}
+
+Registry::Key* Registry::ReadKeyLine(const std::string& line, std::size_t start,
+                                     const Lines& lines) {
+  const std::size_t end = line.find_last_not_of(" \t");
+  if (line[end] != ']') lines.Fail("a key line must end with ']'");
+  const std::string path = line.substr(start + 1, end - start - 1);
+  if (!path.empty() && path[0] == '-')
+    lines.Fail("key deletions ([-...]) do not belong in a machine's registry");
+  std::string why;
+  Key* key = Add(path, why);
+  // The path cut short: a whole 16 MB line would bury the message.
+  const std::string shown = path.size() > 80 ? path.substr(0, 80) + "..." : path;
+  if (key == nullptr) lines.Fail("malformed key path '" + shown + "': " + why);
+  return key;
+}
+
+Registry::Entry Registry::ReadValueLine(const std::string& line, std::size_t start, Lines& lines) {
+  if (line[start] != '"' && line[start] != '@')
+    lines.Fail("expected a [key], a \"name\"=value, an @=value or a ;comment");
+  Entry entry{Entry::String, "", ""};
+  std::size_t pos = start;
+  if (line[start] == '@')
+    ++pos;
+  else
+    entry.name = lines.Quoted(line, pos);
+  pos = line.find_first_not_of(" \t", pos);
+  if (pos == std::string::npos || line[pos] != '=') lines.Fail("expected '=' after the value name");
+  pos = line.find_first_not_of(" \t", pos + 1);
+  if (pos == std::string::npos) lines.Fail("missing value data");
+  if (line[pos] == '-') lines.Fail("value deletions (=-) do not belong in a machine's registry");
+  if (line[pos] == '"') {
+    entry.data = lines.Quoted(line, pos);
+    if (line.find_first_not_of(" \t", pos) != std::string::npos)
+      lines.Fail("unexpected text after the closing quote");
+    return entry;
+  }
+  // dword: and hex: data is kept as written, continuation lines and all.
+  entry.kind = Entry::Raw;
+  entry.data = line.substr(pos);
+  const bool dword = EqualNoCase(entry.data.substr(0, 6), "dword:");
+  if (!dword && !EqualNoCase(entry.data.substr(0, 3), "hex"))
+    lines.Fail("unrecognised value data (expected \"text\", dword: or hex:)");
+  const std::size_t first = lines.Number();
+  while (entry.data[entry.data.find_last_not_of(" \t")] == '\\') {
+    std::string more;
+    if (!lines.Next(more) || more.find_first_not_of(" \t") == std::string::npos)
+      lines.Fail("a value continued with no next line", first);
+    entry.data += "\r\n" + more;
+  }
+  return entry;
 }
 
 std::string Registry::Format() const {
@@ -184,8 +211,7 @@ bool Registry::GetString(const std::string& keyPath, const std::string& name,
 bool Registry::SetString(const std::string& keyPath, const std::string& name,
                          const std::string& data) {
   Key* key = Find(keyPath);
-  if (key == nullptr || (name + data).find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-    return false;
+  if (key == nullptr || HasLineBreak(name + data)) return false;
   if (Entry* existing = FindValue(*key, name))
     *existing = Entry{Entry::String, existing->name, data};
   else

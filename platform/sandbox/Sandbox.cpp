@@ -1,9 +1,6 @@
-// The sandbox machine: drives as subfolders or mapped host folders, the
-// registry as a REGEDIT4 file, settings in machine.conf, and a call log.
 #include "platform/sandbox/Sandbox.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/sysmacros.h>
@@ -17,10 +14,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 
-#include "platform/sandbox/Host.h"
+#include "platform/sandbox/DriveTree.h"
 #include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Settings.h"
 #include "platform/sandbox/Versions.h"
@@ -40,7 +36,7 @@ constexpr long long kFirstValidTime = 315532800LL;
 constexpr long long kFirstInvalidTime = 4354819200LL;
 
 // FileTimeToLocalFileTime adds the bias in force now, whatever it was on the
-// file's date; the machine's zone is the host's.
+// file's date.
 long long LocalOffsetNow() {
   const time_t now = time(nullptr);
   struct tm local;
@@ -61,15 +57,6 @@ std::string RealFolder(const std::string& path) {
              : "";
 }
 
-// Fault paths compare as Windows compares file paths or key paths.
-std::string FaultForm(Op op, const std::string& path) {
-  if (op == Op::OpenKey || op == Op::WriteString || op == Op::DeleteValue)
-    return Fold(RelativeKeyPath(path));
-  std::string form = Fold(path);
-  std::replace(form.begin(), form.end(), '/', '\\');
-  return form;
-}
-
 std::string FullKeyPath(const std::string& relative) {
   return std::string(Registry::kMachineRoot) + (relative.empty() ? "" : "\\" + relative);
 }
@@ -82,12 +69,11 @@ const NamedVersion& KnownVersion(const std::string& name) {
   throw SandboxError("unknown Windows version '" + name + "'; known versions: " + known);
 }
 
-// The process holding flock on the open folder `fd`, read from /proc/locks
-// ("1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"); "" when not found.
+// From /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF".
 std::string LockHolder(int fd) {
   struct stat st;
   char wanted[64];
-  if (fstat(fd, &st) != 0) return std::string();
+  if (fstat(fd, &st) != 0) return "";
   std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
                 static_cast<unsigned long long>(st.st_ino));
   std::ifstream locks("/proc/locks");
@@ -95,7 +81,41 @@ std::string LockHolder(int fd) {
     if (std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id &&
         type == "FLOCK" && id == wanted)
       return pid;
-  return std::string();
+  return "";
+}
+
+// "http://host", "mailto:x": a path has no colon but after its drive.
+bool IsAddress(const std::string& target) {
+  const std::size_t colon = target.find(':');
+  return colon != std::string::npos && colon >= 2;
+}
+
+bool StartsWithEmptyName(const std::string& relativeKey) {
+  return !relativeKey.empty() && relativeKey.front() == '\\';
+}
+
+bool KeyIsReadOnly(const Settings& settings, const std::string& relativeKey) {
+  const std::string folded = Fold(relativeKey) + '\\';
+  for (const std::string& key : settings.readOnlyKeys)
+    if (folded.rfind(Fold(key) + '\\', 0) == 0) return true;
+  return false;
+}
+
+// A second opening is refused at once, never made to wait. A file system
+// without locks runs all the same.
+void Lock(int folder, const std::string& path) {
+  if (!TestRefuses(HostCall::Lock) && flock(folder, LOCK_EX | LOCK_NB) == 0) return;
+  if (Unsupported(errno)) {
+    std::fprintf(stderr,
+                 "%s: the machine folder %s cannot be locked on this file system (%s); "
+                 "a second program on it would not be noticed\n",
+                 program_invocation_short_name, path.c_str(), std::strerror(errno));
+    return;
+  }
+  const std::string holder = errno == EWOULDBLOCK ? LockHolder(folder) : std::string();
+  std::string message = "the machine " + path + " is in use by another program";
+  if (!holder.empty()) message += " (process " + holder + ")";
+  throw SandboxError(message);
 }
 
 void SeedMachine(const std::string& folder, const NamedVersion& version) {
@@ -107,9 +127,10 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
   Settings settings;
   settings.versionName = version.name;
   settings.version = version.version;
-  if (!WriteFileAtomically(folder + "/" + kRegistryFile, registry.Format()) ||
-      !WriteFileAtomically(folder + "/" + kSettingsFile, FormatSettings(settings)) ||
-      !WriteFileAtomically(folder + "/" + kLogFile, ""))
+  const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || !WriteFileAtomically(fd.Get(), kRegistryFile, registry.Format()) ||
+      !WriteFileAtomically(fd.Get(), kSettingsFile, FormatSettings(settings, kSettingsFile)) ||
+      !WriteFileAtomically(fd.Get(), kLogFile, ""))
     throw SandboxError("cannot write the machine's files in " + folder + ": " +
                        std::strerror(errno));
 }
@@ -117,39 +138,38 @@ void SeedMachine(const std::string& folder, const NamedVersion& version) {
 }  // namespace
 
 struct SandboxMachine::Impl {
-  std::string folder;  // real path
+  std::string folder;  // real path at opening
+  UniqueFd folderFd;   // held open, and with it its lock
   Settings settings;
-  HostTree tree;  // holds the machine folder open, and with it its lock
+  DriveTree tree;
   Registry registry;
   std::string registryText;  // the file as last read or written
-  std::vector<std::pair<Op, std::string>> faults;
-  std::map<std::string, long long> readable;  // bytes of a source that can be read
-  long long diskLeft = -1, copiesBeforeStop = -1, stopBytes = 0;
+  Faults faults;
   std::function<void(const std::string&, const std::string&)> shellOpenHook;
   std::function<void(const std::string&)> faultHook;
 
-  Impl(std::string realFolder, UniqueFd folderFd)
-      : folder(std::move(realFolder)), tree(std::move(folderFd), folder, settings) {}
+  Impl(std::string realFolder, UniqueFd fd)
+      : folder(std::move(realFolder)), folderFd(std::move(fd)), tree(folderFd.Get(), settings) {}
 
-  std::string PathOf(const char* file) const { return folder + "/" + file; }
+  // Where the file is now, for messages.
+  std::string PathOf(const char* file) const { return PathNow(folderFd.Get()) + "/" + file; }
 
-  bool Faulted(Op op, const std::string& path, const std::string& other = std::string()) const {
-    for (const auto& [faultOp, faultPath] : faults)
-      if (faultOp == op && (faultPath.empty() || faultPath == FaultForm(op, path) ||
-                            (!other.empty() && faultPath == FaultForm(op, other))))
-        return true;
-    return false;
+  bool Resolve(const std::string& windowsPath, WinPath& path) const {
+    return ResolveWinPath(windowsPath, Cwd(), path, settings.codePage);
   }
 
-  // For an operation on a `file`, a name ending in a separator names a folder.
-  HostEntry Find(const std::string& windowsPath, bool file = false,
-                 WinPath* parsed = nullptr) const {
+  DriveEntry Find(const std::string& windowsPath) const {
     WinPath path;
-    if (!ResolveWinPath(windowsPath, Cwd(), path, settings.codePage)) return HostEntry{};
-    HostEntry entry = tree.Lookup(path);
-    if (file && path.trailingSeparator && entry.kind != HostEntry::Folder)
-      entry.kind = HostEntry::Refused;
-    if (parsed != nullptr) *parsed = std::move(path);
+    return Resolve(windowsPath, path) ? tree.Lookup(path) : DriveEntry{};
+  }
+
+  // For an operation on a file: a name ending in a separator names a folder.
+  DriveEntry FindFile(const std::string& windowsPath) const {
+    WinPath path;
+    if (!Resolve(windowsPath, path)) return DriveEntry{};
+    DriveEntry entry = tree.Lookup(path);
+    if (path.trailingSeparator && entry.kind != DriveEntry::Folder)
+      entry.kind = DriveEntry::Refused;
     return entry;
   }
 
@@ -163,19 +183,18 @@ struct SandboxMachine::Impl {
   void ChangeSettings(const std::function<void(Settings&)>& change) {
     Settings next = settings;
     change(next);
-    if (!WriteFileAtomically(PathOf(kSettingsFile), FormatSettings(next)))
+    if (!WriteFileAtomically(folderFd.Get(), kSettingsFile,
+                             FormatSettings(next, PathOf(kSettingsFile))))
       throw SandboxError("cannot write " + PathOf(kSettingsFile) + ": " + std::strerror(errno));
     settings = std::move(next);
   }
 
-  // The host hears why an operation failed because of the machine itself.
   bool Fault(const char* file, const std::string& why) const {
     if (faultHook) faultHook("cannot write " + PathOf(file) + ": " + why);
     return false;
   }
 
-  // False, with nothing changed, when the change or the write fails; an unchanged text costs no
-  // write.
+  // Nothing changes when the write fails; an unchanged text is not written.
   bool ChangeRegistry(const std::function<bool(Registry&)>& change) {
     Registry next = registry;
     if (!change(next)) return false;
@@ -183,7 +202,7 @@ struct SandboxMachine::Impl {
     if (text != registryText) {
       if (static_cast<long long>(text.size()) > kMachineFileLimit)
         return Fault(kRegistryFile, "it would pass 16 MB, the most a machine opens");
-      if (!WriteFileAtomically(PathOf(kRegistryFile), text))
+      if (!WriteFileAtomically(folderFd.Get(), kRegistryFile, text))
         return Fault(kRegistryFile, std::strerror(errno));
       registryText = std::move(text);
     }
@@ -191,28 +210,24 @@ struct SandboxMachine::Impl {
     return true;
   }
 
-  // ShellExecuteA's and MessageBoxA's results are unused; the host still hears.
+  // Results unused, as ShellExecuteA's are; the host still hears.
   void Log(const std::vector<std::string>& fields) {
-    if (!AppendToFile(PathOf(kLogFile), FormatLogRecord(fields)))
+    if (!AppendToFile(folderFd.Get(), kLogFile, FormatLogRecord(fields)))
       Fault(kLogFile, std::strerror(errno));
   }
 
   CopyResult Copy(const std::string& source, const std::string& target) {
-    const HostEntry from = Find(source, true), to = Find(target, true);
-    if (from.kind != HostEntry::File) return {CopyResult::Source};
+    const DriveEntry from = FindFile(source), to = FindFile(target);
+    if (from.kind != DriveEntry::File) return {CopyResult::Source};
     // A read-only target is not replaced (ERROR_ACCESS_DENIED), nor the
     // source copied onto itself (ERROR_SHARING_VIOLATION).
-    const bool replaceable = to.kind == HostEntry::File && (to.st.st_mode & S_IWUSR) != 0 &&
+    const bool replaceable = to.kind == DriveEntry::File && to.Writable() &&
                              (to.st.st_dev != from.st.st_dev || to.st.st_ino != from.st.st_ino);
-    if (Faulted(Op::CopyFile, source, target) || to.readOnlyDrive ||
-        (to.kind != HostEntry::Missing && !replaceable))
+    if (faults.Fails(Op::CopyFile, source, target) || to.readOnlyDrive ||
+        (to.kind != DriveEntry::Missing && !replaceable))
       return {CopyResult::Target};
-    CopyFaults copyFaults;
-    const auto limit = readable.find(FaultForm(Op::CopyFile, source));
-    if (limit != readable.end()) copyFaults.readable = limit->second;
-    if (diskLeft >= 0) copyFaults.diskLeft = &diskLeft;
-    if (copiesBeforeStop == 0) copyFaults.stopAt = stopBytes;
-    return CopyHostFile(from.folder.Get(), from.name, to.folder.Get(), to.name, copyFaults);
+    faults.StartCopy(source);
+    return CopyDriveFile(from, to, faults);
   }
 };
 
@@ -225,13 +240,13 @@ class SandboxKey : public RegistryKey {
 
   // The root key holds no values.
   bool SetString(const std::string& name, const std::string& data) override {
-    return !machine_.Faulted(Op::WriteString, relative_) && !relative_.empty() &&
+    return !machine_.faults.Fails(Op::WriteString, relative_) && !relative_.empty() &&
            machine_.ChangeRegistry(
                [&](Registry& next) { return next.SetString(full_, name, data); });
   }
 
   bool DeleteValue(const std::string& name) override {
-    return !machine_.Faulted(Op::DeleteValue, relative_) &&
+    return !machine_.faults.Fails(Op::DeleteValue, relative_) &&
            machine_.ChangeRegistry([&](Registry& next) { return next.DeleteValue(full_, name); });
   }
 
@@ -250,30 +265,20 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   if (real.empty()) throw SandboxError("no sandbox machine folder at " + folder);
   UniqueFd folderFd(open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folderFd) throw SandboxError("cannot open " + folder + ": " + std::strerror(errno));
-  // Held until this machine is destroyed: a second is refused at once, never made to wait or lose a
-  // write.
-  if (flock(folderFd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    const std::string holder = errno == EWOULDBLOCK ? LockHolder(folderFd.Get()) : std::string();
-    throw SandboxError("the machine " + real + " is in use by another program" +
-                       (holder.empty() ? std::string() : " (process " + holder + ")"));
-  }
+  Lock(folderFd.Get(), real);
   auto impl = std::make_unique<Impl>(real, std::move(folderFd));
-  // A pipe or a device in place of a machine file never makes this hang.
-  const auto read = [&](const char* file) {
-    std::string text, why;
-    if (!ReadMachineFile(impl->PathOf(file), text, why))
-      throw SandboxError(file == kSettingsFile && errno == ENOENT
-                             ? folder + " is not a sandbox machine: cannot read " +
-                                   impl->PathOf(file)
-                             : "cannot read " + impl->PathOf(file) + ": " + why);
-    return text;
-  };
-  impl->settings = ParseSettings(read(kSettingsFile), impl->PathOf(kSettingsFile));
-  impl->registry =
-      Registry::Parse(impl->registryText = read(kRegistryFile), impl->PathOf(kRegistryFile));
-  // The log is only appended to; it must be a file all the same.
+  const int fd = impl->folderFd.Get();
+  std::string settings, registry;
+  if (!ReadMachineFile(fd, kSettingsFile, settings))
+    throw SandboxError(folder + " is not a sandbox machine: it has no " + kSettingsFile);
+  if (!ReadMachineFile(fd, kRegistryFile, registry))
+    throw SandboxError("no " + impl->PathOf(kRegistryFile));
+  impl->settings = ParseSettings(settings, impl->PathOf(kSettingsFile));
+  impl->registry = Registry::Parse(registry, impl->PathOf(kRegistryFile));
+  impl->registryText = std::move(registry);
+  // Only appended to, but a file all the same.
   struct stat logSt;
-  if (lstat(impl->PathOf(kLogFile).c_str(), &logSt) == 0 && !S_ISREG(logSt.st_mode))
+  if (fstatat(fd, kLogFile, &logSt, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(logSt.st_mode))
     throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
   for (const auto& [letter, drive] : impl->settings.drives)
     if (impl->tree.Overlaps(drive.hostFolder))
@@ -296,7 +301,7 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
   const fs::path parent = fs::path(target).parent_path();
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());
-  // Seeded aside and renamed into place: a failed creation leaves nothing like a machine.
+  // Seeded aside: a failed creation leaves nothing like a machine.
   std::string staging =
       (parent / ("." + fs::path(target).filename().string() + ".new-XXXXXX")).string();
   if (mkdtemp(staging.data()) == nullptr)
@@ -345,9 +350,10 @@ void SandboxMachine::SetVersionQueryFails(bool fails) {
 
 void SandboxMachine::SetCurrentDirectory(const std::string& windowsPath) {
   WinPath path;
-  const HostEntry entry = impl_->Find(windowsPath, false, &path);
-  if (entry.kind == HostEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
-  if (entry.kind != HostEntry::Folder)
+  const bool resolved = impl_->Resolve(windowsPath, path);
+  const DriveEntry entry = resolved ? impl_->tree.Lookup(path) : DriveEntry{};
+  if (entry.kind == DriveEntry::NoDrive) throw SandboxError("no drive for " + windowsPath);
+  if (entry.kind != DriveEntry::Folder)
     throw SandboxError("no folder " + windowsPath + " on the machine");
   impl_->ChangeSettings(
       [&](Settings& next) { next.currentDirectory = CurrentDirectoryText(path); });
@@ -359,7 +365,6 @@ void SandboxMachine::MapDrive(char letter, const std::string& hostFolder, bool r
   if (letter < 'A' || letter > 'Z') throw SandboxError("not a drive letter: " + drive);
   const std::string real = RealFolder(hostFolder);
   if (real.empty()) throw SandboxError("cannot map drive " + drive + ": no folder " + hostFolder);
-  // Through an overlapping drive the machine could rewrite its own files.
   if (impl_->tree.Overlaps(real))
     throw SandboxError("cannot map drive " + drive + " to " + hostFolder +
                        ": it overlaps the machine folder " + impl_->folder);
@@ -387,27 +392,20 @@ void SandboxMachine::SetCodePage(unsigned codePage) {
 }
 
 void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
-  impl_->faults.emplace_back(op, FaultForm(op, windowsPath));
+  impl_->faults.Fail(op, windowsPath);
 }
 
 void SandboxMachine::FailReadAfter(const std::string& windowsPath, std::uint64_t bytes) {
-  impl_->readable[FaultForm(Op::CopyFile, windowsPath)] = static_cast<long long>(bytes);
+  impl_->faults.FailReadAfter(windowsPath, bytes);
 }
 
-void SandboxMachine::DiskFullAfter(std::uint64_t bytes) {
-  impl_->diskLeft = static_cast<long long>(bytes);
-}
+void SandboxMachine::DiskFullAfter(std::uint64_t bytes) { impl_->faults.DiskFullAfter(bytes); }
 
 void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
-  impl_->copiesBeforeStop = copies;
-  impl_->stopBytes = static_cast<long long>(bytes);
+  impl_->faults.StopAfterCopies(copies, bytes);
 }
 
-void SandboxMachine::ClearFaults() {
-  impl_->faults.clear();
-  impl_->readable.clear();
-  impl_->diskLeft = impl_->copiesBeforeStop = -1;
-}
+void SandboxMachine::ClearFaults() { impl_->faults = Faults(); }
 
 void SandboxMachine::SetShellOpenHook(
     std::function<void(const std::string&, const std::string&)> hook) {
@@ -427,9 +425,9 @@ std::string SandboxMachine::MappedFolder(char letter) const {
 }
 
 std::string SandboxMachine::HostPath(const std::string& windowsPath) const {
-  const HostEntry entry = impl_->Find(windowsPath);
-  return entry.kind == HostEntry::Refused || entry.kind == HostEntry::NoDrive ? std::string()
-                                                                              : entry.host;
+  const DriveEntry entry = impl_->Find(windowsPath);
+  return entry.kind == DriveEntry::Refused || entry.kind == DriveEntry::NoDrive ? std::string()
+                                                                                : entry.host;
 }
 
 bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& name,
@@ -437,85 +435,91 @@ bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& n
   return impl_->registry.GetString(FullKeyPath(RelativeKeyPath(keyPath)), name, data);
 }
 
-std::string SandboxMachine::LogPath() const { return impl_->PathOf(kLogFile); }
-
 std::vector<std::vector<std::string>> SandboxMachine::ReadLog() const {
-  std::string text, why;
-  if (ReadMachineFile(LogPath(), text, why)) return ParseLog(text, LogPath());
-  if (errno == ENOENT) return {};
-  throw SandboxError("cannot read " + LogPath() + ": " + why);
+  std::string text;
+  if (!ReadMachineFile(impl_->folderFd.Get(), kLogFile, text)) return {};
+  return ParseLog(text, impl_->PathOf(kLogFile));
 }
 
 bool SandboxMachine::QueryVersion(OsVersion& out) {
-  if (impl_->settings.versionQueryFails || impl_->Faulted(Op::QueryVersion, "")) return false;
+  if (impl_->faults.Fails(Op::QueryVersion, "")) return false;
+  if (impl_->settings.versionQueryFails) return false;
   out = impl_->settings.version;
   return true;
 }
 
 int SandboxMachine::GetCurrentDrive() {
-  return impl_->Faulted(Op::GetCurrentDrive, "") ? 0 : impl_->Cwd().drive - 'A';
+  if (impl_->faults.Fails(Op::GetCurrentDrive, "")) return 0;
+  return impl_->Cwd().drive - 'A';
 }
 
 bool SandboxMachine::GetCurrentDir(std::string& out) {
-  const bool works = !impl_->Faulted(Op::GetCurrentDir, "");
-  out = works ? impl_->Cwd().ToString().substr(3) : std::string();
-  return works;
+  out.clear();
+  if (impl_->faults.Fails(Op::GetCurrentDir, "")) return false;
+  out = impl_->Cwd().ToString().substr(3);
+  return true;
 }
 
 bool SandboxMachine::FileExists(const std::string& path) {
-  const HostEntry entry = impl_->Find(path, true);
+  if (impl_->faults.Fails(Op::FileExists, path)) return false;
+  const DriveEntry entry = impl_->FindFile(path);
   const long long written = entry.st.st_mtim.tv_sec + LocalOffsetNow();
-  return !impl_->Faulted(Op::FileExists, path) && entry.kind == HostEntry::File &&
-         written >= kFirstValidTime && written < kFirstInvalidTime;
+  if (entry.kind != DriveEntry::File) return false;
+  return written >= kFirstValidTime && written < kFirstInvalidTime;
 }
 
 bool SandboxMachine::DirectoryExists(const std::string& path) {
-  return !impl_->Faulted(Op::DirectoryExists, path) && impl_->Find(path).kind == HostEntry::Folder;
+  if (impl_->faults.Fails(Op::DirectoryExists, path)) return false;
+  return impl_->Find(path).kind == DriveEntry::Folder;
 }
 
 bool SandboxMachine::FileSize(const std::string& path, std::uint64_t& size) {
-  const HostEntry entry = impl_->Find(path, true);
-  if (impl_->Faulted(Op::FileSize, path) || entry.kind != HostEntry::File) return false;
-  size = static_cast<std::uint64_t>(entry.st.st_size);
+  if (impl_->faults.Fails(Op::FileSize, path)) return false;
+  const DriveEntry entry = impl_->FindFile(path);
+  if (entry.kind != DriveEntry::File) return false;
+  size = entry.st.st_size;
   return true;
 }
 
 bool SandboxMachine::CreateDir(const std::string& path) {
-  const HostEntry entry = impl_->Find(path);
-  return !impl_->Faulted(Op::CreateDir, path) && entry.kind == HostEntry::Missing &&
-         !entry.readOnlyDrive && mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
+  if (impl_->faults.Fails(Op::CreateDir, path)) return false;
+  const DriveEntry entry = impl_->Find(path);
+  if (entry.kind != DriveEntry::Missing || entry.readOnlyDrive) return false;
+  return mkdirat(entry.folder.Get(), entry.name.c_str(), 0777) == 0;
 }
 
 CopyResult SandboxMachine::CopyFile(const std::string& source, const std::string& target) {
   const CopyResult result = impl_->Copy(source, target);
-  long long& left = impl_->copiesBeforeStop;
-  // The copy that was to be cut off was shorter than the cut: stop after it.
-  if (left == 0 || (left > 0 && --left == 0 && impl_->stopBytes == 0)) kill(getpid(), SIGKILL);
+  impl_->faults.CopyDone();
   return result;
 }
 
 // A read-only file (no owner write bit) is neither deleted nor renamed.
 bool SandboxMachine::DeleteFile(const std::string& path) {
-  const HostEntry entry = impl_->Find(path, true);
-  return !impl_->Faulted(Op::DeleteFile, path) && entry.kind == HostEntry::File &&
-         !entry.readOnlyDrive && (entry.st.st_mode & S_IWUSR) != 0 &&
-         unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
+  if (impl_->faults.Fails(Op::DeleteFile, path)) return false;
+  const DriveEntry entry = impl_->FindFile(path);
+  if (entry.kind != DriveEntry::File || entry.readOnlyDrive) return false;
+  if (!entry.Writable()) return false;
+  return unlinkat(entry.folder.Get(), entry.name.c_str(), 0) == 0;
 }
 
 bool SandboxMachine::RenameFile(const std::string& from, const std::string& to) {
-  const HostEntry source = impl_->Find(from, true), target = impl_->Find(to, true);
-  return !impl_->Faulted(Op::RenameFile, from, to) && source.kind == HostEntry::File &&
-         !source.readOnlyDrive && target.kind == HostEntry::Missing &&
-         renameat2(source.folder.Get(), source.name.c_str(), target.folder.Get(),
-                   target.name.c_str(), RENAME_NOREPLACE) == 0;
+  if (impl_->faults.Fails(Op::RenameFile, from, to)) return false;
+  const DriveEntry source = impl_->FindFile(from);
+  const DriveEntry target = impl_->FindFile(to);
+  if (source.kind != DriveEntry::File || source.readOnlyDrive) return false;
+  if (target.kind != DriveEntry::Missing) return false;
+  return RenameNoReplace(source, target);
 }
 
 bool SandboxMachine::ClearAttributes(const std::string& path) {
-  const HostEntry entry = impl_->Find(path, true);
-  if (impl_->Faulted(Op::ClearAttributes, path) || entry.kind != HostEntry::File) return false;
-  return (entry.st.st_mode & S_IWUSR) != 0 ||
-         (!entry.readOnlyDrive && fchmodat(entry.folder.Get(), entry.name.c_str(),
-                                           (entry.st.st_mode & 07777) | S_IWUSR, 0) == 0);
+  if (impl_->faults.Fails(Op::ClearAttributes, path)) return false;
+  const DriveEntry entry = impl_->FindFile(path);
+  if (entry.kind != DriveEntry::File) return false;
+  if (entry.Writable()) return true;
+  if (entry.readOnlyDrive) return false;
+  const mode_t mode = (entry.st.st_mode & 07777) | S_IWUSR;
+  return fchmodat(entry.folder.Get(), entry.name.c_str(), mode, 0) == 0;
 }
 
 bool SandboxMachine::IsLeadByte(char byte) {
@@ -523,37 +527,32 @@ bool SandboxMachine::IsLeadByte(char byte) {
 }
 
 std::unique_ptr<RegistryKey> SandboxMachine::OpenKey(const std::string& path) {
+  if (impl_->faults.Fails(Op::OpenKey, path)) return nullptr;
   std::string relative = RelativeKeyPath(path);
   // RegCreateKeyExA on 95, 98 and ME skips one more leading backslash; an
-  // empty name is ERROR_BAD_PATHNAME. KEY_ALL_ACCESS is denied where the
-  // user may not write.
-  if (impl_->settings.version.platformId != 2 && !relative.empty() && relative.front() == '\\')
-    relative.erase(0, 1);
-  const std::string full = FullKeyPath(relative), folded = Fold(relative) + '\\';
-  bool locked = false;
-  for (const std::string& key : impl_->settings.readOnlyKeys)
-    locked = locked || folded.compare(0, key.size() + 1, Fold(key) + '\\') == 0;
-  if (impl_->Faulted(Op::OpenKey, path) || (!relative.empty() && relative.front() == '\\') ||
-      locked ||
-      (!relative.empty() && !impl_->registry.HasKey(full) &&
-       !impl_->ChangeRegistry([&](Registry& next) { return next.AddKey(full); })))
-    return nullptr;
+  // empty name is ERROR_BAD_PATHNAME.
+  const bool nt = impl_->settings.version.platformId == 2;
+  if (!nt && StartsWithEmptyName(relative)) relative.erase(0, 1);
+  if (StartsWithEmptyName(relative)) return nullptr;
+  // KEY_ALL_ACCESS is denied where the user may not write.
+  if (KeyIsReadOnly(impl_->settings, relative)) return nullptr;
+  const std::string full = FullKeyPath(relative);
+  const bool exists = relative.empty() || impl_->registry.HasKey(full);
+  const auto add = [&](Registry& next) { return next.AddKey(full); };
+  if (!exists && !impl_->ChangeRegistry(add)) return nullptr;
   return std::make_unique<SandboxKey>(*impl_, relative);
 }
 
 void SandboxMachine::ShellOpen(const std::string& target) {
-  if (impl_->Faulted(Op::ShellOpen, target)) return;
+  if (impl_->faults.Fails(Op::ShellOpen, target)) return;
   impl_->Log({"ShellOpen", "open", target});
-  // "http://host", "mailto:x": a colon after two or more characters, where a
-  // path has none, or one after its drive letter.
-  const HostEntry entry = target.find(':') + 1 > 2 ? HostEntry{} : impl_->Find(target);
-  if (impl_->shellOpenHook)
-    impl_->shellOpenHook(target, entry.Exists() ? entry.host : std::string());
+  const DriveEntry entry = IsAddress(target) ? DriveEntry{} : impl_->Find(target);
+  if (impl_->shellOpenHook) impl_->shellOpenHook(target, entry.Exists() ? entry.host : "");
 }
 
 void SandboxMachine::RecordBox(const std::string& text, const std::string& caption, BoxIcon icon) {
-  if (!impl_->Faulted(Op::MessageBox, text))
-    impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
+  if (impl_->faults.Fails(Op::MessageBox, text)) return;
+  impl_->Log({"MessageBox", icon == BoxIcon::Error ? "error" : "none", caption, text});
 }
 
 }  // namespace qar::sandbox

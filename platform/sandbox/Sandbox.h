@@ -1,38 +1,22 @@
-// The sandbox machine: a simulated Windows machine kept in a host folder, and
-// the Platform implementation over it (platform/sandbox/README.md).
+// The sandbox machine: a simulated Windows machine kept in a host folder
+// (platform/sandbox/README.md).
 #pragma once
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/sandbox/Faults.h"
+#include "platform/sandbox/Files.h"
 
 namespace qar::sandbox {
 
-// Bad input to the sandbox itself: a missing or malformed machine file
-// (named with its line), an unknown version, an overlapping drive mapping.
-class SandboxError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Every Platform operation, for fault injection.
-// clang-format off
-enum class Op {
-  QueryVersion, GetCurrentDrive, GetCurrentDir, FileExists, DirectoryExists, FileSize, CreateDir,
-  CopyFile, DeleteFile, RenameFile, ClearAttributes, OpenKey, WriteString, DeleteValue, ShellOpen,
-  MessageBox
-};
-// clang-format on
-
 class SandboxMachine : public Platform {
  public:
-  // Open holds the folder until the machine is destroyed: a second opening
-  // is refused, naming the holder. Create seeds a new or empty folder as a
-  // fresh installation of the version; `created` tells which was done.
+  // Open holds the folder until the machine is destroyed. Create seeds a
+  // new or empty folder as a fresh installation of the version.
   static std::unique_ptr<SandboxMachine> Open(const std::string& folder);
   static std::unique_ptr<SandboxMachine> Create(const std::string& folder,
                                                 const std::string& osName);
@@ -41,31 +25,27 @@ class SandboxMachine : public Platform {
                                                       bool* created = nullptr);
   ~SandboxMachine() override;
 
-  // Settings, each written to the settings file at once.
+  // Settings, each written at once.
   void SetVersion(const std::string& name);
   void SetVersion(const OsVersion& raw);
   void SetVersionQueryFails(bool fails);
   void SetCurrentDirectory(const std::string& windowsPath);  // an existing folder
-  // Serves a drive from a host folder outside the machine, read-only as a CD.
+  // A host folder outside the machine as a drive, read-only as a CD.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
-  // The key and those below it cannot be opened, as for a user who may not write.
+  // The key and those below it cannot be opened, as for a user who may
+  // not write.
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
   void SetCodePage(unsigned codePage);  // 1252 (the default) or 932 (Japanese)
 
-  // Fault injection for tests, not persisted. Every later call of `op` fails (with a
-  // path: on that path, as a copy's source or target, or on that key).
+  // Fault injection for tests (Faults.h), not persisted.
   void FailOperation(Op op, const std::string& windowsPath = "");
-  // Reading the source fails after `bytes` bytes, as on a scratched CD.
   void FailReadAfter(const std::string& windowsPath, std::uint64_t bytes);
-  // The copies may write `bytes` more bytes in all; then the disk is full.
   void DiskFullAfter(std::uint64_t bytes);
-  // The process is killed, as by a power cut, once `copies` more copies have
-  // finished and the next has written `bytes` bytes. What was written stays.
   void StopAfterCopies(unsigned copies, std::uint64_t bytes = 0);
   void ClearFaults();
 
-  // Hear each ShellOpen with the target's host path ("" if none), and why an
-  // operation failed because of the machine itself (its files).
+  // Hear each ShellOpen with the target's host path ("" if none), and why
+  // an operation failed because of the machine's own files.
   void SetShellOpenHook(
       std::function<void(const std::string& target, const std::string& hostPath)> hook);
   void SetFaultHook(std::function<void(const std::string& message)> hook);
@@ -75,7 +55,6 @@ class SandboxMachine : public Platform {
   // "" when the path is refused or its drive missing.
   std::string HostPath(const std::string& windowsPath) const;
   bool ReadString(const std::string& keyPath, const std::string& name, std::string& data) const;
-  std::string LogPath() const;
   std::vector<std::vector<std::string>> ReadLog() const;  // the records, unescaped
 
   // Platform

@@ -1,11 +1,12 @@
 #include "platform/sandbox/Settings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
-#include <sstream>
 
-#include "platform/sandbox/Sandbox.h"
+#include "platform/sandbox/Files.h"
+#include "platform/sandbox/Registry.h"
 #include "platform/sandbox/Versions.h"
 
 namespace qar::sandbox {
@@ -13,194 +14,230 @@ namespace qar::sandbox {
 namespace {
 
 const char kHeader[] =
-    "# Sandbox machine settings, one key = value a line (platform/sandbox/README.md):\n"
-    "# version (or platform, major, minor and csd), version-query-fails, code-page,\n"
-    "# current-directory, drive.X, drive.X.read-only, read-only-key.\n";
+    "# Sandbox machine settings, one key = value a line: platform/sandbox/README.md\n\n";
 
 std::string Trim(const std::string& text) {
   const std::size_t start = std::min(text.find_first_not_of(" \t"), text.size());
   return text.substr(start, text.find_last_not_of(" \t") + 1 - start);
 }
 
-// Quoted where spaces at its ends or a leading quote would not read back;
-// a line break cannot be written at all.
+// Quoted where spaces at its ends or a leading quote would not read back.
 std::string Quote(const std::string& value) {
-  if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-    throw SandboxError("a setting cannot hold a line break: " + value);
-  const bool plain = value.empty() || (std::strchr(" \t\"", value.front()) == nullptr &&
-                                       value.back() != ' ' && value.back() != '\t');
+  if (value.empty()) return value;
+  const bool plain =
+      std::strchr(" \t\"", value.front()) == nullptr && value.back() != ' ' && value.back() != '\t';
   return plain ? value : QuoteString(value);
 }
 
-}  // namespace
+std::string YesNo(bool yes) { return yes ? "yes" : "no"; }
 
-bool Lines::Next(std::string& line) {
-  if (pos_ > text_.size()) return false;
-  const std::size_t end = std::min(text_.find('\n', pos_), text_.size());
-  line.assign(text_, pos_, end - pos_ - (end > pos_ && text_[end - 1] == '\r' ? 1 : 0));
-  pos_ = end + 1;
-  ++number_;
-  return true;
-}
+// The settings read so far: the version and the current directory are
+// settled at the end, from keys in any order.
+struct Reading {
+  explicit Reading(const Lines& file) : lines(file) {}
 
-void Lines::Fail(const std::string& what, std::size_t line) const {
-  throw SandboxError(fileName_ + ":" + std::to_string(line != 0 ? line : number_) + ": " + what);
-}
-
-std::string Lines::Quoted(const std::string& line, std::size_t& pos) const {
-  std::string out;
-  for (++pos; pos < line.size(); ++pos) {
-    if (line[pos] == '"') return ++pos, out;
-    if (line[pos] == '\\' && (++pos >= line.size() || (line[pos] != '\\' && line[pos] != '"')))
-      Fail("unknown escape in a quoted string (only \\\\ and \\\" are valid)");
-    out += line[pos];
-  }
-  Fail("unterminated quoted string");
-}
-
-std::string QuoteString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) out += c == '\\' || c == '"' ? std::string{'\\', c} : std::string(1, c);
-  return out + '"';
-}
-
-std::string RelativeKeyPath(const std::string& path) {
-  const std::size_t start = !path.empty() && path.front() == '\\' ? 1 : 0;
-  std::size_t names = start;
-  while (names < path.size() && path[names] == '\\') ++names;
-  std::string rest;
-  for (std::size_t i = names; i < path.size(); ++i)
-    if (path[i] != '\\' || rest.back() != '\\') rest += path[i];
-  if (!rest.empty() && rest.back() == '\\') rest.pop_back();
-  return path.substr(start, names - start) + rest;
-}
-
-std::string CurrentDirectoryText(const WinPath& path) {
-  const std::string text = path.ToString();
-  return text + (!path.parts.empty() && (text.back() == '.' || text.back() == ' ') ? "\\" : "");
-}
-
-Settings ParseSettings(const std::string& contents, const std::string& fileName) {
+  const Lines& lines;
+  std::string key;  // the key being read, folded
   Settings settings;
-  OsVersion& version = settings.version;
   const NamedVersion* named = nullptr;
-  std::map<std::string, unsigned> raw;  // the numbers given, by key
-  std::string csd, currentDirectory, line;
+  std::map<std::string, unsigned> raw;  // platform, major and minor as given
+  std::string csd;
+  std::string currentDirectory;
   std::size_t currentDirectoryLine = 0;
-  std::set<std::string> seen;
-  const std::map<std::string, unsigned OsVersion::*> fields = {{"platform", &OsVersion::platformId},
-                                                               {"major", &OsVersion::major},
-                                                               {"minor", &OsVersion::minor}};
-  Lines lines(contents, fileName);
-  const auto flag = [&](const std::string& value) {
+  std::map<char, std::size_t> readOnlyDriveLines;
+
+  char Letter() const { return static_cast<char>(key[6] - 'a' + 'A'); }
+
+  bool Flag(const std::string& value) const {
     const std::string folded = Fold(value);
     const bool yes = folded == "yes" || folded == "true" || folded == "1";
     if (!yes && folded != "no" && folded != "false" && folded != "0")
       lines.Fail("expected yes or no, not '" + value + "'");
     return yes;
-  };
-  const auto number = [&](const std::string& value) {
+  }
+
+  unsigned Number(const std::string& value) const {
     if (value.empty() || value.size() > 9 ||
         value.find_first_not_of("0123456789") != std::string::npos)
       lines.Fail("expected a number, not '" + value + "'");
     return static_cast<unsigned>(std::stoul(value));
-  };
-  while (lines.Next(line)) {
-    line = Trim(line);
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) lines.Fail("expected key = value");
-    const std::string key = Fold(Trim(line.substr(0, equals)));
-    const std::string text = Trim(line.substr(equals + 1));
-    std::size_t end = 0;
-    const std::string value = !text.empty() && text[0] == '"' ? lines.Quoted(text, end) : text;
-    if (end != 0 && end != text.size()) lines.Fail("unexpected text after the closing quote");
-    if (key != "read-only-key" && !seen.insert(key).second) lines.Fail("'" + key + "' given twice");
-    const bool drive = key.size() >= 7 && key.compare(0, 6, "drive.") == 0 && key[6] >= 'a' &&
-                       key[6] <= 'z' && (key.size() == 7 || key.substr(7) == ".read-only");
-    const char letter = drive ? static_cast<char>(key[6] - 'a' + 'A') : 0;
-    if (key == "version") {
-      if ((named = FindVersion(value)) == nullptr) lines.Fail("unknown version '" + value + "'");
-    } else if (fields.count(key) != 0) {
-      raw[key] = number(value);
-    } else if (key == "csd") {
-      if (value.size() >= sizeof version.csd) lines.Fail("csd is longer than 127 characters");
-      csd = value;
-    } else if (key == "version-query-fails") {
-      settings.versionQueryFails = flag(value);
-    } else if (key == "code-page") {
-      settings.codePage = number(value);
-      if (!IsKnownCodePage(settings.codePage)) lines.Fail("unknown code page " + value);
-    } else if (key == "current-directory") {
-      currentDirectory = value;  // read by the code page, which may come later
-      currentDirectoryLine = lines.Number();
-    } else if (key == "read-only-key") {
-      settings.readOnlyKeys.push_back(RelativeKeyPath(value));
-      if (settings.readOnlyKeys.back().empty()) lines.Fail("read-only-key needs a key path");
-    } else if (drive && key.size() > 7) {
-      settings.drives[letter].readOnly = flag(value);
-    } else if (drive) {
-      if (value.empty() || value[0] != '/')
-        lines.Fail("drive." + std::string(1, letter) + " needs an absolute host folder");
-      settings.drives[letter].hostFolder = value;
-    } else {
-      lines.Fail("unknown key '" + key + "'");
-    }
   }
-  if (currentDirectoryLine != 0) {
-    WinPath path;
-    const std::string& value = currentDirectory;  // read in the file's code page
-    if (value.size() < 3 || value[1] != ':' || (value[2] != '\\' && value[2] != '/') ||
-        !ResolveWinPath(value, WinPath{}, path, settings.codePage))
-      lines.Fail("current-directory must be a full path such as C:\\", currentDirectoryLine);
-    settings.currentDirectory = CurrentDirectoryText(path);
-  }
-  // The raw fields override a named version one by one, wherever they stand.
-  const bool csdGiven = seen.count("csd") != 0;
-  if (named == nullptr && raw.size() < fields.size())
-    throw SandboxError(fileName + ": no version: give version = NAME or platform, major and minor");
-  if (named != nullptr) version = named->version;
-  for (const auto& [key, value] : raw) version.*fields.at(key) = value;
-  if (csdGiven || named == nullptr) version.SetCsd(csd);
-  if (named != nullptr && raw.empty() && !csdGiven) settings.versionName = named->name;
-  for (const auto& [letter, drive] : settings.drives)
-    if (drive.hostFolder.empty())
-      throw SandboxError(fileName + ": drive." + std::string(1, letter) +
-                         ".read-only without drive." + std::string(1, letter));
-  return settings;
+};
+
+void ReadRaw(Reading& r, const std::string& value) { r.raw[r.key] = r.Number(value); }
+
+// The keys; in "drive.X" the X, which no folded key holds, stands for a
+// drive letter.
+const struct {
+  const char* name;
+  void (*read)(Reading& r, const std::string& value);
+} kKeys[] = {
+    {"version",
+     [](Reading& r, const std::string& value) {
+       r.named = FindVersion(value);
+       if (r.named == nullptr) r.lines.Fail("unknown version '" + value + "'");
+     }},
+    {"platform", ReadRaw},
+    {"major", ReadRaw},
+    {"minor", ReadRaw},
+    {"csd",
+     [](Reading& r, const std::string& value) {
+       if (value.size() >= sizeof r.settings.version.csd)
+         r.lines.Fail("csd is longer than 127 characters");
+       r.csd = value;
+     }},
+    {"version-query-fails",
+     [](Reading& r, const std::string& value) { r.settings.versionQueryFails = r.Flag(value); }},
+    {"code-page",
+     [](Reading& r, const std::string& value) {
+       r.settings.codePage = r.Number(value);
+       if (!IsKnownCodePage(r.settings.codePage)) r.lines.Fail("unknown code page " + value);
+     }},
+    {"current-directory",
+     [](Reading& r, const std::string& value) {
+       // Read at the end, by the code page, which may come later.
+       r.currentDirectory = value;
+       r.currentDirectoryLine = r.lines.Number();
+     }},
+    {"read-only-key",
+     [](Reading& r, const std::string& value) {
+       r.settings.readOnlyKeys.push_back(RelativeKeyPath(value));
+       if (r.settings.readOnlyKeys.back().empty()) r.lines.Fail("read-only-key needs a key path");
+     }},
+    {"drive.X",
+     [](Reading& r, const std::string& value) {
+       if (value.empty() || value[0] != '/')
+         r.lines.Fail("drive." + std::string(1, r.Letter()) + " needs an absolute host folder");
+       r.settings.drives[r.Letter()].hostFolder = value;
+     }},
+    {"drive.X.read-only",
+     [](Reading& r, const std::string& value) {
+       r.settings.drives[r.Letter()].readOnly = r.Flag(value);
+       r.readOnlyDriveLines[r.Letter()] = r.lines.Number();
+     }},
+};
+
+// "drive.e.read-only" is the table's "drive.X.read-only".
+std::string TableName(std::string key) {
+  const bool drive = key.compare(0, 6, "drive.") == 0 && key.size() >= 7;
+  if (drive && key[6] >= 'a' && key[6] <= 'z') key[6] = 'X';
+  return key;
 }
 
-std::string FormatSettings(const Settings& settings) {
-  std::ostringstream out;
-  out << kHeader << '\n';
+// The version given by name, with any raw field on top.
+void SettleVersion(Reading& r) {
+  OsVersion& version = r.settings.version;
+  if (r.named == nullptr && r.raw.size() < 3)
+    r.lines.Fail("no version: give version = NAME or platform, major and minor");
+  if (r.named != nullptr) version = r.named->version;
+  const auto given = [&](const char* key, unsigned& field) {
+    if (r.raw.count(key) != 0) field = r.raw[key];
+  };
+  given("platform", version.platformId);
+  given("major", version.major);
+  given("minor", version.minor);
+}
+
+void SettleCurrentDirectory(Reading& r) {
+  const std::string& value = r.currentDirectory;
+  WinPath path;
+  const bool full = value.size() >= 3 && value[1] == ':' && (value[2] == '\\' || value[2] == '/');
+  if (!full || !ResolveWinPath(value, WinPath{}, path, r.settings.codePage))
+    r.lines.Fail("current-directory must be a full path such as C:\\", r.currentDirectoryLine);
+  r.settings.currentDirectory = CurrentDirectoryText(path);
+}
+
+}  // namespace
+
+std::string CurrentDirectoryText(const WinPath& path) {
+  const std::string text = path.ToString();
+  const bool trimmed = !path.parts.empty() && (text.back() == '.' || text.back() == ' ');
+  return trimmed ? text + '\\' : text;
+}
+
+Settings ParseSettings(const std::string& contents, const std::string& fileName) {
+  Lines lines(contents, fileName);
+  Reading r(lines);
+  std::set<std::string> seen;
+  for (std::string line; lines.Next(line);) {
+    line = Trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    if (HasLineBreak(line)) lines.Fail("a stray CR or NUL, which no setting can hold");
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) lines.Fail("expected key = value");
+    r.key = Fold(Trim(line.substr(0, equals)));
+    const std::string text = Trim(line.substr(equals + 1));
+    std::size_t end = 0;
+    const bool quoted = !text.empty() && text[0] == '"';
+    const std::string value = quoted ? lines.Quoted(text, end) : text;
+    if (quoted && end != text.size()) lines.Fail("unexpected text after the closing quote");
+    if (r.key != "read-only-key" && !seen.insert(r.key).second)
+      lines.Fail("'" + r.key + "' given twice");
+    const std::string name = TableName(r.key);
+    const auto* known = std::find_if(std::begin(kKeys), std::end(kKeys),
+                                     [&](const auto& key) { return name == key.name; });
+    if (known == std::end(kKeys)) lines.Fail("unknown key '" + r.key + "'");
+    known->read(r, value);
+  }
+  SettleVersion(r);
+  if (seen.count("csd") != 0 || r.named == nullptr) r.settings.version.SetCsd(r.csd);
+  // A version named alone keeps its name; with raw fields it is numbers.
+  if (r.named != nullptr && r.raw.empty() && seen.count("csd") == 0)
+    r.settings.versionName = r.named->name;
+  if (r.currentDirectoryLine != 0) SettleCurrentDirectory(r);
+  for (const auto& [letter, line] : r.readOnlyDriveLines) {
+    const std::string drive = "drive." + std::string(1, letter);
+    if (r.settings.drives[letter].hostFolder.empty())
+      lines.Fail(drive + ".read-only without " + drive, line);
+  }
+  return r.settings;
+}
+
+// A value no line can hold names the line it would have stood on.
+std::string FormatSettings(const Settings& settings, const std::string& fileName) {
+  std::string out = kHeader;
+  const auto put = [&](const std::string& key, const std::string& value) {
+    if (HasLineBreak(value)) {
+      const auto line = std::count(out.begin(), out.end(), '\n') + 1;
+      throw SandboxError(fileName + ":" + std::to_string(line) + ": " + key +
+                         " cannot hold a CR, LF or NUL");
+    }
+    out += key + " = " + value + '\n';
+  };
   const OsVersion& v = settings.version;
-  if (!settings.versionName.empty())
-    out << "version = " << settings.versionName << '\n';
-  else
-    out << "platform = " << v.platformId << "\nmajor = " << v.major << "\nminor = " << v.minor
-        << "\ncsd = " << (v.Csd().empty() ? std::string("\"\"") : Quote(v.Csd())) << '\n';
-  out << "version-query-fails = " << (settings.versionQueryFails ? "yes" : "no") << '\n';
-  if (settings.codePage != 1252) out << "code-page = " << settings.codePage << '\n';
-  out << "current-directory = " << Quote(settings.currentDirectory) << '\n';
-  for (const auto& [letter, drive] : settings.drives)
-    out << "drive." << letter << " = " << Quote(drive.hostFolder) << "\ndrive." << letter
-        << ".read-only = " << (drive.readOnly ? "yes" : "no") << '\n';
+  if (!settings.versionName.empty()) {
+    put("version", settings.versionName);
+  } else {
+    put("platform", std::to_string(v.platformId));
+    put("major", std::to_string(v.major));
+    put("minor", std::to_string(v.minor));
+    put("csd", v.Csd().empty() ? "\"\"" : Quote(v.Csd()));
+  }
+  put("version-query-fails", YesNo(settings.versionQueryFails));
+  if (settings.codePage != 1252) put("code-page", std::to_string(settings.codePage));
+  put("current-directory", Quote(settings.currentDirectory));
+  for (const auto& [letter, drive] : settings.drives) {
+    const std::string key = "drive." + std::string(1, letter);
+    put(key, Quote(drive.hostFolder));
+    put(key + ".read-only", YesNo(drive.readOnly));
+  }
   // A key that starts with an empty name gets the root's backslash before
   // it, which reading takes away again.
   for (const std::string& key : settings.readOnlyKeys)
-    out << "read-only-key = " << Quote(key.front() == '\\' ? '\\' + key : key) << '\n';
-  return out.str();
+    put("read-only-key", Quote(key.front() == '\\' ? '\\' + key : key));
+  return out;
 }
 
 std::string EscapeLogField(const std::string& field) {
   std::string out;
   for (char c : field) {
-    const char* code = c == '%'    ? "%25"
-                       : c == '\t' ? "%09"
-                       : c == '\r' ? "%0D"
-                       : c == '\n' ? "%0A"
-                                   : nullptr;
-    code != nullptr ? out.append(code) : out.append(1, c);
+    if (c == '%' || c == '\t' || c == '\r' || c == '\n') {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", c);
+      out += code;
+    } else {
+      out += c;
+    }
   }
   return out;
 }

@@ -1,5 +1,4 @@
-// Windows path names: the lexical work of GetFullPathNameA, and the case
-// folding that makes "QAR.CAT" and "qar.cat" one name.
+// Windows path names, made full as GetFullPathNameA does, and folded.
 #pragma once
 
 #include <string>
@@ -11,14 +10,14 @@ inline char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c
 std::string Fold(const std::string& text);
 bool EqualNoCase(const std::string& a, const std::string& b);
 
-// The ANSI code pages: 1252 (the default) and 932 (Japanese), where a lead byte
-// starts a two-byte character whose second byte may look like '\' or a letter.
+// 1252 and 932, where a lead byte starts a two-byte character whose second
+// byte may look like '\' or a letter.
 bool IsKnownCodePage(unsigned codePage);
 bool IsLeadByte(unsigned codePage, unsigned char byte);
 // ASCII letters folded, never the second byte of a two-byte character.
 std::string FoldName(const std::string& name, unsigned codePage);
 
-// A full path on one drive: "C:\Windows\System" is {'C', {"Windows", "System"}}.
+// "C:\Windows\System" is {'C', {"Windows", "System"}}.
 struct WinPath {
   char drive = 0;                  // 'A'..'Z'
   std::vector<std::string> parts;  // below the root; never "." or ".."
@@ -27,11 +26,8 @@ struct WinPath {
   std::string ToString() const;  // "C:\Windows\System", "C:\" at the root
 };
 
-// Makes `path` full against `cwd`, the current drive's directory, as Windows
-// does ("X:rel", "\rel", "rel", '/' as '\', "." and ".." stopping at the
-// root, the last name losing trailing dots and spaces), reading characters of
-// the code page. False for an empty, UNC or device path, a reserved
-// character, a name over 255 characters.
+// Makes `path` full against `cwd`, the current drive's directory. False
+// where Windows refuses it.
 bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out,
                     unsigned codePage = 1252);
 

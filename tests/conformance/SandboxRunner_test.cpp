@@ -8,9 +8,11 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -182,6 +184,7 @@ struct SandboxRun {
   std::string version;  // machine version
   std::string zone;     // TZ, "" for the host's
   const Check* check;
+  bool bareFileSystem = false;  // no locks, no "no replace" rename
 };
 
 void PrintTo(const SandboxRun& run, std::ostream* os) {
@@ -194,6 +197,7 @@ std::vector<SandboxRun> Runs() {
     const char* label;
     const char* version;
     const char* zone;
+    bool bareFileSystem = false;
   } setups[] = {
       {"winxp", "winxp", ""},
       {"win2k", "win2k", ""},
@@ -201,10 +205,13 @@ std::vector<SandboxRun> Runs() {
       // Five hours behind UTC all year: a date taken in UTC lands in the
       // neighbouring year at the range edges.
       {"winxp_utc_minus5", "winxp", "QAR+5"},
+      // NFS without a lock manager, or FUSE: flock and renameat2's
+      // RENAME_NOREPLACE refused.
+      {"winxp_bare_file_system", "winxp", "", true},
   };
   for (const auto& setup : setups)
     for (const Check& check : Checks())
-      runs.push_back({setup.label, setup.version, setup.zone, &check});
+      runs.push_back({setup.label, setup.version, setup.zone, &check, setup.bareFileSystem});
   // The version naming for every version the table knows.
   for (const sandbox::NamedVersion& known : sandbox::KnownVersions()) {
     const std::string version = known.name;
@@ -221,6 +228,11 @@ class SandboxConformance : public ::testing::TestWithParam<SandboxRun> {};
 TEST_P(SandboxConformance, Check) {
   const SandboxRun& run = GetParam();
   ZoneScope zone(run.zone);
+  std::optional<test::HostRefusal> lock, rename;
+  if (run.bareFileSystem) {
+    lock.emplace(sandbox::HostCall::Lock, ENOLCK);
+    rename.emplace(sandbox::HostCall::RenameNoReplace, EINVAL);
+  }
   SandboxEnv env(run.version);
   const Outcome out = RunCheck(*run.check, env);
   for (const std::string& note : out.Notes()) std::cout << "note: " << note << "\n";
