@@ -142,7 +142,7 @@ TEST(CopyDriverFiles, ReinstallOverwritesAndFailuresDoNotStopTheRest) {
   TestMachine machine;
   ASSERT_TRUE(machine->CreateDir(kPlanW.preflightFolder));
   test::WriteHostFile(machine->HostPath("C:\\Windows\\System\\QAR.CAT"), "old");
-  machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
+  machine->Inject().Fail(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
   const InstallResult result = InstallDriver(machine.Machine(), test::Version("winxp"), "D:\\");
   EXPECT_EQ(result.outcome, InstallOutcome::CopyFailed);
   EXPECT_EQ(result.copySide, CopyResult::Target);
@@ -168,18 +168,18 @@ TEST(CopyDriverFiles, CopyOutcomes) {
   const std::string fresh = test::DriverContents("usb8023m.sys");
   const Case cases[] = {
       {"the first copy fails",
-       [](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT"); },
+       [](TestMachine& m) { m->Inject().Fail(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT"); },
        CopyResult::Target, nullptr},
       {"the marker's own copy fails",
-       [&](TestMachine& m) { m->FailOperation(sandbox::Op::CopyFile, temporary); },
+       [&](TestMachine& m) { m->Inject().Fail(sandbox::Op::CopyFile, temporary); },
        CopyResult::Target, nullptr},
-      {"the rename fails", [](TestMachine& m) { m->FailOperation(sandbox::Op::RenameFile); },
+      {"the rename fails", [](TestMachine& m) { m->Inject().Fail(sandbox::Op::RenameFile); },
        CopyResult::Target, nullptr},
       {"a copy's size cannot be read",
-       [](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, "C:\\Windows\\inf\\QAR.inf"); },
+       [](TestMachine& m) { m->Inject().Fail(sandbox::Op::FileSize, "C:\\Windows\\inf\\QAR.inf"); },
        CopyResult::Target, nullptr},
       {"the temporary's size cannot be read",
-       [&](TestMachine& m) { m->FailOperation(sandbox::Op::FileSize, temporary); },
+       [&](TestMachine& m) { m->Inject().Fail(sandbox::Op::FileSize, temporary); },
        CopyResult::Target, nullptr},
       {"a temporary left by a stopped install is overwritten",
        [&](TestMachine& m) {
@@ -196,7 +196,7 @@ TEST(CopyDriverFiles, CopyOutcomes) {
       {"an old marker that cannot be deleted stays, and the install fails",
        [&](TestMachine& m) {
          test::WriteHostFile(m->HostPath(marker), "old marker");
-         m->FailOperation(sandbox::Op::DeleteFile, marker);
+         m->Inject().Fail(sandbox::Op::DeleteFile, marker);
        },
        CopyResult::Target, "old marker"},
       {"a medium dated before 1980 copies",
@@ -406,7 +406,7 @@ TEST(RemoveDriverFiles, NothingToDeleteAndNoRoots) {
 TEST(RemoveDriverFiles, UndeletableMarkerStaysAndOthersGo) {
   TestMachine machine;
   ASSERT_EQ(Install(machine.Machine()), InstallOutcome::Done);
-  machine->FailOperation(sandbox::Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
+  machine->Inject().Fail(sandbox::Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
   EXPECT_FALSE(RemoveDriverFiles(machine.Machine(), "C:\\Windows\\usb8023w.sys"));
   EXPECT_TRUE(machine.Exists("C:\\Windows\\usb8023w.sys"));
   EXPECT_FALSE(machine.Exists("C:\\Windows\\usb8023m.sys"));
@@ -443,7 +443,7 @@ TEST(SetupValues, WriteWithoutPermissionRaisesAndStops) {
 
 TEST(SetupValues, FailedValueWriteRaises) {
   TestMachine machine;
-  machine->FailOperation(sandbox::Op::WriteString, kSetup);
+  machine->Inject().Fail(sandbox::Op::WriteString, kSetup);
   EXPECT_EQ(Install(machine.Machine()), InstallOutcome::PermissionRefused);
 }
 
@@ -489,7 +489,7 @@ TEST(InstallCompanionProgram, FailuresStaySilent) {
     SCOPED_TRACE(c.what);
     TestMachine machine("winxp", test::MediumOptions{true, c.companionOnMedium, "", false});
     if (c.runKeyReadOnly) machine->SetKeyReadOnly(kRun, true);
-    if (c.fault) machine->FailOperation(*c.fault, c.faultPath);
+    if (c.fault) machine->Inject().Fail(*c.fault, c.faultPath);
     if (c.arrange) c.arrange(machine);
     EXPECT_EQ(Install(machine.Machine()), InstallOutcome::Done);
     EXPECT_EQ(machine.Read("C:\\QAR\\QAR.exe"), c.expectProgram);

@@ -637,7 +637,7 @@ TEST(Remove, UndeletableMarkerKeepsTheInstalledScreen) {
     const std::string marker = InstallMarkerOf(test::Version(c.os));
     ASSERT_EQ(InstallDriver(machine.Machine(), test::Version(c.os), "D:\\").outcome,
               InstallOutcome::Done);
-    if (*c.refused != 0) machine->FailOperation(sandbox::Op::DeleteFile, c.refused);
+    if (*c.refused != 0) machine->Inject().Fail(sandbox::Op::DeleteFile, c.refused);
     PendingDelete recorder(machine.Machine());
     recorder.pending = c.pending;
     const bool stays = c.box || *c.pending != 0;
@@ -725,12 +725,12 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
     return [copy](Wizard& w) {
       const std::vector<Copy> plan =
           PlanCopies(kPlanW, BuildDriverSources(w.machine.Machine(), "D:\\"));
-      w.machine->FailReadAfter(plan[copy - 1].source, 3);
+      w.machine->Inject().FailReadAfter(plan[copy - 1].source, 3);
     };
   };
   // Room for all 48 copies but `short` bytes; the marker's copy is the last.
   const auto diskFullShortOf = [](std::uint64_t shortBy) {
-    return [=](Wizard& w) { w.machine->DiskFullAfter(BytesOfCopies(w) - shortBy); };
+    return [=](Wizard& w) { w.machine->Inject().DiskFullAfter(BytesOfCopies(w) - shortBy); };
   };
   const struct {
     const char* what;
@@ -739,16 +739,16 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
   } cases[] = {
       {"a copy fails",
        [](Wizard& w) {
-         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
+         w.machine->Inject().Fail(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
        },
        windows},
       {"the marker's copy fails",
        [](Wizard& w) {
-         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\usb8023w.new");
+         w.machine->Inject().Fail(sandbox::Op::CopyFile, "C:\\Windows\\usb8023w.new");
        },
        windows},
       {"the marker cannot be renamed into place",
-       [](Wizard& w) { w.machine->FailOperation(sandbox::Op::RenameFile); }, windows},
+       [](Wizard& w) { w.machine->Inject().Fail(sandbox::Op::RenameFile); }, windows},
       {"the source of copy 1 unreadable", unreadableAt(1), medium},
       {"the source of copy 20 unreadable", unreadableAt(20), medium},
       {"the source of copy 43, the marker, unreadable", unreadableAt(43), medium},
@@ -756,16 +756,17 @@ TEST(Install, FailedCopiesNameTheirSideAndStopTheInstall) {
       {"the source of copy 1 unreadable, then a copy fails",
        [&](Wizard& w) {
          unreadableAt(1)(w);
-         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
+         w.machine->Inject().Fail(sandbox::Op::CopyFile, "C:\\Windows\\System32\\rndismpk.sys");
        },
        medium},
       {"a copy fails, then the source of copy 20 unreadable",
        [&](Wizard& w) {
-         w.machine->FailOperation(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT");
+         w.machine->Inject().Fail(sandbox::Op::CopyFile, "C:\\Windows\\QAR.CAT");
          unreadableAt(20)(w);
        },
        windows},
-      {"disk full before the marker", [](Wizard& w) { w.machine->DiskFullAfter(10); }, windows},
+      {"disk full before the marker", [](Wizard& w) { w.machine->Inject().DiskFullAfter(10); },
+       windows},
       {"disk full during the marker", diskFullShortOf(3), windows},
       {"disk full after the marker", diskFullShortOf(0), nullptr},
   };
@@ -809,7 +810,7 @@ TEST(Install, StopDuringTheCopiesLeavesNoMarker) {
     wizard.Tick();
     EXPECT_EXIT(
         {
-          wizard.machine->StopAfterCopies(stop.copies, stop.bytes);
+          wizard.machine->Inject().StopAfterCopies(stop.copies, stop.bytes);
           wizard.Click("lblInstall");
           std::exit(0);
         },
@@ -930,7 +931,7 @@ TEST(Launchers, MoreInfoOnPartnerAndInstalledScreens) {
 
 TEST(Launchers, ShellFailureShowsNothing) {
   Wizard wizard;
-  wizard.machine->FailOperation(sandbox::Op::ShellOpen);
+  wizard.machine->Inject().Fail(sandbox::Op::ShellOpen);
   wizard.Tick();
   wizard.Click("lblpdf");
   wizard.Click("lblGateway");

@@ -1107,28 +1107,28 @@ TEST_F(SandboxTest, EachFaultFailsItsOperationLikeWindows) {
   for (const Case& c : cases) {
     const int op = static_cast<int>(c.op);
     EXPECT_TRUE(c.works()) << "op " << op << " before the fault";
-    machine->FailOperation(c.op);
+    machine->Inject().Fail(c.op);
     EXPECT_FALSE(c.works()) << "op " << op << " with the fault";
     for (const Case& other : cases) {
       if (other.op == c.op) continue;
       EXPECT_TRUE(other.works()) << "op " << static_cast<int>(other.op) << " beside " << op;
     }
-    machine->ClearFaults();
+    machine->Inject() = sandbox::Faults();
     EXPECT_TRUE(c.works()) << "op " << op << " after clearing";
   }
   EXPECT_EQ(machine->GetCurrentDrive(), 2);
-  machine->FailOperation(Op::GetCurrentDrive);
+  machine->Inject().Fail(Op::GetCurrentDrive);
   EXPECT_EQ(machine->GetCurrentDrive(), 0);
-  machine->FailOperation(Op::GetCurrentDir);
+  machine->Inject().Fail(Op::GetCurrentDir);
   dir = "stale";
   EXPECT_FALSE(machine->GetCurrentDir(dir));
   EXPECT_EQ(dir, "");
 }
 
 TEST_F(SandboxTest, FaultsWithAPathHitOnlyThatPath) {
-  machine->FailOperation(Op::CopyFile, "c:/windows/SYSTEM32/qar.cat");
-  machine->FailOperation(Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
-  machine->FailOperation(Op::WriteString, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup");
+  machine->Inject().Fail(Op::CopyFile, "c:/windows/SYSTEM32/qar.cat");
+  machine->Inject().Fail(Op::DeleteFile, "C:\\Windows\\usb8023w.sys");
+  machine->Inject().Fail(Op::WriteString, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Setup");
 
   EXPECT_FALSE(
       machine->CopyFile("D:\\Driver\\QAR.CAT", "C:\\Windows\\System32\\QAR.CAT"));  // target

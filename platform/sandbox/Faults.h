@@ -33,14 +33,14 @@ class Faults {
  public:
   // Every later call of `op` fails; with a path, only on that path (a
   // copy's or a rename's either path, or a key's).
-  void Fail(Op op, const std::string& path);
+  void Fail(Op op, const std::string& path = "");
   // Reading the source fails after `bytes` bytes.
   void FailReadAfter(const std::string& source, std::uint64_t bytes);
   // The copies may write `bytes` more bytes in all.
   void DiskFullAfter(std::uint64_t bytes);
   // Once `copies` more copies are done and the next has written `bytes`
   // bytes, the process dies.
-  void StopAfterCopies(unsigned copies, std::uint64_t bytes);
+  void StopAfterCopies(unsigned copies, std::uint64_t bytes = 0);
 
   bool Fails(Op op, const std::string& path, const std::string& other = "") const;
 

@@ -391,21 +391,7 @@ void SandboxMachine::SetCodePage(unsigned codePage) {
   impl_->ChangeSettings([&](Settings& next) { next.codePage = codePage; });
 }
 
-void SandboxMachine::FailOperation(Op op, const std::string& windowsPath) {
-  impl_->faults.Fail(op, windowsPath);
-}
-
-void SandboxMachine::FailReadAfter(const std::string& windowsPath, std::uint64_t bytes) {
-  impl_->faults.FailReadAfter(windowsPath, bytes);
-}
-
-void SandboxMachine::DiskFullAfter(std::uint64_t bytes) { impl_->faults.DiskFullAfter(bytes); }
-
-void SandboxMachine::StopAfterCopies(unsigned copies, std::uint64_t bytes) {
-  impl_->faults.StopAfterCopies(copies, bytes);
-}
-
-void SandboxMachine::ClearFaults() { impl_->faults = Faults(); }
+Faults& SandboxMachine::Inject() { return impl_->faults; }
 
 void SandboxMachine::SetShellOpenHook(
     std::function<void(const std::string&, const std::string&)> hook) {

@@ -37,12 +37,8 @@ class SandboxMachine : public Platform {
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
   void SetCodePage(unsigned codePage);  // 1252 (the default) or 932 (Japanese)
 
-  // Fault injection for tests (Faults.h), not persisted.
-  void FailOperation(Op op, const std::string& windowsPath = "");
-  void FailReadAfter(const std::string& windowsPath, std::uint64_t bytes);
-  void DiskFullAfter(std::uint64_t bytes);
-  void StopAfterCopies(unsigned copies, std::uint64_t bytes = 0);
-  void ClearFaults();
+  // Fault injection for tests, not persisted.
+  Faults& Inject();
 
   // Hear each ShellOpen with the target's host path ("" if none), and why
   // an operation failed because of the machine's own files.
