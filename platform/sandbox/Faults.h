@@ -50,10 +50,8 @@ class Faults {
   std::uint64_t MayRead(std::uint64_t wanted) const;
   // Of `got` bytes just read; fewer: the disk is full.
   std::uint64_t MayWrite(std::uint64_t got);
-  // Dies where a stop was set.
-  void Wrote(std::uint64_t bytes);
-  // Dies after the last copy allowed.
-  void CopyDone();
+  void Wrote(std::uint64_t bytes);  // may stop the process
+  void CopyDone();                  // may stop the process
 
  private:
   static constexpr std::uint64_t kNever = ~0ULL;
@@ -69,7 +67,7 @@ class Faults {
 };
 
 // Host calls a file system may refuse; a test refuses one (error 0: no
-// more) even before a machine exists.
+// more), before a machine exists too.
 enum class HostCall { Lock, RenameNoReplace };
 void RefuseHostCall(HostCall call, int error);
 // True, errno set, where refused.

@@ -1,5 +1,5 @@
-// The machine's own files, read and written relative to the machine folder
-// held open: a folder renamed meanwhile keeps them with its drives.
+// The machine's own files, reached through the machine folder held open, so
+// that they go with it when it is renamed.
 #pragma once
 
 #include <unistd.h>
@@ -11,8 +11,8 @@
 
 namespace qar::sandbox {
 
-// Bad input to the sandbox itself: a machine file missing or malformed, an
-// unknown version, an overlapping drive.
+// Bad input to the sandbox itself: a bad machine file, an unknown version,
+// an overlapping drive.
 class SandboxError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -38,7 +38,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Where an open folder is now.
 std::string PathNow(int fd);
 
 // The file system does not offer the call or flag (NFS, 9p, FUSE).

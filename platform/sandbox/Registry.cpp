@@ -135,7 +135,6 @@ std::string Registry::Format() const {
   std::string out = "REGEDIT4\r\n\r\n";
   for (const std::string& line : preamble_) out += line + "\r\n";
   if (!preamble_.empty()) out += "\r\n";
-  // The map's order is regedit's: each key right before its subkeys.
   for (const auto& [path, key] : keys_) {
     out += '[' + path + "]\r\n";
     for (const Entry& entry : key)
@@ -168,8 +167,8 @@ Registry::Key* Registry::Find(const std::string& path) {
 Registry::Key* Registry::Add(const std::string& path, std::string& why) {
   std::vector<std::string> parts;
   if (!SplitKeyPath(path, parts, why)) return nullptr;
-  // The keys below the existing parts[0, have) are missing. Each gets a line
-  // spelling its whole path, so what they cost is counted before any is made.
+  // The keys below parts[0, have) are missing; each line spells its whole
+  // path, so their cost is counted before any is made.
   std::size_t have = parts.size(), end = path.size(), bytes = 0;
   while (have > 0 && Find(path.substr(0, end)) == nullptr) {
     bytes += end + 4;

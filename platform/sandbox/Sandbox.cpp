@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
-#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "platform/sandbox/DriveTree.h"
@@ -69,21 +67,6 @@ const NamedVersion& KnownVersion(const std::string& name) {
   throw SandboxError("unknown Windows version '" + name + "'; known versions: " + known);
 }
 
-// From /proc/locks: "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF".
-std::string LockHolder(int fd) {
-  struct stat st;
-  char wanted[64];
-  if (fstat(fd, &st) != 0) return "";
-  std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                static_cast<unsigned long long>(st.st_ino));
-  std::ifstream locks("/proc/locks");
-  for (std::string line, number, type, kind, mode, pid, id; std::getline(locks, line);)
-    if (std::istringstream(line) >> number >> type >> kind >> mode >> pid >> id &&
-        type == "FLOCK" && id == wanted)
-      return pid;
-  return "";
-}
-
 // "http://host", "mailto:x": a path has no colon but after its drive.
 bool IsAddress(const std::string& target) {
   const std::size_t colon = target.find(':');
@@ -112,10 +95,7 @@ void Lock(int folder, const std::string& path) {
                  program_invocation_short_name, path.c_str(), std::strerror(errno));
     return;
   }
-  const std::string holder = errno == EWOULDBLOCK ? LockHolder(folder) : std::string();
-  std::string message = "the machine " + path + " is in use by another program";
-  if (!holder.empty()) message += " (process " + holder + ")";
-  throw SandboxError(message);
+  throw SandboxError("the machine " + path + " is in use by another program");
 }
 
 void SeedMachine(const std::string& folder, const NamedVersion& version) {

@@ -32,8 +32,8 @@ class SandboxMachine : public Platform {
   void SetCurrentDirectory(const std::string& windowsPath);  // an existing folder
   // A host folder outside the machine as a drive, read-only as a CD.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
-  // The key and those below it cannot be opened, as for a user who may
-  // not write.
+  // The key and its subkeys cannot be opened, as for a user who may not
+  // write.
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
   void SetCodePage(unsigned codePage);  // 1252 (the default) or 932 (Japanese)
 
@@ -41,7 +41,7 @@ class SandboxMachine : public Platform {
   Faults& Inject();
 
   // Hear each ShellOpen with the target's host path ("" if none), and why
-  // an operation failed because of the machine's own files.
+  // the machine's own files failed an operation.
   void SetShellOpenHook(
       std::function<void(const std::string& target, const std::string& hostPath)> hook);
   void SetFaultHook(std::function<void(const std::string& message)> hook);

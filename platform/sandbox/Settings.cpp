@@ -38,6 +38,7 @@ struct Reading {
 
   const Lines& lines;
   std::string key;  // the key being read, folded
+  std::string value;
   Settings settings;
   const NamedVersion* named = nullptr;
   std::map<std::string, unsigned> raw;  // platform, major and minor as given
@@ -48,7 +49,7 @@ struct Reading {
 
   char Letter() const { return static_cast<char>(key[6] - 'a' + 'A'); }
 
-  bool Flag(const std::string& value) const {
+  bool Flag() const {
     const std::string folded = Fold(value);
     const bool yes = folded == "yes" || folded == "true" || folded == "1";
     if (!yes && folded != "no" && folded != "false" && folded != "0")
@@ -56,7 +57,7 @@ struct Reading {
     return yes;
   }
 
-  unsigned Number(const std::string& value) const {
+  unsigned Number() const {
     if (value.empty() || value.size() > 9 ||
         value.find_first_not_of("0123456789") != std::string::npos)
       lines.Fail("expected a number, not '" + value + "'");
@@ -64,55 +65,53 @@ struct Reading {
   }
 };
 
-void ReadRaw(Reading& r, const std::string& value) { r.raw[r.key] = r.Number(value); }
+void ReadRaw(Reading& r) { r.raw[r.key] = r.Number(); }
 
-// The keys; in "drive.X" the X, which no folded key holds, stands for a
-// drive letter.
+// In "drive.X" the X, which no folded key holds, stands for a letter.
 const struct {
   const char* name;
-  void (*read)(Reading& r, const std::string& value);
+  void (*read)(Reading& r);
 } kKeys[] = {
     {"version",
-     [](Reading& r, const std::string& value) {
-       r.named = FindVersion(value);
-       if (r.named == nullptr) r.lines.Fail("unknown version '" + value + "'");
+     [](Reading& r) {
+       r.named = FindVersion(r.value);
+       if (r.named == nullptr) r.lines.Fail("unknown version '" + r.value + "'");
      }},
     {"platform", ReadRaw},
     {"major", ReadRaw},
     {"minor", ReadRaw},
     {"csd",
-     [](Reading& r, const std::string& value) {
-       if (value.size() >= sizeof r.settings.version.csd)
+     [](Reading& r) {
+       if (r.value.size() >= sizeof r.settings.version.csd)
          r.lines.Fail("csd is longer than 127 characters");
-       r.csd = value;
+       r.csd = r.value;
      }},
-    {"version-query-fails",
-     [](Reading& r, const std::string& value) { r.settings.versionQueryFails = r.Flag(value); }},
+    {"version-query-fails", [](Reading& r) { r.settings.versionQueryFails = r.Flag(); }},
     {"code-page",
-     [](Reading& r, const std::string& value) {
-       r.settings.codePage = r.Number(value);
-       if (!IsKnownCodePage(r.settings.codePage)) r.lines.Fail("unknown code page " + value);
+     [](Reading& r) {
+       r.settings.codePage = r.Number();
+       if (!IsKnownCodePage(r.settings.codePage)) r.lines.Fail("unknown code page " + r.value);
      }},
     {"current-directory",
-     [](Reading& r, const std::string& value) {
+     [](Reading& r) {
        // Read at the end, by the code page, which may come later.
-       r.currentDirectory = value;
+       r.currentDirectory = r.value;
        r.currentDirectoryLine = r.lines.Number();
      }},
     {"read-only-key",
-     [](Reading& r, const std::string& value) {
-       r.settings.readOnlyKeys.push_back(RelativeKeyPath(value));
+     [](Reading& r) {
+       r.settings.readOnlyKeys.push_back(RelativeKeyPath(r.value));
        if (r.settings.readOnlyKeys.back().empty()) r.lines.Fail("read-only-key needs a key path");
      }},
     {"drive.X",
-     [](Reading& r, const std::string& value) {
-       if (value.empty() || value[0] != '/')
+     [](Reading& r) {
+       if (r.value.empty() || r.value[0] != '/')
          r.lines.Fail("drive." + std::string(1, r.Letter()) + " needs an absolute host folder");
-       r.settings.drives[r.Letter()].hostFolder = value;
+       r.settings.drives[r.Letter()].hostFolder = r.value;
      }},
     {"drive.X.read-only",
-     [](Reading& r, const std::string& value) {
-       r.settings.drives[r.Letter()].readOnly = r.Flag(value);
+     [](Reading& r) {
+       r.settings.drives[r.Letter()].readOnly = r.Flag();
        r.readOnlyDriveLines[r.Letter()] = r.lines.Number();
      }},
 };
@@ -124,7 +123,6 @@ std::string TableName(std::string key) {
   return key;
 }
 
-// The version given by name, with any raw field on top.
 void SettleVersion(Reading& r) {
   OsVersion& version = r.settings.version;
   if (r.named == nullptr && r.raw.size() < 3)
@@ -169,7 +167,7 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
     const std::string text = Trim(line.substr(equals + 1));
     std::size_t end = 0;
     const bool quoted = !text.empty() && text[0] == '"';
-    const std::string value = quoted ? lines.Quoted(text, end) : text;
+    r.value = quoted ? lines.Quoted(text, end) : text;
     if (quoted && end != text.size()) lines.Fail("unexpected text after the closing quote");
     if (r.key != "read-only-key" && !seen.insert(r.key).second)
       lines.Fail("'" + r.key + "' given twice");
@@ -177,7 +175,7 @@ Settings ParseSettings(const std::string& contents, const std::string& fileName)
     const auto* known = std::find_if(std::begin(kKeys), std::end(kKeys),
                                      [&](const auto& key) { return name == key.name; });
     if (known == std::end(kKeys)) lines.Fail("unknown key '" + r.key + "'");
-    known->read(r, value);
+    known->read(r);
   }
   SettleVersion(r);
   if (seen.count("csd") != 0 || r.named == nullptr) r.settings.version.SetCsd(r.csd);

@@ -4,18 +4,16 @@
 
 namespace qar::sandbox {
 
-// The folders below the system root, as host paths. 95 has no System32; 98 and ME bring
-// System32\drivers for WDM drivers; NT 3.51 keeps its setup files in
-// System32, and the inf folder came with 4.0.
+// Below the system root: 95 has no System32; 98 and ME add System32\drivers
+// for WDM; the inf folder came with NT 4.0.
 const char k95[] = "System Inf";
 const char k98[] = "System System32 System32/drivers Inf";
 const char kNt351[] = "System System32 System32/drivers";
 const char kNt[] = "System System32 System32/drivers inf";
 
-// What GetVersionExA reports on each system as released or last serviced.
-// The 9x family puts its release letter in the service-pack text: " A" on
-// 95 OSR1 and 98's second edition, " B" on 95 OSR2 and 2.1, " C" on 95
-// OSR2.5. 2003 and Vista fall through the wizard's version table.
+// What GetVersionExA reports, as released or last serviced. 9x puts its
+// release letter in the service-pack text: " A" on 95 OSR1 and 98 SE, " B"
+// on 95 OSR2 and 2.1, " C" on 95 OSR2.5.
 const std::vector<NamedVersion>& KnownVersions() {
   static const std::vector<NamedVersion> versions = {
       {"win31", {0, 3, 10, ""}, "C:\\Windows", "System"},  // Win32s

@@ -1,6 +1,5 @@
 // The Windows versions the simulator knows: what each reports and what a
-// fresh installation has on disk. What the wizard calls each, and does on
-// it, is the wizard's own version table (deploy/VersionTable.h).
+// fresh installation has on disk.
 #pragma once
 
 #include <string>
