@@ -36,7 +36,7 @@ DriveTree::DriveTree(int machineFolder, const Settings& settings)
   if (fstat(machine_, &machineSt_) != 0) machineSt_ = {};
 }
 
-// Judged on the folders open, not on names that may change meanwhile.
+// Judged on the open folders, not on names that may change.
 bool DriveTree::Overlaps(int folder) const {
   const std::string path = PathNow(folder);
   const std::string machine = PathNow(machine_);
@@ -60,8 +60,8 @@ UniqueFd DriveTree::OpenDrive(char letter, bool& readOnly, std::string& hostPath
   }
   readOnly = mapped->second.readOnly;
   hostPath = mapped->second.hostFolder;
-  // Opened anew each time and checked by identity: the folder may have been
-  // replaced by a link to the machine's own files since it was mapped.
+  // Opened anew and checked each time: it may have been replaced by a link
+  // to the machine's own files since it was mapped.
   UniqueFd drive(open(hostPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!drive || Overlaps(drive.Get())) return UniqueFd();
   return drive;
@@ -117,8 +117,8 @@ DriveEntry DriveTree::Lookup(const WinPath& path) const {
       for (std::size_t j = i + 1; j < path.parts.size(); ++j) entry.host += '/' + path.parts[j];
       return entry;
     }
-    // Swapped for a link since the look: O_NOFOLLOW refuses it. The machine
-    // folder itself (bind-mounted inside a drive) is never entered.
+    // A link swapped in since the look is refused; the machine folder
+    // (bind-mounted inside a drive) is never entered.
     UniqueFd next(openat(dir.Get(), name.c_str(), kFolderFlags));
     if (!next || fstat(next.Get(), &st) != 0 || SameEntry(st, machineSt_)) return entry;
     dir = std::move(next);

@@ -1,5 +1,5 @@
-// The drives: a path is walked from its drive's folder a name at a time;
-// a link anywhere is refused, so nothing outside is reached.
+// The drives, walked a name at a time from the drive's folder; a link
+// anywhere is refused, so nothing outside is reached.
 #pragma once
 
 #include <sys/stat.h>
@@ -45,18 +45,18 @@ class DriveTree {
   bool FindName(int dir, const std::string& part, std::string& name, struct stat& st) const;
 
   int machine_;
-  // As opened, for showing: asking where it is now would slow every lookup.
+  // As opened, for showing: asking anew would slow every lookup.
   std::string machinePath_;
   struct stat machineSt_ {};
   const Settings& settings_;
 };
 
-// Where the file system refuses "no replace", a look and a plain rename
-// do: the machine is one process's.
+// Where "no replace" is refused, a look and a plain rename serve: the
+// machine is one process's.
 bool RenameNoReplace(const DriveEntry& from, const DriveEntry& to);
 
-// As CopyFileA copies: straight onto the target, keeping the last-write
-// time. A copy that fails removes its target; a killed one leaves it.
+// Straight onto the target, as CopyFileA copies. A copy that fails removes
+// its target; a killed one leaves it.
 CopyResult CopyDriveFile(const DriveEntry& from, const DriveEntry& to, Faults& faults);
 
 }  // namespace qar::sandbox

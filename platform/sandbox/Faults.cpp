@@ -77,7 +77,7 @@ void Faults::Wrote(std::uint64_t bytes) {
 }
 
 void Faults::CopyDone() {
-  // The copy that was to be cut off was shorter than the cut: stop after it.
+  // The copy to be cut off was shorter than the cut: stop after it.
   if (copiesBeforeStop_ == 0) PowerCut();
   if (copiesBeforeStop_ > 0 && --copiesBeforeStop_ == 0 && stopBytes_ == 0) PowerCut();
 }

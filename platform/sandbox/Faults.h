@@ -1,4 +1,4 @@
-// Fault injection for tests: operations that fail, copies cut short, host
+// Fault injection for tests: failing operations, copies cut short, host
 // calls refused.
 #pragma once
 
@@ -31,8 +31,8 @@ enum class Op {
 
 class Faults {
  public:
-  // Every later call of `op` fails; with a path, only on that path (a
-  // copy's or a rename's either path, or a key's).
+  // Every later call of `op` fails; with a path, only on that path (either
+  // path of a copy or rename, or a key).
   void Fail(Op op, const std::string& path = "");
   // Reading the source fails after `bytes` bytes.
   void FailReadAfter(const std::string& source, std::uint64_t bytes);
@@ -46,12 +46,13 @@ class Faults {
 
   // A copy asks before each read and write.
   void StartCopy(const std::string& source);
-  // Of `wanted` bytes; 0: the source fails, as a scratched CD does.
+  // Of `wanted` bytes; 0: the source fails, as on a scratched CD.
   std::uint64_t MayRead(std::uint64_t wanted) const;
   // Of `got` bytes just read; fewer: the disk is full.
   std::uint64_t MayWrite(std::uint64_t got);
-  void Wrote(std::uint64_t bytes);  // may stop the process
-  void CopyDone();                  // may stop the process
+  // Each may stop the process.
+  void Wrote(std::uint64_t bytes);
+  void CopyDone();
 
  private:
   static constexpr std::uint64_t kNever = ~0ULL;

@@ -16,7 +16,7 @@ namespace {
   throw SandboxError("cannot read " + PathNow(folder) + "/" + name + ": " + why);
 }
 
-// A file system that cannot flush on demand has nothing more to give.
+// A file system that cannot flush has nothing more to give.
 bool Flush(int fd) { return fsync(fd) == 0 || Unsupported(errno); }
 
 }  // namespace

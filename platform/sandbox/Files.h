@@ -47,12 +47,12 @@ bool WriteAll(int fd, const char* data, std::size_t size);
 
 constexpr long long kMachineFileLimit = 16LL << 20;
 
-// A regular file within the limit; false when there is none. Anything else
-// throws SandboxError naming the file.
+// A regular file within the limit; false when there is none; anything
+// else throws SandboxError naming the file.
 bool ReadMachineFile(int folder, const std::string& name, std::string& content);
 
-// Through NAME.tmp renamed over NAME: the old file or the new one, never a
-// mix.
+// Through NAME.tmp renamed over NAME: the old file or the new, never
+// a mix.
 bool WriteFileAtomically(int folder, const std::string& name, const std::string& content,
                          const std::function<void()>& beforeRename = {});
 

@@ -10,7 +10,8 @@ namespace qar::sandbox {
 namespace {
 
 constexpr std::size_t kMaxKeyName = 255;
-constexpr std::size_t kMaxKeyDepth = 512;  // levels below the root, as Windows allows
+// Levels below the root, as Windows allows.
+constexpr std::size_t kMaxKeyDepth = 512;
 
 // Splits a full key path; false with `why` set when no registry can hold it.
 bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts, std::string& why) {
@@ -51,8 +52,8 @@ Registry Registry::Parse(const std::string& text, const std::string& fileName) {
 
   Registry registry;
   Key* key = nullptr;
-  // Where each value of a key stands: a name given twice keeps the first
-  // one's place and takes the later data, as when regedit imports it.
+  // Each value's place: a name given twice keeps the first place and takes
+  // the later data, as regedit imports it.
   std::map<std::pair<const Key*, std::string>, std::size_t> places;
   while (lines.Next(line)) {
     const std::size_t start = line.find_first_not_of(" \t");
@@ -89,7 +90,7 @@ Registry::Key* Registry::ReadKeyLine(const std::string& line, std::size_t start,
     lines.Fail("key deletions ([-...]) do not belong in a machine's registry");
   std::string why;
   Key* key = Add(path, why);
-  // The path cut short: a whole 16 MB line would bury the message.
+  // Cut short: a 16 MB line would bury the message.
   const std::string shown = path.size() > 80 ? path.substr(0, 80) + "..." : path;
   if (key == nullptr) lines.Fail("malformed key path '" + shown + "': " + why);
   return key;
@@ -137,19 +138,20 @@ std::string Registry::Format() const {
   if (!preamble_.empty()) out += "\r\n";
   for (const auto& [path, key] : keys_) {
     out += '[' + path + "]\r\n";
-    for (const Entry& entry : key)
-      out += (entry.kind == Entry::Comment
-                  ? ""
-                  : (entry.name.empty() ? "@" : QuoteString(entry.name)) + '=') +
-             (entry.kind == Entry::String ? QuoteString(entry.data) : entry.data) + "\r\n";
+    for (const Entry& entry : key) {
+      if (entry.kind != Entry::Comment)
+        out += (entry.name.empty() ? "@" : QuoteString(entry.name)) + '=';
+      out += entry.kind == Entry::String ? QuoteString(entry.data) : entry.data;
+      out += "\r\n";
+    }
     out += "\r\n";
   }
   return out;
 }
 
 bool Registry::KeyOrder::operator()(const std::string& a, const std::string& b) const {
-  // Siblings by folded name, a backslash below every character. Paths share
-  // long prefixes spelled alike, which are skipped at memcmp's pace.
+  // Siblings by folded name, a backslash below every character. Long
+  // prefixes spelled alike are skipped at memcmp's pace.
   const auto rank = [](char c) { return c == '\\' ? 0 : static_cast<unsigned char>(FoldChar(c)); };
   const std::size_t common = std::min(a.size(), b.size());
   for (std::size_t i = 0;; ++i) {

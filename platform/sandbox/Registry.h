@@ -1,5 +1,5 @@
-// HKEY_LOCAL_MACHINE as a REGEDIT4 file, as regedit exports it, to be read
-// and edited by hand. Values other than strings are kept as written.
+// HKEY_LOCAL_MACHINE as a REGEDIT4 file, as regedit exports it, for reading
+// and editing by hand. Values but strings are kept as written.
 #pragma once
 
 #include <map>
@@ -35,8 +35,8 @@ class Registry {
   struct Entry {
     enum Kind { String, Raw, Comment } kind = String;
     std::string name;  // "" for the default value "@"
-    // String: the data. Raw: the text after '=' as written, continuation
-    // lines included (CR LF between them). Comment: the whole line.
+    // String: the data. Raw: the text after '=', continuation lines and
+    // all (CR LF between them). Comment: the whole line.
     std::string data;
   };
   using Key = std::vector<Entry>;

@@ -33,8 +33,7 @@ const char kLogFile[] = "calls.log";
 constexpr long long kFirstValidTime = 315532800LL;
 constexpr long long kFirstInvalidTime = 4354819200LL;
 
-// FileTimeToLocalFileTime adds the bias in force now, whatever it was on the
-// file's date.
+// FileTimeToLocalFileTime adds today's bias, whatever it was on the date.
 long long LocalOffsetNow() {
   const time_t now = time(nullptr);
   struct tm local;
@@ -84,8 +83,8 @@ bool KeyIsReadOnly(const Settings& settings, const std::string& relativeKey) {
   return false;
 }
 
-// A second opening is refused at once, never made to wait. A file system
-// without locks runs all the same.
+// A second opening is refused at once, never made to wait; a file system
+// without locks runs anyway.
 void Lock(int folder, const std::string& path) {
   if (!TestRefuses(HostCall::Lock) && flock(folder, LOCK_EX | LOCK_NB) == 0) return;
   if (Unsupported(errno)) {
@@ -99,7 +98,8 @@ void Lock(int folder, const std::string& path) {
 }
 
 void SeedMachine(const std::string& folder, const NamedVersion& version) {
-  const fs::path systemRoot = fs::path(folder) / "C" / (version.systemRoot + 3);  // past "C:\"
+  // Past "C:\".
+  const fs::path systemRoot = fs::path(folder) / "C" / (version.systemRoot + 3);
   std::istringstream folders(version.folders);
   for (std::string sub; folders >> sub;) fs::create_directories(systemRoot / sub);
   Registry registry;
@@ -131,7 +131,7 @@ struct SandboxMachine::Impl {
   Impl(std::string realFolder, UniqueFd fd)
       : folder(std::move(realFolder)), folderFd(std::move(fd)), tree(folderFd.Get(), settings) {}
 
-  // Where the file is now, for messages.
+  // Where it is now, for messages.
   std::string PathOf(const char* file) const { return PathNow(folderFd.Get()) + "/" + file; }
 
   bool Resolve(const std::string& windowsPath, WinPath& path) const {
@@ -256,10 +256,6 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Open(const std::string& folder) 
   impl->settings = ParseSettings(settings, impl->PathOf(kSettingsFile));
   impl->registry = Registry::Parse(registry, impl->PathOf(kRegistryFile));
   impl->registryText = std::move(registry);
-  // Only appended to, but a file all the same.
-  struct stat logSt;
-  if (fstatat(fd, kLogFile, &logSt, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(logSt.st_mode))
-    throw SandboxError("cannot use " + impl->PathOf(kLogFile) + ": not a regular file");
   for (const auto& [letter, drive] : impl->settings.drives)
     if (impl->tree.Overlaps(drive.hostFolder))
       throw SandboxError(impl->PathOf(kSettingsFile) + ": drive." + letter +
@@ -271,13 +267,12 @@ std::unique_ptr<SandboxMachine> SandboxMachine::Create(const std::string& folder
                                                        const std::string& osName) {
   const NamedVersion& version = KnownVersion(osName);
   const std::string target = Absolute(folder);
-  if (target == "/") throw SandboxError("cannot make a machine of the root folder");
+  if (fs::exists(target + "/" + kSettingsFile))
+    throw SandboxError(folder + " already holds a sandbox machine");
   std::error_code error;
   const fs::file_status status = fs::symlink_status(target);
   if (fs::exists(status) && (!fs::is_directory(status) || !fs::is_empty(target, error) || error))
-    throw SandboxError(folder + (fs::exists(target + "/" + kSettingsFile)
-                                     ? " already holds a sandbox machine"
-                                     : " is not an empty folder; name a new or empty folder"));
+    throw SandboxError(folder + " is not an empty folder; name a new or empty folder");
   const fs::path parent = fs::path(target).parent_path();
   fs::create_directories(parent, error);
   if (error) throw SandboxError("cannot create " + parent.string() + ": " + error.message());
@@ -385,15 +380,14 @@ void SandboxMachine::SetFaultHook(std::function<void(const std::string& message)
 const std::string& SandboxMachine::Folder() const { return impl_->folder; }
 
 std::string SandboxMachine::MappedFolder(char letter) const {
-  const auto drive = impl_->settings.drives.find(
-      static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
-  return drive != impl_->settings.drives.end() ? drive->second.hostFolder : std::string();
+  const auto drive = impl_->settings.drives.find(letter);
+  return drive != impl_->settings.drives.end() ? drive->second.hostFolder : "";
 }
 
 std::string SandboxMachine::HostPath(const std::string& windowsPath) const {
   const DriveEntry entry = impl_->Find(windowsPath);
-  return entry.kind == DriveEntry::Refused || entry.kind == DriveEntry::NoDrive ? std::string()
-                                                                                : entry.host;
+  if (entry.kind == DriveEntry::Refused || entry.kind == DriveEntry::NoDrive) return "";
+  return entry.host;
 }
 
 bool SandboxMachine::ReadString(const std::string& keyPath, const std::string& name,

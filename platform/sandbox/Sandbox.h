@@ -15,8 +15,8 @@ namespace qar::sandbox {
 
 class SandboxMachine : public Platform {
  public:
-  // Open holds the folder until the machine is destroyed. Create seeds a
-  // new or empty folder as a fresh installation of the version.
+  // Open holds the folder while the machine lives. Create seeds a new or
+  // empty folder as a fresh installation of the version.
   static std::unique_ptr<SandboxMachine> Open(const std::string& folder);
   static std::unique_ptr<SandboxMachine> Create(const std::string& folder,
                                                 const std::string& osName);
@@ -29,13 +29,15 @@ class SandboxMachine : public Platform {
   void SetVersion(const std::string& name);
   void SetVersion(const OsVersion& raw);
   void SetVersionQueryFails(bool fails);
-  void SetCurrentDirectory(const std::string& windowsPath);  // an existing folder
+  // An existing folder.
+  void SetCurrentDirectory(const std::string& windowsPath);
   // A host folder outside the machine as a drive, read-only as a CD.
   void MapDrive(char letter, const std::string& hostFolder, bool readOnly);
   // The key and its subkeys cannot be opened, as for a user who may not
   // write.
   void SetKeyReadOnly(const std::string& keyPath, bool readOnly);
-  void SetCodePage(unsigned codePage);  // 1252 (the default) or 932 (Japanese)
+  // 1252 (the default) or 932 (Japanese).
+  void SetCodePage(unsigned codePage);
 
   // Fault injection for tests, not persisted.
   Faults& Inject();
@@ -47,11 +49,13 @@ class SandboxMachine : public Platform {
   void SetFaultHook(std::function<void(const std::string& message)> hook);
 
   const std::string& Folder() const;
-  std::string MappedFolder(char letter) const;  // as set, "" when not mapped
+  // Of drive 'A'..'Z'; "" when not mapped.
+  std::string MappedFolder(char letter) const;
   // "" when the path is refused or its drive missing.
   std::string HostPath(const std::string& windowsPath) const;
   bool ReadString(const std::string& keyPath, const std::string& name, std::string& data) const;
-  std::vector<std::vector<std::string>> ReadLog() const;  // the records, unescaped
+  // The records, unescaped.
+  std::vector<std::vector<std::string>> ReadLog() const;
 
   // Platform
   bool QueryVersion(OsVersion& out) override;

@@ -31,8 +31,8 @@ std::string Quote(const std::string& value) {
 
 std::string YesNo(bool yes) { return yes ? "yes" : "no"; }
 
-// The settings read so far: the version and the current directory are
-// settled at the end, from keys in any order.
+// The settings read so far; the version and current directory, from keys
+// in any order, are settled at the end.
 struct Reading {
   explicit Reading(const Lines& file) : lines(file) {}
 
@@ -219,8 +219,8 @@ std::string FormatSettings(const Settings& settings, const std::string& fileName
     put(key, Quote(drive.hostFolder));
     put(key + ".read-only", YesNo(drive.readOnly));
   }
-  // A key that starts with an empty name gets the root's backslash before
-  // it, which reading takes away again.
+  // A key starting with an empty name gets the root's backslash, which
+  // reading takes away.
   for (const std::string& key : settings.readOnlyKeys)
     put("read-only-key", Quote(key.front() == '\\' ? '\\' + key : key));
   return out;

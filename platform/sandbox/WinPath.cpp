@@ -37,8 +37,8 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// Characters CreateFileA refuses in a name (ERROR_INVALID_NAME); wildcards
-// included, since no operation here takes a pattern.
+// What CreateFileA refuses in a name (ERROR_INVALID_NAME); wildcards too,
+// as no operation here takes a pattern.
 bool IsReservedChar(char c) {
   return static_cast<unsigned char>(c) < 32 || std::strchr("<>:\"|?*", c) != nullptr;
 }
@@ -66,7 +66,7 @@ bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, u
   if (result.drive == 0) return false;
 
   // A two-byte character goes whole into its name, whatever its second
-  // byte looks like. The last name loses trailing dots and spaces.
+  // byte. The last name loses trailing dots and spaces.
   std::string part;
   result.trailingSeparator = pos > 0 && IsSeparator(path[pos - 1]);
   for (; pos <= path.size(); ++pos) {
@@ -83,7 +83,8 @@ bool ResolveWinPath(const std::string& path, const WinPath& cwd, WinPath& out, u
     if (!end) result.trailingSeparator = true;
     if (end && part != "." && part != "..")
       while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
-    if (part == ".." && !result.parts.empty()) result.parts.pop_back();  // never above the root
+    // Never above the root.
+    if (part == ".." && !result.parts.empty()) result.parts.pop_back();
     if (part.size() > 255) return false;
     if (!part.empty() && part != "." && part != "..") result.parts.push_back(part);
     part.clear();

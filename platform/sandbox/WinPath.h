@@ -6,7 +6,10 @@
 
 namespace qar::sandbox {
 
-inline char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char FoldChar(char c) {
+  if (c < 'A' || c > 'Z') return c;
+  return static_cast<char>(c - 'A' + 'a');
+}
 std::string Fold(const std::string& text);
 bool EqualNoCase(const std::string& a, const std::string& b);
 
