@@ -433,12 +433,9 @@ scenario_cd_folder() {
   e2e_close
 }
 
-# An earlier install by another installer left the 48 files read-only (and
-# older). The wizard opens on the installed screen; removal clears the
-# attribute and deletes the 40 of its list, so the next tick shows the
-# not-installed screen; the install then copies over the 8 read-only ones
-# left in the preflight folder.
-scenario_readonly_leftovers() {
+# An older copy of each driver file in each of the six folders under
+# C:\Windows, as an earlier install leaves them; prints their paths.
+seed_leftovers() {
   local folder row name source dir
   for folder in "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"; do
     dir=$WINEPREFIX/drive_c/windows/$(tr '\\' / <<<"${folder,,}")
@@ -446,10 +443,15 @@ scenario_readonly_leftovers() {
     for row in "${DRIVER_FILES[@]}"; do
       read -r name source <<<"$row"
       echo "an older $name" >"$dir/$name"
-      chmod a-w "$dir/$name"
+      echo "C:\\Windows$folder$name"
     done
   done
-  e2e_log "48 read-only driver files under C:\\Windows"
+}
+
+# Starts the wizard on the installed screen and removes the driver, with no
+# box: the 40 copies of the removal list go, the 8 in the preflight folder
+# stay, whatever they hold.
+remove_leftovers() {
   e2e_launch
   e2e_expect_screen uninstall
   e2e_click install
@@ -458,6 +460,19 @@ scenario_readonly_leftovers() {
   E2E_STEP=removal-result
   expect_copies absent 'C:\Windows' "${REMOVED_FOLDERS[@]}"
   expect_copies kept 'C:\Windows' "$KEPT_FOLDER"
+}
+
+# An earlier install by another installer left the 48 files read-only (and
+# older). The wizard opens on the installed screen; removal clears the
+# attribute and deletes the 40 of its list, so the next tick shows the
+# not-installed screen; the install then copies over the 8 read-only ones
+# left in the preflight folder.
+scenario_readonly_leftovers() {
+  local copies copy
+  mapfile -t copies < <(seed_leftovers)
+  for copy in "${copies[@]}"; do chmod a-w "$(e2e_host_path "$copy")"; done
+  e2e_log "48 read-only driver files under C:\\Windows"
+  remove_leftovers
   e2e_log "removed: 40 read-only copies gone, the 8 in C:\\Windows$KEPT_FOLDER kept"
   install_whole
   expect_copies_writable
@@ -475,16 +490,8 @@ scenario_readonly_leftovers() {
 # its list and the temporary marker with no box; the install then copies
 # over the 8 left and the companion, and no copy keeps those attributes.
 scenario_hidden_leftovers() {
-  local folder row name source dir copies=() locked
-  for folder in "${REMOVED_FOLDERS[@]}" "$KEPT_FOLDER"; do
-    dir=$WINEPREFIX/drive_c/windows/$(tr '\\' / <<<"${folder,,}")
-    mkdir -p "$dir"
-    for row in "${DRIVER_FILES[@]}"; do
-      read -r name source <<<"$row"
-      echo "an older $name" >"$dir/$name"
-      copies+=("C:\\Windows$folder$name")
-    done
-  done
+  local copies locked
+  mapfile -t copies < <(seed_leftovers)
   echo "half a marker" >"$WINEPREFIX/drive_c/windows/usb8023w.new"
   mkdir -p "$WINEPREFIX/drive_c/QAR"
   echo "an older companion" >"$WINEPREFIX/drive_c/QAR/QAR.exe"
@@ -492,16 +499,9 @@ scenario_hidden_leftovers() {
   qarwin lock "${locked[@]}" >&2 || e2e_fail "cannot give the leftovers their attributes"
   expect_attributes RHS "${locked[@]}"
   e2e_log "48 driver files, usb8023w.new and the companion hidden, system and read-only"
-  e2e_launch
-  e2e_expect_screen uninstall
-  e2e_click install
-  e2e_expect_screen install
-  e2e_no_box || e2e_fail "unexpected box:"$'\n'"$E2E_BOX"
-  E2E_STEP=removal-result
-  expect_copies absent 'C:\Windows' "${REMOVED_FOLDERS[@]}"
+  remove_leftovers
   [ -z "$(e2e_host_path 'C:\Windows\usb8023w.new')" ] ||
     e2e_fail "removal left C:\\Windows\\usb8023w.new"
-  expect_copies kept 'C:\Windows' "$KEPT_FOLDER"
   e2e_log "removed: 40 copies and usb8023w.new gone, the 8 in C:\\Windows$KEPT_FOLDER kept"
   install_whole
   expect_attributes - "${copies[@]}" 'C:\QAR\QAR.exe'
